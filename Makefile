@@ -1,0 +1,57 @@
+# Merriphonic developer commands. `make test` is what CI runs (through .ci/run).
+SHELL := /bin/bash
+JOBS ?= $(shell nproc)
+FUZZ_SECONDS ?= 30
+LONG_FUZZ_SECONDS ?= 300
+
+.PHONY: all deps build test test-default test-asan test-tsan fuzz fuzz-short bench format \
+        format-check tidy clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps
+
+build: deps
+	@cmake --preset default >/dev/null
+	@cmake --build --preset default -j $(JOBS)
+
+# The whole suite: format, build, tests in the default, ASan+UBSan and TSan builds, tidy,
+# then every fuzz target for a short budget.
+test: deps format-check build test-default test-asan test-tsan tidy fuzz-short
+	@echo "make test: all green"
+
+test-default: build
+	@ctest --preset default --timeout 600
+
+test-asan: deps
+	@cmake --preset asan >/dev/null
+	@cmake --build --preset asan -j $(JOBS)
+	@ctest --preset asan --timeout 900
+
+# Threaded code is what TSan is for; the labels cover every layer with threads.
+test-tsan: deps
+	@cmake --preset tsan >/dev/null
+	@cmake --build --preset tsan -j $(JOBS)
+	@ctest --preset tsan --timeout 900 -L threads
+
+fuzz-short: deps
+	@bash scripts/run-fuzz $(FUZZ_SECONDS)
+
+fuzz: deps
+	@bash scripts/run-fuzz $(LONG_FUZZ_SECONDS)
+
+bench: build
+	@bash scripts/run-bench
+
+format:
+	@git ls-files '*.h' '*.cpp' | xargs -r clang-format -i
+
+format-check:
+	@bash scripts/check-format
+
+tidy: build
+	@bash scripts/run-tidy
+
+clean:
+	@rm -rf build
