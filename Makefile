@@ -5,7 +5,7 @@ FUZZ_SECONDS ?= 30
 LONG_FUZZ_SECONDS ?= 300
 
 .PHONY: all deps build test test-default test-asan test-tsan fuzz fuzz-short bench format \
-        format-check tidy clean
+        format-check tidy clean vmtest
 
 all: build
 
@@ -40,6 +40,10 @@ fuzz-short: deps
 
 fuzz: deps
 	@bash scripts/run-fuzz $(LONG_FUZZ_SECONDS)
+
+# The Bluetooth VM check alone, verbose; its last line is the "vm: boot_s=..." summary.
+vmtest: deps
+	@tests/vm/run-vm --verbose -- tests/vm/smoke.sh
 
 bench: build
 	@bash scripts/run-bench

@@ -13,9 +13,9 @@ using Figures = std::map<std::string, double>;
 // summarise with each benchmark's results and writes the figures it returns to
 // <out-dir>/<group>.summary.json. Returns the process exit code.
 struct Result {
-    double realTimeNs = 0;      // mean real time per iteration
-    double cpuTimeNs = 0;       // mean CPU time per iteration
-    double bytesPerSecond = 0;  // when the benchmark set bytes processed
+    double realTimeNs = 0;     // mean real time per iteration
+    double cpuTimeNs = 0;      // mean CPU time per iteration
+    double bytesPerSecond = 0; // when the benchmark set bytes processed
     std::map<std::string, double> counters;
 };
 using Results = std::map<std::string, Result>;

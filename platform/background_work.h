@@ -24,13 +24,11 @@ public:
     template <typename Work, typename Done>
     void run(std::string label, Work work, Done done) {
         RunLoop* main = &main_;
-        execute(std::move(label),
-                [main, work = std::move(work), done = std::move(done)]() mutable {
-                    auto result = std::make_shared<decltype(work())>(work());
-                    main->post([done = std::move(done), result]() mutable {
-                        done(std::move(*result));
-                    });
-                });
+        Task task = [main, work = std::move(work), done = std::move(done)]() mutable {
+            auto result = std::make_shared<decltype(work())>(work());
+            main->post([done = std::move(done), result]() mutable { done(std::move(*result)); });
+        };
+        execute(std::move(label), std::move(task));
     }
 
     [[nodiscard]] RunLoop& mainLoop() const { return main_; }

@@ -2,9 +2,11 @@
 
 #include <filesystem>
 
+#include "platform/audio_output.h"
 #include "platform/background_work.h"
 #include "platform/clock.h"
 #include "platform/log.h"
+#include "platform/media.h"
 #include "platform/prefs_store.h"
 #include "platform/run_loop.h"
 
@@ -18,7 +20,7 @@ struct DeviceFolders {
 };
 
 // Everything an object above the core needs from the outside world: time, threads, the log,
-// preferences and folders. The app fills it with real implementations, tests and the
+// preferences, folders and media. The app fills it with real implementations, tests and the
 // simulator with virtual ones. The context outlives every object given it.
 struct DeviceContext {
     Clock& clock;
@@ -28,6 +30,10 @@ struct DeviceContext {
     Log& log;
     PrefsStore& prefs;
     DeviceFolders folders;
+    // Sound output; absent on devices that never play.
+    AudioOutputFactory* audio = nullptr;
+    // Decoding, transcoding and tags; absent on devices that never touch media files.
+    MediaToolkit* media = nullptr;
 };
 
 } // namespace merriphonic

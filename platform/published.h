@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <vector>
 #include <utility>
+#include <vector>
 
 namespace merriphonic {
 

@@ -1,0 +1,91 @@
+#include "core/clock_sync.h"
+
+#include "core/wrapping.h"
+
+#include <utility>
+
+namespace merriphonic {
+
+namespace {
+
+constexpr double nsPerMs = 1'000'000.0;
+
+} // namespace
+
+ClockSync::ClockSync(int64_t windowNs, int minSamples)
+    : windowNs_(windowNs), minSamples_(minSamples) {}
+
+ClockSync::Estimate ClockSync::compute(int64_t t1, int64_t t2, int64_t t3, int64_t t4) {
+    // Integer division truncates toward zero, as intended for odd sums.
+    const int64_t offset = wrappingSub(wrappingAdd(t2, t3), wrappingAdd(t1, t4)) / 2;
+    const int64_t rtt = wrappingSub(wrappingSub(t4, t1), wrappingSub(t3, t2));
+    return {offset, rtt};
+}
+
+std::optional<ClockSample> ClockSync::add(int64_t t1, int64_t t2, int64_t t3, int64_t t4) {
+    const Estimate estimate = compute(t1, t2, t3, t4);
+    if (estimate.rttNs < 0) {
+        return std::nullopt;
+    }
+    const ClockSample sample{estimate.offsetNs, estimate.rttNs, t4};
+    samples_.push_back(sample);
+    dropOlderThan(wrappingSub(t4, windowNs_));
+    if (isSynced()) {
+        hasSynced_ = true;
+    }
+    lastBest_ = best();
+    return sample;
+}
+
+void ClockSync::prune(int64_t nowLocalNs) {
+    dropOlderThan(wrappingSub(nowLocalNs, windowNs_));
+}
+
+void ClockSync::reset() {
+    samples_.clear();
+    hasSynced_ = false;
+    lastBest_.reset();
+}
+
+void ClockSync::dropOlderThan(int64_t cutoffNs) {
+    std::erase_if(samples_, [cutoffNs](const ClockSample& s) { return s.localNs < cutoffNs; });
+}
+
+std::optional<ClockSample> ClockSync::best() const {
+    if (samples_.empty()) {
+        return lastBest_;
+    }
+    // Ties go to the later sample: it reflects the clocks' more recent relation.
+    const ClockSample* bestSample = &samples_.front();
+    for (const ClockSample& sample : samples_) {
+        if (sample.rttNs <= bestSample->rttNs) {
+            bestSample = &sample;
+        }
+    }
+    return *bestSample;
+}
+
+std::optional<int64_t> ClockSync::offsetNs() const {
+    const auto sample = best();
+    return sample ? std::optional<int64_t>(sample->offsetNs) : std::nullopt;
+}
+
+std::optional<double> ClockSync::bestRttMs() const {
+    const auto sample = best();
+    return sample ? std::optional<double>(static_cast<double>(sample->rttNs) / nsPerMs)
+                  : std::nullopt;
+}
+
+bool ClockSync::isSynced() const {
+    return std::cmp_greater_equal(samples_.size(), minSamples_);
+}
+
+int64_t ClockSync::hostNs(int64_t fromLocalNs) const {
+    return wrappingAdd(fromLocalNs, offsetNs().value_or(0));
+}
+
+int64_t ClockSync::localNs(int64_t fromHostNs) const {
+    return wrappingSub(fromHostNs, offsetNs().value_or(0));
+}
+
+} // namespace merriphonic

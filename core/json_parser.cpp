@@ -1,0 +1,338 @@
+#include "core/json_parser.h"
+
+#include "core/utf8.h"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace merriphonic {
+
+namespace {
+
+// Values sit at depths 0...maxDepth, so at most 64 containers nest and the innermost is empty.
+// This also bounds the recursion below on hostile input.
+constexpr int maxDepth = 63;
+
+bool isDigit(uint8_t byte) {
+    return byte >= '0' && byte <= '9';
+}
+
+int hexDigitValue(uint8_t byte) {
+    if (byte >= '0' && byte <= '9') {
+        return byte - '0';
+    }
+    if (byte >= 'a' && byte <= 'f') {
+        return byte - 'a' + 10;
+    }
+    if (byte >= 'A' && byte <= 'F') {
+        return byte - 'A' + 10;
+    }
+    return -1;
+}
+
+class Parser {
+public:
+    explicit Parser(ByteView bytes) : b_(bytes) {}
+
+    JSONValue parseDocument() {
+        skipWhitespace();
+        JSONValue value = parseValue(0);
+        skipWhitespace();
+        if (i_ < b_.size()) {
+            throw JSONError::trailingData(i_);
+        }
+        return value;
+    }
+
+private:
+    bool atEnd() const { return i_ >= b_.size(); }
+
+    void skipWhitespace() {
+        while (i_ < b_.size()) {
+            const uint8_t byte = b_[i_];
+            if (byte != 0x20 && byte != 0x09 && byte != 0x0A && byte != 0x0D) {
+                return;
+            }
+            ++i_;
+        }
+    }
+
+    JSONValue parseValue(int depth) {
+        if (depth > maxDepth) {
+            throw JSONError::tooDeep();
+        }
+        if (atEnd()) {
+            throw JSONError::unexpectedEnd();
+        }
+        const uint8_t byte = b_[i_];
+        switch (byte) {
+        case '"':
+            return JSONValue::string(parseString());
+        case '{':
+            return parseObject(depth);
+        case '[':
+            return parseArray(depth);
+        case 't':
+            return parseLiteral("true", JSONValue::boolean(true));
+        case 'f':
+            return parseLiteral("false", JSONValue::boolean(false));
+        case 'n':
+            return parseLiteral("null", JSONValue::null());
+        default:
+            if (byte == '-' || isDigit(byte)) {
+                return parseNumber();
+            }
+            throw JSONError::unexpectedByte(byte, i_);
+        }
+    }
+
+    JSONValue parseObject(int depth) {
+        ++i_; // '{'
+        skipWhitespace();
+        if (atEnd()) {
+            throw JSONError::unexpectedEnd();
+        }
+        JSONObject members;
+        if (b_[i_] == '}') {
+            ++i_;
+            return JSONValue::object(std::move(members));
+        }
+        for (;;) {
+            if (atEnd()) {
+                throw JSONError::unexpectedEnd();
+            }
+            if (b_[i_] != '"') {
+                throw JSONError::unexpectedByte(b_[i_], i_);
+            }
+            std::string key = parseString();
+            skipWhitespace();
+            expect(':');
+            skipWhitespace();
+            members.set(std::move(key), parseValue(depth + 1));
+            skipWhitespace();
+            if (atEnd()) {
+                throw JSONError::unexpectedEnd();
+            }
+            const uint8_t byte = b_[i_];
+            ++i_;
+            if (byte == '}') {
+                return JSONValue::object(std::move(members));
+            }
+            if (byte != ',') {
+                throw JSONError::unexpectedByte(byte, i_ - 1);
+            }
+            skipWhitespace();
+        }
+    }
+
+    JSONValue parseArray(int depth) {
+        ++i_; // '['
+        skipWhitespace();
+        if (atEnd()) {
+            throw JSONError::unexpectedEnd();
+        }
+        std::vector<JSONValue> elements;
+        if (b_[i_] == ']') {
+            ++i_;
+            return JSONValue::array(std::move(elements));
+        }
+        for (;;) {
+            elements.push_back(parseValue(depth + 1));
+            skipWhitespace();
+            if (atEnd()) {
+                throw JSONError::unexpectedEnd();
+            }
+            const uint8_t byte = b_[i_];
+            ++i_;
+            if (byte == ']') {
+                return JSONValue::array(std::move(elements));
+            }
+            if (byte != ',') {
+                throw JSONError::unexpectedByte(byte, i_ - 1);
+            }
+            skipWhitespace();
+        }
+    }
+
+    void expect(uint8_t wanted) {
+        if (atEnd()) {
+            throw JSONError::unexpectedEnd();
+        }
+        if (b_[i_] != wanted) {
+            throw JSONError::unexpectedByte(b_[i_], i_);
+        }
+        ++i_;
+    }
+
+    JSONValue parseLiteral(std::string_view word, JSONValue value) {
+        for (const char c : word) {
+            expect(static_cast<uint8_t>(c));
+        }
+        return value;
+    }
+
+    JSONValue parseNumber() {
+        const size_t start = i_;
+        const auto digitHere = [this] { return !atEnd() && isDigit(b_[i_]); };
+        const auto skipDigits = [this] {
+            while (!atEnd() && isDigit(b_[i_])) {
+                ++i_;
+            }
+        };
+        if (b_[i_] == '-') {
+            ++i_;
+        }
+        if (!digitHere()) {
+            throw JSONError::invalidNumber(start);
+        }
+        if (b_[i_] == '0') {
+            ++i_;
+        } else {
+            skipDigits();
+        }
+        if (!atEnd() && b_[i_] == '.') {
+            ++i_;
+            if (!digitHere()) {
+                throw JSONError::invalidNumber(start);
+            }
+            skipDigits();
+        }
+        if (!atEnd() && (b_[i_] == 'e' || b_[i_] == 'E')) {
+            ++i_;
+            if (!atEnd() && (b_[i_] == '+' || b_[i_] == '-')) {
+                ++i_;
+            }
+            if (!digitHere()) {
+                throw JSONError::invalidNumber(start);
+            }
+            skipDigits();
+        }
+        return JSONValue::number(std::string(b_.begin() + static_cast<std::ptrdiff_t>(start),
+                                             b_.begin() + static_cast<std::ptrdiff_t>(i_)));
+    }
+
+    std::string parseString() {
+        ++i_; // opening quotation mark
+        std::string out;
+        for (;;) {
+            const size_t runStart = i_;
+            while (i_ < b_.size() && b_[i_] != '"' && b_[i_] != '\\' && b_[i_] >= 0x20) {
+                ++i_;
+            }
+            out.append(b_.begin() + static_cast<std::ptrdiff_t>(runStart),
+                       b_.begin() + static_cast<std::ptrdiff_t>(i_));
+            if (atEnd()) {
+                throw JSONError::unexpectedEnd();
+            }
+            const uint8_t byte = b_[i_];
+            if (byte == '"') {
+                ++i_;
+                break;
+            }
+            if (byte < 0x20) {
+                throw JSONError::unexpectedByte(byte, i_);
+            }
+            ++i_; // backslash
+            parseEscape(out);
+        }
+        if (!utf8::isWellFormed(out)) {
+            return utf8::repaired(out);
+        }
+        return out;
+    }
+
+    void parseEscape(std::string& out) {
+        if (atEnd()) {
+            throw JSONError::unexpectedEnd();
+        }
+        const uint8_t byte = b_[i_];
+        char plain = 0;
+        switch (byte) {
+        case '"':
+        case '\\':
+        case '/':
+            plain = static_cast<char>(byte);
+            break;
+        case 'b':
+            plain = '\b';
+            break;
+        case 'f':
+            plain = '\f';
+            break;
+        case 'n':
+            plain = '\n';
+            break;
+        case 'r':
+            plain = '\r';
+            break;
+        case 't':
+            plain = '\t';
+            break;
+        case 'u':
+            ++i_;
+            parseUnicodeEscape(out);
+            return;
+        default:
+            throw JSONError::invalidEscape(i_);
+        }
+        out.push_back(plain);
+        ++i_;
+    }
+
+    // The four hex digits of a \u escape, starting at i_.
+    char32_t readCodeUnit() {
+        if (b_.size() - i_ < 4) {
+            throw JSONError::unexpectedEnd();
+        }
+        char32_t unit = 0;
+        for (size_t k = 0; k < 4; ++k) {
+            const int digit = hexDigitValue(b_[i_ + k]);
+            if (digit < 0) {
+                throw JSONError::invalidEscape(i_ + k);
+            }
+            unit = unit * 16 + static_cast<char32_t>(digit);
+        }
+        i_ += 4;
+        return unit;
+    }
+
+    void parseUnicodeEscape(std::string& out) {
+        const char32_t unit = readCodeUnit();
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+            if (b_.size() - i_ >= 2 && b_[i_] == '\\' && b_[i_ + 1] == 'u') {
+                const size_t next = i_;
+                i_ += 2;
+                const char32_t low = readCodeUnit();
+                if (low >= 0xDC00 && low <= 0xDFFF) {
+                    utf8::appendCodePoint(out, 0x10000 + (unit - 0xD800) * 0x400 + (low - 0xDC00));
+                    return;
+                }
+                // Not a pair: that escape is read again on its own.
+                i_ = next;
+            }
+            out.append(utf8::replacementCharacter);
+            return;
+        }
+        if (unit >= 0xDC00 && unit <= 0xDFFF) {
+            out.append(utf8::replacementCharacter);
+            return;
+        }
+        utf8::appendCodePoint(out, unit);
+    }
+
+    ByteView b_;
+    size_t i_ = 0;
+};
+
+} // namespace
+
+JSONValue JSONParser::parse(ByteView bytes) {
+    return Parser(bytes).parseDocument();
+}
+
+JSONValue JSONParser::parse(std::string_view text) {
+    return parse(ByteView(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+}
+
+} // namespace merriphonic

@@ -1,0 +1,141 @@
+#include "core/clock_sync.h"
+#include "core/host_clock.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <random>
+#include <vector>
+
+namespace merriphonic {
+namespace {
+
+constexpr int64_t int64Max = std::numeric_limits<int64_t>::max();
+constexpr int64_t int64Min = std::numeric_limits<int64_t>::min();
+constexpr uint64_t uint64Max = std::numeric_limits<uint64_t>::max();
+constexpr int64_t second = 1'000'000'000;
+
+// floor(value * numer / denom) in 128 bits, saturated at UINT64_MAX.
+uint64_t exactScale(uint64_t value, uint32_t numer, uint32_t denom) {
+    const unsigned __int128 result = static_cast<unsigned __int128>(value) * numer / denom;
+    return result > uint64Max ? uint64Max : static_cast<uint64_t>(result);
+}
+
+TEST(HostClockTest, ScaleMatchesExactArithmeticAcrossTheRange) {
+    constexpr uint32_t u32Max = std::numeric_limits<uint32_t>::max();
+    // clang-format off
+    const std::vector<std::pair<uint32_t, uint32_t>> ratios = {
+        {125, 3}, {3, 125}, {1, 1}, {1'000'000'000, 1}, {1, 1'000'000'000},
+        {u32Max, u32Max - 1}, {u32Max - 1, u32Max}, {u32Max, 1}, {1, u32Max}, {0, 7}};
+    std::vector<uint64_t> values = {0, 1, 2, 3, uint64Max, uint64Max - 1, uint64Max / 125,
+                                    uint64Max / 125 * 3 + 2, uint64_t{1} << 63};
+    // clang-format on
+    std::mt19937_64 random(7);
+    for (int i = 0; i < 200; ++i) {
+        values.push_back(random() >> (random() % 64));
+    }
+    for (const auto& [numer, denom] : ratios) {
+        for (const uint64_t value : values) {
+            EXPECT_EQ(HostClock::scale(value, numer, denom), exactScale(value, numer, denom))
+                << value << " * " << numer << " / " << denom;
+        }
+    }
+    // An unknown ratio must not divide by zero.
+    EXPECT_EQ(HostClock::scale(42, 5, 0), 42U);
+}
+
+TEST(HostClockTest, LinuxTimebaseAndConversions) {
+    EXPECT_EQ(HostClock::timebase(), (HostClock::Timebase{1, 1}));
+    EXPECT_EQ(HostClock::ticksToNs(uint64Max), uint64Max);
+    EXPECT_EQ(HostClock::nsToTicks(uint64_t{123}), 123U);
+    EXPECT_EQ(HostClock::nsToTicks(int64_t{123}), 123U);
+    EXPECT_EQ(HostClock::nsToTicks(int64_t{-1}), 0U);
+    EXPECT_EQ(HostClock::nsToTicks(int64Min), 0U);
+}
+
+TEST(HostClockTest, NowIsNonNegativeAndNeverGoesBack) {
+    int64_t previous = 0;
+    for (int i = 0; i < 1000; ++i) {
+        const int64_t now = HostClock::nowNs();
+        ASSERT_GE(now, previous);
+        previous = now;
+    }
+}
+
+TEST(ClockSyncTest, ComputeTruncatesTowardZeroAndWraps) {
+    EXPECT_EQ(ClockSync::compute(0, 1000, 1100, 300), (ClockSync::Estimate{900, 200}));
+    EXPECT_EQ(ClockSync::compute(0, 0, 0, 3).offsetNs, -1);
+    EXPECT_EQ(ClockSync::compute(0, 3, 0, 0).offsetNs, 1);
+    // Host clock near the top of the range: t2 + t3 overflows and wraps instead of trapping.
+    EXPECT_EQ(ClockSync::compute(0, int64Max - 50, int64Max - 40, 20),
+              (ClockSync::Estimate{-56, 10}));
+    EXPECT_EQ(ClockSync::compute(int64Max, 0, 0, int64Min), (ClockSync::Estimate{0, 1}));
+}
+
+TEST(ClockSyncTest, RejectsNegativeRoundTripAndPrefersLaterOfEqualRtts) {
+    ClockSync sync(30 * second, 5);
+    ASSERT_TRUE(sync.add(0, 1000, 1100, 300)); // offset 900, rtt 200
+    const ClockSync before = sync;
+    // The host claims to have held the PING longer than the whole round trip.
+    EXPECT_EQ(sync.add(1000, 5000, 7000, 2000), std::nullopt);
+    EXPECT_EQ(sync, before);
+
+    EXPECT_EQ(sync.add(1000, 2500, 2500, 1200), (ClockSample{1400, 200, 1200}));
+    EXPECT_EQ(sync.offsetNs(), 1400);
+    EXPECT_EQ(sync.add(2000, 2000, 2000, 2500), (ClockSample{-250, 500, 2500}));
+    EXPECT_EQ(sync.offsetNs(), 1400);
+    EXPECT_DOUBLE_EQ(*sync.bestRttMs(), 0.0002);
+    EXPECT_EQ(sync.hostNs(100), 1500);
+    EXPECT_EQ(sync.localNs(1500), 100);
+}
+
+TEST(ClockSyncTest, LifecycleFromFreshToSyncedToStale) {
+    ClockSync sync(30 * second, 5);
+    EXPECT_EQ(sync.offsetNs(), std::nullopt);
+    EXPECT_EQ(sync.bestRttMs(), std::nullopt);
+    EXPECT_EQ(sync.hostNs(77), 77);
+    for (int i = 1; i <= 5; ++i) {
+        EXPECT_FALSE(sync.isSynced()) << i;
+        EXPECT_FALSE(sync.hasSynced()) << i;
+        // Best at i = 2 (rtt 1 ms).
+        const int64_t rtt = i == 2 ? 1'000'000 : 3'000'000;
+        sync.add(i * second, i * second + 10'000 * i, i * second + 10'000 * i, i * second + rtt);
+    }
+    EXPECT_TRUE(sync.isSynced());
+    EXPECT_TRUE(sync.hasSynced());
+    EXPECT_EQ(sync.offsetNs(), -480'000);
+
+    // A sample exactly windowNs older than the newest arrival stays; one nanosecond more goes.
+    const int64_t firstArrival = second + 3'000'000;
+    const int64_t t = 31 * second;
+    sync.add(t, t, t, firstArrival + 30 * second);
+    EXPECT_EQ(sync.samples().size(), 6U);
+    sync.add(t, t, t, firstArrival + 30 * second + 1);
+    EXPECT_EQ(sync.samples().size(), 6U);
+    EXPECT_EQ(sync.samples().front().localNs, 2 * second + 1'000'000);
+    EXPECT_EQ(sync.samples().back().offsetNs, -1'500'000);
+
+    // Stale: the window is empty, the last best sample stands in.
+    sync.prune(firstArrival + 61 * second);
+    EXPECT_TRUE(sync.samples().empty());
+    EXPECT_FALSE(sync.isSynced());
+    EXPECT_TRUE(sync.hasSynced());
+    EXPECT_EQ(sync.offsetNs(), -480'000);
+    EXPECT_DOUBLE_EQ(*sync.bestRttMs(), 1.0);
+
+    sync.reset();
+    EXPECT_EQ(sync, ClockSync(30 * second, 5));
+}
+
+TEST(ClockSyncTest, ConversionsWrapAtTheEdgesOfTheRange) {
+    ClockSync sync(30 * second, 1);
+    sync.add(0, int64Max - 50, int64Max - 40, 20); // wrapped offset -56
+    EXPECT_EQ(sync.localNs(int64Min + 5), int64Min + 61);
+    EXPECT_EQ(sync.hostNs(int64Min + 5), int64Max - 50);
+    // A window reaching back past INT64_MIN wraps too, and must not be undefined behaviour.
+    sync.prune(int64Min + 1);
+    EXPECT_TRUE(sync.samples().empty());
+}
+
+} // namespace
+} // namespace merriphonic

@@ -1,0 +1,181 @@
+#include "core/frame_codec.h"
+#include "core/frame_reassembler.h"
+#include "core/le.h"
+#include "core/protocol_error.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <vector>
+
+namespace merriphonic {
+namespace {
+
+Bytes frameOf(uint8_t type, std::size_t payloadSize, uint8_t seed = 0) {
+    Bytes payload(payloadSize);
+    for (std::size_t n = 0; n < payloadSize; ++n) {
+        payload[n] = static_cast<uint8_t>(seed + n * 7);
+    }
+    return FrameCodec::frame(type, payload);
+}
+
+Bytes header(uint32_t length) {
+    Bytes bytes;
+    LE::append(length, bytes);
+    return bytes;
+}
+
+// Expects the call to throw this ProtocolError, with this description.
+void expectError(const std::function<void()>& call, const ProtocolError& expected,
+                 const std::string& description) {
+    try {
+        call();
+        ADD_FAILURE() << "no error, expected " << description;
+    } catch (const ProtocolError& error) {
+        EXPECT_EQ(error, expected);
+        EXPECT_EQ(std::string(error.what()), description);
+    }
+}
+
+TEST(LE, WritesAndReadsLittleEndian) {
+    Bytes bytes;
+    LE::append(uint32_t{0x04030201}, bytes);
+    LE::append(int64_t{-2}, bytes);
+    EXPECT_EQ(bytes, (Bytes{1, 2, 3, 4, 0xfe, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff}));
+    EXPECT_EQ(LE::u32(bytes, 0), 0x04030201U);
+    EXPECT_EQ(LE::i64(bytes, 4), -2);
+
+    LE::write(int64_t{0x1122334455667788}, bytes, 4);
+    EXPECT_EQ(LE::i64(bytes, 4), 0x1122334455667788);
+    EXPECT_EQ(bytes[4], 0x88);
+    EXPECT_EQ(LE::u32(bytes, 0), 0x04030201U);
+}
+
+TEST(LEDeathTest, OutOfRangeAccessAborts) {
+    Bytes bytes(8);
+    EXPECT_DEATH(LE::u32(bytes, 5), "");
+    EXPECT_DEATH(LE::write(1, bytes, 1), "");
+}
+
+TEST(FrameReassembler, OneByteAtATimeYieldsEachFrameWhenItsLastByteArrives) {
+    std::vector<RawFrame> expected;
+    std::vector<std::size_t> ends; // stream offset just past each frame
+    Bytes stream;
+    const std::size_t sizes[] = {0, 1, 12, 28, 4108, 3, 0, 70'000, 5, 200};
+    for (std::size_t round = 0; round < 3; ++round) {
+        for (std::size_t size : sizes) {
+            const auto type = static_cast<uint8_t>(expected.size() * 37);
+            const Bytes frame = frameOf(type, size, static_cast<uint8_t>(round));
+            expected.push_back({type, Bytes(frame.begin() + 5, frame.end())});
+            stream.insert(stream.end(), frame.begin(), frame.end());
+            ends.push_back(stream.size());
+        }
+    }
+
+    FrameReassembler reassembler;
+    std::vector<RawFrame> received;
+    for (std::size_t n = 0; n < stream.size(); ++n) {
+        const std::vector<RawFrame> frames = reassembler.push(ByteView(&stream[n], 1));
+        const bool completesFrame = ends[received.size()] == n + 1;
+        ASSERT_EQ(frames.size(), completesFrame ? 1U : 0U) << "at byte " << n;
+        received.insert(received.end(), frames.begin(), frames.end());
+    }
+    EXPECT_EQ(received, expected);
+    EXPECT_EQ(reassembler.pendingByteCount(), 0U);
+    EXPECT_TRUE(reassembler.buffer().empty());
+}
+
+TEST(FrameReassembler, SeveralFramesPerPushKeepTrailingPartialFrame) {
+    Bytes stream = frameOf(0x10, 12);
+    const Bytes second = frameOf(0x03, 0);
+    const Bytes third = frameOf(0x22, 100);
+    stream.insert(stream.end(), second.begin(), second.end());
+    stream.insert(stream.end(), third.begin(), third.begin() + 50);
+
+    FrameReassembler reassembler;
+    const std::vector<RawFrame> frames = reassembler.push(stream);
+    ASSERT_EQ(frames.size(), 2U);
+    EXPECT_EQ(frames[0].type, 0x10);
+    EXPECT_EQ(frames[0].payload.size(), 12U);
+    EXPECT_EQ(frames[1], (RawFrame{0x03, {}}));
+    EXPECT_EQ(reassembler.pendingByteCount(), 50U);
+    // Few bytes consumed and some still pending: kept rather than shifted.
+    EXPECT_EQ(reassembler.start(), 22U);
+
+    const std::vector<RawFrame> rest = reassembler.push(ByteView(third).subspan(50));
+    ASSERT_EQ(rest.size(), 1U);
+    EXPECT_EQ(rest[0].payload, Bytes(third.begin() + 5, third.end()));
+    EXPECT_EQ(reassembler.start(), 0U);
+    EXPECT_TRUE(reassembler.buffer().empty());
+}
+
+TEST(FrameReassembler, CompactsOnceMoreThan64KiBAreConsumed) {
+    FrameReassembler reassembler;
+    Bytes stream = frameOf(1, 65'531); // 65,536 bytes in all
+    stream.push_back(9);               // first byte of the next header: length 9
+    EXPECT_EQ(reassembler.push(stream).size(), 1U);
+    EXPECT_EQ(reassembler.start(), 65'536U); // not more than 64 KiB yet
+    EXPECT_EQ(reassembler.buffer().size(), 65'537U);
+
+    const Bytes rest{0, 0, 0, 7, 1, 2, 3, 4, 5, 6, 7, 8, 0xaa};
+    const std::vector<RawFrame> frames = reassembler.push(rest);
+    EXPECT_EQ(frames, (std::vector<RawFrame>{{7, {1, 2, 3, 4, 5, 6, 7, 8}}}));
+    EXPECT_EQ(reassembler.start(), 0U);
+    EXPECT_EQ(reassembler.buffer(), Bytes{0xaa});
+}
+
+TEST(FrameReassembler, LengthBounds) {
+    FrameReassembler empty;
+    EXPECT_EQ(empty.push(header(1)), std::vector<RawFrame>{});
+    EXPECT_EQ(empty.push(Bytes{0x42}), (std::vector<RawFrame>{{0x42, {}}}));
+
+    FrameReassembler largest;
+    const Bytes maxFrame = frameOf(0x22, SyncProtocol::maxFrameLength - 1);
+    EXPECT_EQ(largest.push(ByteView(maxFrame).first(maxFrame.size() - 1)).size(), 0U);
+    const std::vector<RawFrame> frames = largest.push(ByteView(maxFrame).last(1));
+    ASSERT_EQ(frames.size(), 1U);
+    EXPECT_EQ(frames[0].payload.size(), 1'048'575U);
+
+    FrameReassembler partialHeader;
+    EXPECT_TRUE(partialHeader.push(Bytes{0, 0, 0}).empty());
+    EXPECT_EQ(partialHeader.pendingByteCount(), 3U);
+
+    expectError([] { FrameReassembler().push(header(0)); }, ProtocolError::invalidLength(0),
+                "invalid frame length 0");
+    expectError([] { FrameReassembler().push(header(1'048'577)); },
+                ProtocolError::invalidLength(1'048'577), "invalid frame length 1048577");
+    // A bad header after good frames fails the whole push.
+    Bytes goodThenBad = frameOf(1, 3);
+    const Bytes bad = header(0xffffffff);
+    goodThenBad.insert(goodThenBad.end(), bad.begin(), bad.end());
+    expectError([&] { FrameReassembler().push(goodThenBad); },
+                ProtocolError::invalidLength(0xffffffff), "invalid frame length 4294967295");
+}
+
+TEST(FrameCodec, DecodeFrameNeedsExactlyOneWholeFrame) {
+    const Bytes bye = frameOf(0x03, 0);
+    EXPECT_EQ(FrameCodec::decodeFrame(bye), Message(Bye{}));
+    EXPECT_EQ(bye, (Bytes{1, 0, 0, 0, 3}));
+
+    Bytes two = bye;
+    two.insert(two.end(), bye.begin(), bye.end());
+    expectError([&] { FrameCodec::decodeFrame(two); },
+                ProtocolError::malformed("expected exactly one frame, got 2 (+0 bytes)"),
+                "malformed payload: expected exactly one frame, got 2 (+0 bytes)");
+    Bytes extra = bye;
+    extra.insert(extra.end(), {1, 2, 3});
+    expectError([&] { FrameCodec::decodeFrame(extra); },
+                ProtocolError::malformed("expected exactly one frame, got 1 (+3 bytes)"),
+                "malformed payload: expected exactly one frame, got 1 (+3 bytes)");
+    expectError(
+        [] {
+            FrameCodec::decodeFrame(Bytes{5, 0, 0});
+        },
+        ProtocolError::malformed("expected exactly one frame, got 0 (+3 bytes)"),
+        "malformed payload: expected exactly one frame, got 0 (+3 bytes)");
+    expectError([] { FrameCodec::decodeFrame(header(0)); }, ProtocolError::invalidLength(0),
+                "invalid frame length 0");
+}
+
+} // namespace
+} // namespace merriphonic

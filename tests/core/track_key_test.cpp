@@ -1,0 +1,95 @@
+#include "core/track_key.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string_view>
+#include <system_error>
+#include <unordered_set>
+
+namespace merriphonic {
+namespace {
+
+ByteView viewOf(std::string_view text) {
+    return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+
+class TrackKeyFile : public testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = std::filesystem::path(testing::TempDir()) /
+               ("track_key_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                "_" + testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    std::filesystem::path write(const std::string& name, const Bytes& content) {
+        std::filesystem::path path = dir_ / name;
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(content.data()),
+                   static_cast<std::streamsize>(content.size()));
+        return path;
+    }
+
+    std::filesystem::path dir_;
+};
+
+TEST(TrackKey, KnownSHA256Prefixes) {
+    EXPECT_EQ(TrackKey::of(viewOf("abc")).hex(), "ba7816bf8f01cfea");
+    EXPECT_EQ(TrackKey::of(ByteView{}).hex(), "e3b0c44298fc1c14");
+    EXPECT_EQ(
+        TrackKey::of(viewOf("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq")).hex(),
+        "248d6a61d20638b8");
+}
+
+TEST(TrackKey, TextForms) {
+    const std::optional<TrackKey> key = TrackKey::fromHex("0123456789ABCDEF");
+    ASSERT_TRUE(key);
+    EXPECT_EQ(key->bytes, (std::array<uint8_t, 8>{0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef}));
+    EXPECT_EQ(key->hex(), "0123456789abcdef");
+    EXPECT_EQ(TrackKey::normalize("00FFaa11bB22cC33"), "00ffaa11bb22cc33");
+    for (std::string_view bad :
+         {"0123456789abcde", "0123456789abcdef0", "0123456789abcdeg", " 123456789abcdef",
+          "0x23456789abcdef", "", "0123456789abcd\xc3\xa9"}) {
+        EXPECT_EQ(TrackKey::fromHex(bad), std::nullopt) << bad;
+        EXPECT_EQ(TrackKey::normalize(bad), std::nullopt) << bad;
+    }
+    EXPECT_EQ(TrackKey::fromBytes(key->bytes), key);
+    EXPECT_EQ(TrackKey::fromBytes(Bytes(7)), std::nullopt);
+    EXPECT_EQ(TrackKey::fromBytes(Bytes(9)), std::nullopt);
+
+    const std::unordered_set<TrackKey> keys{*key, *TrackKey::fromHex("0123456789abcdef"),
+                                            TrackKey{}};
+    EXPECT_EQ(keys.size(), 2U);
+}
+
+TEST_F(TrackKeyFile, FileReadInPiecesMatchesBytesInMemory) {
+    // Sizes around the 1 MiB reading piece, and 3.5 MiB.
+    for (std::size_t size : {std::size_t{0}, std::size_t{1'048'575}, std::size_t{1'048'576},
+                             std::size_t{2'097'153}, std::size_t{3'670'016}}) {
+        Bytes content(size);
+        for (std::size_t n = 0; n < size; ++n) {
+            content[n] = static_cast<uint8_t>((n * 2654435761U) >> 13);
+        }
+        const std::filesystem::path file = write("track_" + std::to_string(size), content);
+        EXPECT_EQ(TrackKey::of(file), TrackKey::of(content)) << size;
+    }
+}
+
+TEST_F(TrackKeyFile, UnreadableFilesThrowWithTheReason) {
+    const std::filesystem::path missing = dir_ / "missing.m4a";
+    try {
+        TrackKey::of(missing);
+        ADD_FAILURE() << "no error";
+    } catch (const std::system_error& error) {
+        EXPECT_EQ(error.code(), std::errc::no_such_file_or_directory);
+        EXPECT_NE(std::string(error.what()).find(missing.string()), std::string::npos);
+        EXPECT_NE(std::string(error.what()).find("No such file"), std::string::npos);
+    }
+    EXPECT_THROW(TrackKey::of(dir_), std::system_error); // a folder opens but can't be read
+}
+
+} // namespace
+} // namespace merriphonic

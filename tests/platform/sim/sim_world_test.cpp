@@ -1,0 +1,278 @@
+#include "platform/sim/sim_world.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/sim/sim_clock.h"
+#include "platform/sim/sim_link.h"
+#include "platform/sim/sim_run_loop.h"
+
+namespace merriphonic {
+namespace {
+
+constexpr int64_t ms = 1'000'000;
+constexpr int64_t sec = 1'000'000'000;
+
+TEST(SimWorldTest, RunsEventsByTimeThenInsertionOrder) {
+    SimWorld world(1, 1000);
+    SimRunLoop a(world, "a");
+    SimRunLoop b(world, "b");
+    std::vector<std::string> order;
+    world.schedule(3000, &a, [&] { order.emplace_back("a@3000"); });
+    b.post([&] { order.emplace_back("b-post1"); });
+    world.schedule(2000, &b, [&] { order.emplace_back("b@2000"); });
+    a.post([&] {
+        order.emplace_back("a-post");
+        // Queued behind what is already due now; an instant in the past means now.
+        world.schedule(0, &b,
+                       [&] { order.emplace_back("b-past@" + std::to_string(world.nowNs())); });
+    });
+    world.schedule(2000, nullptr, [&] { order.emplace_back("world@2000"); });
+
+    EXPECT_TRUE(world.runUntilIdle());
+    EXPECT_EQ(order, (std::vector<std::string>{"b-post1", "a-post", "b-past@1000", "b@2000",
+                                               "world@2000", "a@3000"}));
+    EXPECT_EQ(world.nowNs(), 3000);
+    EXPECT_EQ(world.executedEvents(), 6U);
+}
+
+TEST(SimWorldTest, CancelledTimersNeverFire) {
+    SimWorld world;
+    SimRunLoop loop(world, "main");
+    std::vector<std::string> fired;
+
+    TimerHandle early = loop.after(5 * ms, [&] { fired.emplace_back("early"); });
+    early.cancel();
+
+    // Two timers due at the same instant: the first cancels the second.
+    TimerHandle second;
+    loop.after(10 * ms, [&] {
+        fired.emplace_back("first");
+        second.cancel();
+    });
+    second = loop.after(10 * ms, [&] { fired.emplace_back("second"); });
+
+    // A repeating timer cancelled from its own task, and one cancelled by another timer.
+    int selfCount = 0;
+    TimerHandle self;
+    self = loop.every(3 * ms, [&] {
+        if (++selfCount == 3) {
+            self.cancel();
+        }
+    });
+    int otherCount = 0;
+    TimerHandle other = loop.every(4 * ms, [&] { ++otherCount; });
+    loop.after(20 * ms, [&] { other.cancel(); }); // same instant as the 5th firing, queued first
+
+    // An empty handle never schedules anything.
+    world.schedule(
+        1 * ms, &loop, [&] { fired.emplace_back("empty"); }, TimerHandle());
+
+    EXPECT_TRUE(world.runUntilIdle());
+    EXPECT_EQ(fired, (std::vector<std::string>{"first"}));
+    EXPECT_EQ(selfCount, 3);
+    EXPECT_EQ(otherCount, 4);
+    EXPECT_TRUE(self.isCancelled());
+    // Discarded timers neither advance the time nor count as executed events.
+    EXPECT_EQ(world.nowNs(), 20 * ms);
+}
+
+TEST(SimWorldTest, EveryKeepsItsPeriodWithoutDrift) {
+    SimWorld world(1, 123);
+    SimRunLoop loop(world, "main");
+    constexpr int64_t period = 1'000'003; // odd, so any rounding would show
+    constexpr int64_t periods = 100'000;
+    int64_t count = 0;
+    bool exact = true;
+    loop.every(period, [&] {
+        ++count;
+        exact = exact && world.nowNs() == 123 + count * period;
+    });
+    world.runUntil(123 + periods * period);
+    EXPECT_EQ(count, periods);
+    EXPECT_TRUE(exact);
+}
+
+TEST(SimWorldTest, LoopTimersRunOnTheDeviceClock) {
+    SimWorld world;
+    SimClock clock(world, 5 * sec, 100.0); // runs 100 ppm fast
+    SimRunLoop loop(world, "dev.main", &clock);
+
+    int64_t afterWorld = -1;
+    loop.after(1 * sec, [&] { afterWorld = world.nowNs(); });
+    std::vector<int64_t> readings;
+    const int64_t base = clock.nowNs();
+    TimerHandle tick = loop.every(250 * ms, [&] { readings.push_back(clock.nowNs()); });
+    world.runFor(10 * sec);
+    tick.cancel();
+
+    // 1 s of a clock running 1.0001 times as fast: 999,900,009.999 ns of world time, rounded up.
+    EXPECT_EQ(afterWorld, 999'900'010);
+    ASSERT_EQ(readings.size(), 40U);
+    for (size_t k = 0; k < readings.size(); ++k) {
+        const int64_t deadline = base + static_cast<int64_t>(k + 1) * 250 * ms;
+        // Fired at the first world nanosecond at which the device clock had reached it.
+        EXPECT_GE(readings[k], deadline);
+        EXPECT_LE(readings[k], deadline + 1);
+    }
+
+    // A step forward skips the missed firings instead of bunching them.
+    std::vector<int64_t> after;
+    const int64_t base2 = clock.nowNs();
+    TimerHandle tick2 = loop.every(100 * ms, [&] { after.push_back(clock.nowNs() - base2); });
+    world.runFor(150 * ms); // fires once, at +100 ms
+    clock.step(1 * sec);    // device now at about +1150 ms
+    world.runFor(100 * ms);
+    tick2.cancel();
+    ASSERT_EQ(after.size(), 2U);
+    EXPECT_NEAR(static_cast<double>(after[1]), 1200.0 * ms, 2.0);
+}
+
+TEST(SimWorldTest, RunUntilIncludesTheLimitAndNeverGoesBack) {
+    SimWorld world;
+    SimRunLoop loop(world, "main");
+    std::vector<int64_t> ran;
+    for (int64_t t : {10, 20, 21}) {
+        world.schedule(t, &loop, [&ran, &world] { ran.push_back(world.nowNs()); });
+    }
+    world.runUntil(20);
+    EXPECT_EQ(ran, (std::vector<int64_t>{10, 20}));
+    EXPECT_EQ(world.nowNs(), 20);
+    world.runUntil(5); // in the past: nothing due, time stays
+    EXPECT_EQ(world.nowNs(), 20);
+    world.runFor(0);
+    EXPECT_EQ(ran.size(), 2U);
+    world.runFor(1);
+    EXPECT_EQ(ran, (std::vector<int64_t>{10, 20, 21}));
+    world.runFor(100);
+    EXPECT_EQ(world.nowNs(), 121);
+
+    EXPECT_FALSE(world.step());
+    loop.after(7, [] {});
+    EXPECT_EQ(world.nextEventNs(), 128);
+    EXPECT_TRUE(world.step());
+    EXPECT_EQ(world.nowNs(), 128);
+}
+
+TEST(SimWorldTest, RunUntilIdleStopsAtItsLimits) {
+    SimWorld world;
+    SimRunLoop loop(world, "main");
+    TimerHandle forever = loop.every(10 * ms, [] {});
+    EXPECT_FALSE(world.runUntilIdle({.maxDurationNs = 1 * sec}));
+    EXPECT_EQ(world.nowNs(), 1 * sec);
+    const uint64_t executed = world.executedEvents();
+    EXPECT_FALSE(world.runUntilIdle({.maxEvents = 5}));
+    EXPECT_EQ(world.executedEvents(), executed + 5);
+    EXPECT_EQ(world.pendingEvents(), 1U);
+    forever.cancel();
+    EXPECT_EQ(world.pendingEvents(), 0U);
+    const int64_t before = world.nowNs();
+    EXPECT_TRUE(world.runUntilIdle());
+    EXPECT_EQ(world.nowNs(), before);
+}
+
+TEST(SimWorldTest, KnowsWhichLoopIsRunning) {
+    SimWorld world;
+    SimRunLoop main(world, "dev1.main");
+    SimRunLoop streams(world, "dev1.streams");
+    EXPECT_FALSE(main.isCurrent());
+    std::vector<std::string> log;
+    main.post([&] {
+        log.emplace_back(std::string("main:") + (main.isCurrent() ? "main" : "") +
+                         (streams.isCurrent() ? "streams" : ""));
+        streams.runOrPost([&] { log.emplace_back(streams.isCurrent() ? "posted" : "wrong"); });
+        main.runOrPost([&] { log.emplace_back("inline"); });
+        world.runOutsideLoops([&] {
+            log.emplace_back(main.isCurrent() || streams.isCurrent() ? "wrong" : "outside");
+        });
+        log.emplace_back(main.isCurrent() ? "restored" : "wrong");
+    });
+    world.runUntilIdle();
+    EXPECT_EQ(log,
+              (std::vector<std::string>{"main:main", "inline", "outside", "restored", "posted"}));
+    EXPECT_EQ(world.currentLoop(), nullptr);
+}
+
+TEST(SimWorldTest, DestroyedLoopDropsItsEventsAndRefs) {
+    SimWorld world;
+    SimRunLoop survivor(world, "survivor");
+    auto doomed = std::make_unique<SimRunLoop>(world, "doomed");
+    auto captured = std::make_shared<int>(0);
+    int ran = 0;
+    survivor.post([&] { doomed.reset(); });
+    // Queued while the loop exists, due after it is gone: never run.
+    doomed->post([&ran, captured] { ++ran; });
+    doomed->every(1 * ms, [&ran] { ++ran; });
+    SimLoopRef ref = doomed->ref();
+    EXPECT_TRUE(ref.isAlive());
+    world.schedule(0, nullptr, [&ref, &ran] { ref.post([&ran] { ++ran; }); });
+    EXPECT_TRUE(world.runUntilIdle({.maxDurationNs = 1 * sec}));
+    EXPECT_EQ(ran, 0);
+    EXPECT_FALSE(ref.isAlive());
+    EXPECT_FALSE(ref.post([] {}));
+    EXPECT_EQ(captured.use_count(), 1); // the dropped task was destroyed
+}
+
+TEST(SimWorldTest, RefusesToRunFromInsideATask) {
+    SimWorld world;
+    SimRunLoop loop(world, "main");
+    bool threw = false;
+    loop.post([&] {
+        try {
+            world.runFor(1);
+        } catch (const std::logic_error&) {
+            threw = true;
+        }
+    });
+    world.runUntilIdle();
+    EXPECT_TRUE(threw);
+    // A task that throws leaves the world usable.
+    loop.post([] { throw std::runtime_error("task failed"); });
+    EXPECT_THROW(world.runUntilIdle(), std::runtime_error);
+    EXPECT_EQ(world.currentLoop(), nullptr);
+    bool later = false;
+    loop.post([&] { later = true; });
+    EXPECT_TRUE(world.runUntilIdle());
+    EXPECT_TRUE(later);
+}
+
+// A small scenario with random link delays, recorded event by event.
+std::vector<std::string> tracedRun(uint64_t seed) {
+    SimWorld world(seed);
+    std::vector<std::string> trace;
+    world.setTraceHook([&trace](const SimTraceEntry& entry) {
+        trace.push_back(std::to_string(entry.timeNs) + " " + std::string(entry.loop));
+    });
+    SimRunLoop a(world, "a.streams");
+    SimRunLoop b(world, "b.streams");
+    SimLink link(world, a, b, SimLinkConfig{.latencyNs = 2 * ms, .jitterNs = 3 * ms});
+    StreamPair sideA = link.sideA();
+    StreamPair sideB = link.sideB();
+    sideB.input->setEventHandler([&sideB](StreamEvent) {
+        uint8_t buffer[64];
+        while (sideB.input->hasBytesAvailable() && sideB.input->read(buffer, sizeof buffer) > 0) {
+        }
+    });
+    sideA.output->open();
+    sideB.input->open();
+    SimRunLoop writer(world, "a.main");
+    writer.every(1 * ms, [&] {
+        const uint8_t byte = 7;
+        sideA.output->write(&byte, 1);
+    });
+    world.runFor(50 * ms);
+    return trace;
+}
+
+TEST(SimWorldTest, SameSeedSameRunDifferentSeedDifferentJitter) {
+    const auto first = tracedRun(42);
+    EXPECT_GT(first.size(), 100U);
+    EXPECT_EQ(first, tracedRun(42));
+    EXPECT_NE(first, tracedRun(43));
+}
+
+} // namespace
+} // namespace merriphonic
