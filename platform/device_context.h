@@ -8,6 +8,7 @@
 #include "platform/log.h"
 #include "platform/media.h"
 #include "platform/prefs_store.h"
+#include "platform/radio.h"
 #include "platform/run_loop.h"
 
 namespace merriphonic {
@@ -34,6 +35,8 @@ struct DeviceContext {
     AudioOutputFactory* audio = nullptr;
     // Decoding, transcoding and tags; absent on devices that never touch media files.
     MediaToolkit* media = nullptr;
+    // Bluetooth managers; absent on devices that never host or join.
+    RadioFactory* radio = nullptr;
 };
 
 } // namespace merriphonic
