@@ -1,0 +1,77 @@
+#include "platform/pipewire/stream_timing.h"
+
+#include <gtest/gtest.h>
+
+namespace merriphonic {
+namespace {
+
+constexpr int64_t ms = 1'000'000;
+constexpr int64_t nowNs = 5'000'000'000;
+
+// A 44.1 kHz stream in a 48 kHz graph whose device is 480 ticks (10 ms) away.
+StreamClockSnapshot snapshot(int64_t delayTicks = 480, uint64_t queued = 0, uint64_t buffered = 0) {
+    StreamClockSnapshot s;
+    s.nowNs = nowNs;
+    s.rateNum = 1;
+    s.rateDenom = 48000;
+    s.delayTicks = delayTicks;
+    s.queuedFrames = queued;
+    s.bufferedFrames = buffered;
+    return s;
+}
+
+TEST(StreamTimingTest, delayCountsInGraphTicksAndTheQueueInStreamFrames) {
+    StreamTiming timing(44100, ms / 2);
+    uint32_t changes = 0;
+    // 441 queued + 441 buffered frames of the stream: 20 ms ahead of this buffer.
+    const RenderInfo info = timing.next(snapshot(480, 441, 441), 0, changes);
+    EXPECT_EQ(info.outputLatencyNs, 10 * ms);
+    EXPECT_EQ(info.handOffNs, nowNs + 20 * ms);
+    EXPECT_EQ(changes, StreamTiming::firstTiming);
+    EXPECT_TRUE(timing.known());
+    EXPECT_EQ(timing.latencyNs(), 10 * ms);
+}
+
+TEST(StreamTimingTest, beforeTheGraphHasAClockTheLastLatencyStandsIn) {
+    StreamTiming timing(48000, ms / 2);
+    uint32_t changes = 0;
+    StreamClockSnapshot none; // rate 0/0, no cycle time yet
+    none.queuedFrames = 480;
+    RenderInfo info = timing.next(none, nowNs, changes);
+    EXPECT_EQ(info, (RenderInfo{nowNs + 10 * ms, 0}));
+    EXPECT_EQ(changes, 0U);
+    EXPECT_FALSE(timing.known());
+
+    timing.next(snapshot(960), 0, changes); // 20 ms
+    changes = 0;
+    none.queuedFrames = 0;
+    info = timing.next(none, nowNs, changes);
+    EXPECT_EQ(info, (RenderInfo{nowNs, 20 * ms}));
+    EXPECT_EQ(changes, 0U);
+}
+
+TEST(StreamTimingTest, latencyStaysSteadyWithinTheToleranceWhileTheSumStaysExact) {
+    StreamTiming timing(48000, ms / 2);
+    uint32_t changes = 0;
+    timing.next(snapshot(480), 0, changes);
+
+    changes = 0;
+    RenderInfo info = timing.next(snapshot(480 + 12), 0, changes); // +0.25 ms
+    EXPECT_EQ(info.outputLatencyNs, 10 * ms);
+    EXPECT_EQ(info.handOffNs + info.outputLatencyNs, nowNs + 10 * ms + ms / 4);
+    EXPECT_EQ(changes, 0U);
+
+    info = timing.next(snapshot(480 - 48), 0, changes); // -1 ms: beyond the tolerance
+    EXPECT_EQ(info, (RenderInfo{nowNs, 9 * ms}));
+    EXPECT_EQ(changes, StreamTiming::latencyChanged);
+
+    changes = 0;
+    StreamClockSnapshot faster = snapshot(441);
+    faster.rateDenom = 44100; // the graph switched to 44.1 kHz, same 10 ms of delay
+    info = timing.next(faster, 0, changes);
+    EXPECT_EQ(changes, StreamTiming::rateChanged | StreamTiming::latencyChanged);
+    EXPECT_EQ(info, (RenderInfo{nowNs, 10 * ms}));
+}
+
+} // namespace
+} // namespace merriphonic
