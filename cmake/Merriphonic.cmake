@@ -51,7 +51,16 @@ function(merriphonic_tests name)
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
-    PROPERTIES LABELS "${ARG_LABEL};${ARG_EXTRA_LABELS}" TIMEOUT ${ARG_TIMEOUT})
+    PROPERTIES LABELS "${ARG_LABEL}" TIMEOUT ${ARG_TIMEOUT})
+  # gtest_discover_tests flattens list-valued properties (a second label would become a
+  # property name and swallow TIMEOUT), so further labels go on the folder: ctest gives a
+  # folder's labels to every test in it, discovered ones included.
+  if(ARG_EXTRA_LABELS)
+    set_property(DIRECTORY APPEND PROPERTY LABELS ${ARG_EXTRA_LABELS})
+  endif()
+  if("threads" IN_LIST ARG_EXTRA_LABELS)
+    set_property(GLOBAL APPEND PROPERTY MERRIPHONIC_THREADED_TESTS ${name})
+  endif()
 endfunction()
 
 # Adds every direct subfolder of the calling folder that has a CMakeLists.txt, so a new
