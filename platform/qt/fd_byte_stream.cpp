@@ -1,0 +1,482 @@
+#include "platform/qt/fd_byte_stream.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <QObject>
+#include <QSocketNotifier>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+namespace merriphonic {
+
+namespace {
+
+constexpr size_t defaultReceiveMtu = 65'536;
+constexpr const char* notOpenText = "stream is not open";
+
+std::string errorText(int error) {
+    return std::system_category().message(error);
+}
+
+bool wouldBlock(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+// The conditions of fd right now (no waiting).
+short pollNow(int fd, short events) {
+    pollfd entry{fd, events, 0};
+    int ready = 0;
+    do {
+        ready = ::poll(&entry, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    return ready > 0 ? entry.revents : 0;
+}
+
+// A notifier belongs to the stream thread: it is switched off and deleted there, from a task
+// of its own, because the notifier may be the one whose signal is being handled.
+void dispose(std::unique_ptr<QSocketNotifier> notifier, RunLoop& streams) {
+    if (!notifier) {
+        return;
+    }
+    if (streams.isCurrent()) {
+        notifier->setEnabled(false);
+    }
+    QSocketNotifier* orphan = notifier.release();
+    streams.post([orphan] { delete orphan; });
+}
+
+enum class HalfState { idle, opening, open, closed };
+
+// What both halves share: handler, notifier, state and last error.
+class FdHalf {
+public:
+    explicit FdHalf(std::shared_ptr<FdByteStream> core) : core_(std::move(core)) {}
+    ~FdHalf() { dispose(std::move(notifier_), core_->streams()); }
+    FdHalf(const FdHalf&) = delete;
+    FdHalf& operator=(const FdHalf&) = delete;
+
+protected:
+    [[nodiscard]] int fd() const { return core_->fd(); }
+    [[nodiscard]] bool seqpacket() const { return core_->options().seqpacket; }
+
+    void deliver(StreamEvent event) {
+        if (state_ != HalfState::open) {
+            return;
+        }
+        // A copy: the handler may replace or clear itself (a connection shutting down).
+        const StreamEventHandler handler = handler_;
+        if (handler) {
+            handler(event);
+        }
+    }
+
+    // Creates the notifier (disabled) and posts the open completion, so that openCompleted is
+    // always the first event.
+    template <typename Self>
+    void start(const std::shared_ptr<Self>& self, QSocketNotifier::Type type) {
+        if (state_ != HalfState::idle) {
+            return;
+        }
+        state_ = HalfState::opening;
+        notifier_ = std::make_unique<QSocketNotifier>(fd(), type);
+        notifier_->setEnabled(false);
+        const std::weak_ptr<Self> weak = self;
+        QObject::connect(notifier_.get(), &QSocketNotifier::activated, notifier_.get(), [weak] {
+            if (auto strong = weak.lock()) {
+                strong->onNotifier();
+            }
+        });
+        core_->streams().post([weak] {
+            if (auto strong = weak.lock()) {
+                strong->finishOpen();
+            }
+        });
+    }
+
+    void finish() {
+        if (state_ == HalfState::closed) {
+            return;
+        }
+        state_ = HalfState::closed;
+        dispose(std::move(notifier_), core_->streams());
+        handler_ = nullptr;
+        core_->halfClosed();
+    }
+
+    void setNotifierEnabled(bool enabled) const {
+        if (notifier_) {
+            notifier_->setEnabled(enabled);
+        }
+    }
+
+    int64_t fail(int error) {
+        failed_ = true;
+        error_ = errorText(error);
+        setNotifierEnabled(false);
+        return -1;
+    }
+
+    int64_t notOpen() {
+        error_ = notOpenText;
+        return -1;
+    }
+
+    std::shared_ptr<FdByteStream> core_;
+    StreamEventHandler handler_;
+    std::unique_ptr<QSocketNotifier> notifier_;
+    HalfState state_ = HalfState::idle;
+    bool failed_ = false;
+    std::string error_;
+};
+
+class FdInput final : public InputStream,
+                      public FdHalf,
+                      public std::enable_shared_from_this<FdInput> {
+public:
+    using FdHalf::FdHalf;
+
+    void setEventHandler(StreamEventHandler handler) override { handler_ = std::move(handler); }
+
+    void open() override {
+        core_->streams().runOrPost([weak = weak_from_this()] {
+            if (auto self = weak.lock()) {
+                self->start(self, QSocketNotifier::Read);
+            }
+        });
+    }
+
+    void close() override {
+        core_->streams().runOrPost([weak = weak_from_this()] {
+            if (auto self = weak.lock()) {
+                self->pending_.clear();
+                self->pendingBegin_ = 0;
+                self->finish();
+            }
+        });
+    }
+
+    [[nodiscard]] bool hasBytesAvailable() const override {
+        if (state_ != HalfState::open) {
+            return false;
+        }
+        if (hasPending() || atEnd_ || failed_) {
+            return true;
+        }
+        return (pollNow(fd(), POLLIN) & (POLLIN | POLLHUP | POLLERR)) != 0;
+    }
+
+    int64_t read(uint8_t* buffer, size_t maxLength) override {
+        if (state_ != HalfState::open) {
+            return notOpen();
+        }
+        if (failed_) {
+            return -1;
+        }
+        if (hasPending()) {
+            return takePending(buffer, maxLength);
+        }
+        if (atEnd_ || maxLength == 0) {
+            return 0;
+        }
+        const size_t messageSize = core_->receiveBufferSize();
+        if (!seqpacket() || maxLength >= messageSize) {
+            return receive(buffer, maxLength);
+        }
+        // A message is read whole or its tail is lost: take it into a buffer of the receive
+        // MTU and hand it out from there.
+        pending_.resize(messageSize);
+        const int64_t count = receive(pending_.data(), messageSize);
+        if (count <= 0) {
+            pending_.clear();
+            return count;
+        }
+        pending_.resize(static_cast<size_t>(count));
+        pendingBegin_ = 0;
+        return takePending(buffer, maxLength);
+    }
+
+    [[nodiscard]] std::string errorDescription() const override { return error_; }
+
+    void finishOpen() {
+        if (state_ != HalfState::opening) {
+            return;
+        }
+        state_ = HalfState::open;
+        deliver(StreamEvent::openCompleted);
+        rearm();
+    }
+
+    // The socket became readable: data, the end or an error. Reported once; the notifier
+    // stays off until the next read so that unread data does not spin the loop.
+    void onNotifier() {
+        if (state_ != HalfState::open) {
+            return;
+        }
+        setNotifierEnabled(false);
+        uint8_t probe = 0;
+        while (true) {
+            const ssize_t count = ::recv(fd(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+            if (count > 0) {
+                deliver(StreamEvent::bytesAvailable);
+                return;
+            }
+            if (count == 0) {
+                if (seqpacket() && !peerHungUp()) {
+                    // An empty message, not the end: drop it.
+                    (void)::recv(fd(), &probe, 1, MSG_DONTWAIT);
+                    rearm();
+                    return;
+                }
+                atEnd_ = true;
+                reportEnd(StreamEvent::end);
+                return;
+            }
+            if (errno == EINTR) {
+                continue;
+            }
+            if (wouldBlock(errno)) {
+                rearm();
+                return;
+            }
+            // The kernel reports a socket error once; keep it for the reads to come.
+            fail(errno);
+            reportEnd(StreamEvent::error);
+            return;
+        }
+    }
+
+private:
+    [[nodiscard]] bool hasPending() const { return pendingBegin_ < pending_.size(); }
+
+    [[nodiscard]] bool peerHungUp() const {
+        return (pollNow(fd(), POLLRDHUP) & (POLLRDHUP | POLLHUP)) != 0;
+    }
+
+    void rearm() {
+        if (state_ == HalfState::open && !atEnd_ && !failed_) {
+            setNotifierEnabled(true);
+        }
+    }
+
+    void reportEnd(StreamEvent event) {
+        if (endReported_) {
+            return;
+        }
+        endReported_ = true;
+        deliver(event);
+    }
+
+    int64_t receive(uint8_t* buffer, size_t length) {
+        while (true) {
+            iovec vector{buffer, length};
+            msghdr header{};
+            header.msg_iov = &vector;
+            header.msg_iovlen = 1;
+            const ssize_t count = ::recvmsg(fd(), &header, MSG_DONTWAIT);
+            if (count > 0) {
+                if ((header.msg_flags & MSG_TRUNC) != 0) {
+                    // The peer sent more than the receive MTU allows: bytes were lost.
+                    endReported_ = true;
+                    return fail(EMSGSIZE);
+                }
+                rearm();
+                return count;
+            }
+            if (count == 0) {
+                if (seqpacket() && !peerHungUp()) {
+                    continue; // an empty message
+                }
+                atEnd_ = true;
+                endReported_ = true;
+                return 0;
+            }
+            if (errno == EINTR) {
+                continue;
+            }
+            if (wouldBlock(errno)) {
+                // Read without bytesAvailable: nothing is lost, nothing is sticky.
+                rearm();
+                error_ = errorText(errno);
+                return -1;
+            }
+            endReported_ = true;
+            return fail(errno);
+        }
+    }
+
+    int64_t takePending(uint8_t* buffer, size_t maxLength) {
+        const size_t count = std::min(maxLength, pending_.size() - pendingBegin_);
+        std::memcpy(buffer, pending_.data() + pendingBegin_, count);
+        pendingBegin_ += count;
+        if (!hasPending()) {
+            pending_.clear();
+            pendingBegin_ = 0;
+        } else if (count > 0) {
+            schedulePendingCheck();
+        }
+        return static_cast<int64_t>(count);
+    }
+
+    // Bytes held back from a message do not make the socket readable: tell the reader about
+    // them if it stops before taking them all.
+    void schedulePendingCheck() {
+        if (pendingCheckPosted_) {
+            return;
+        }
+        pendingCheckPosted_ = true;
+        core_->streams().post([weak = weak_from_this()] {
+            if (auto self = weak.lock()) {
+                self->pendingCheckPosted_ = false;
+                if (self->hasPending()) {
+                    self->deliver(StreamEvent::bytesAvailable);
+                }
+            }
+        });
+    }
+
+    bool atEnd_ = false;
+    bool endReported_ = false;
+    bool pendingCheckPosted_ = false;
+    std::vector<uint8_t> pending_;
+    size_t pendingBegin_ = 0;
+};
+
+class FdOutput final : public OutputStream,
+                       public FdHalf,
+                       public std::enable_shared_from_this<FdOutput> {
+public:
+    using FdHalf::FdHalf;
+
+    void setEventHandler(StreamEventHandler handler) override { handler_ = std::move(handler); }
+
+    void open() override {
+        core_->streams().runOrPost([weak = weak_from_this()] {
+            if (auto self = weak.lock()) {
+                self->start(self, QSocketNotifier::Write);
+            }
+        });
+    }
+
+    void close() override {
+        core_->streams().runOrPost([weak = weak_from_this()] {
+            if (auto self = weak.lock()) {
+                self->finish();
+            }
+        });
+    }
+
+    // When there is no room, the notifier is switched on, so spaceAvailable follows as soon
+    // as there is.
+    [[nodiscard]] bool hasSpaceAvailable() const override {
+        if (state_ != HalfState::open) {
+            return false;
+        }
+        if (failed_ || (pollNow(fd(), POLLOUT) & (POLLOUT | POLLERR | POLLHUP)) != 0) {
+            return true;
+        }
+        setNotifierEnabled(true);
+        return false;
+    }
+
+    int64_t write(const uint8_t* buffer, size_t length) override {
+        if (state_ != HalfState::open) {
+            return notOpen();
+        }
+        if (failed_) {
+            return -1;
+        }
+        if (length == 0) {
+            return 0;
+        }
+        const size_t sendMtu = core_->options().sendMtu;
+        const size_t count = seqpacket() && sendMtu > 0 ? std::min(length, sendMtu) : length;
+        while (true) {
+            const ssize_t sent = ::send(fd(), buffer, count, MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (sent >= 0) {
+                if (static_cast<size_t>(sent) < count) {
+                    setNotifierEnabled(true);
+                }
+                return sent;
+            }
+            if (errno == EINTR) {
+                continue;
+            }
+            if (wouldBlock(errno)) {
+                setNotifierEnabled(true);
+                return 0;
+            }
+            return fail(errno);
+        }
+    }
+
+    [[nodiscard]] std::string errorDescription() const override { return error_; }
+
+    void finishOpen() {
+        if (state_ != HalfState::opening) {
+            return;
+        }
+        state_ = HalfState::open;
+        deliver(StreamEvent::openCompleted);
+        if (hasSpaceAvailable()) {
+            deliver(StreamEvent::spaceAvailable);
+        }
+    }
+
+    void onNotifier() {
+        setNotifierEnabled(false);
+        deliver(StreamEvent::spaceAvailable);
+    }
+};
+
+} // namespace
+
+FdByteStream::FdByteStream(int fd, RunLoop& streams, FdStreamOptions options)
+    : fd_(fd), streams_(streams), options_(options) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) {
+        (void)::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    }
+}
+
+FdByteStream::~FdByteStream() {
+    if (fd_ < 0) {
+        return;
+    }
+    // After the halves' notifiers, which were deleted or queued for deletion before.
+    const int fd = fd_;
+    if (streams_.isCurrent()) {
+        ::close(fd);
+    } else {
+        streams_.post([fd] { ::close(fd); });
+    }
+}
+
+size_t FdByteStream::receiveBufferSize() const {
+    return options_.receiveMtu > 0 ? options_.receiveMtu : defaultReceiveMtu;
+}
+
+void FdByteStream::halfClosed() {
+    if (--openHalves_ == 0 && fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+StreamPair makeFdStreamPair(int fd, RunLoop& streams, FdStreamOptions options) {
+    auto core = std::make_shared<FdByteStream>(fd, streams, options);
+    auto input = std::make_shared<FdInput>(core);
+    auto output = std::make_shared<FdOutput>(core);
+    return StreamPair{std::move(input), std::move(output), std::move(core)};
+}
+
+} // namespace merriphonic
