@@ -1,0 +1,122 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "core/track_key.h"
+#include "host/library_track.h"
+#include "platform/device_context.h"
+#include "platform/log.h"
+#include "platform/media.h"
+#include "platform/published.h"
+
+namespace merriphonic {
+
+// The host's music library: a folder of song files and an index listing them. Imports are
+// copied in, prepared off the main loop (transcoded, or passed through as they are), keyed and
+// published. Used on the main loop only.
+//
+// Folder layout: "<data>/Merriphonic/library/" holds "library.json" and, per entry,
+// "<UUID>.src[.<ext>]" (the imported copy) and possibly "<UUID>.wire.m4a" (the transcoded
+// file). An index that does not decode is kept as "library.json.unreadable" before it is first
+// overwritten; an older kept copy is never replaced: the next one goes to
+// "library.json.unreadable.2", then ".3", and so on. At start, after an index that decodes,
+// entry files it does not list and leftover temporary index files are deleted.
+class LibraryStore : public std::enable_shared_from_this<LibraryStore> {
+public:
+    // A file the library cannot use.
+    struct Unsupported {
+        std::string reason;
+        [[nodiscard]] std::string description() const { return "Can't use this file: " + reason; }
+        bool operator==(const Unsupported&) const = default;
+    };
+
+    // The file sent to speakers for an entry, as preparation found it.
+    struct Wire {
+        std::filesystem::path url;
+        std::string ext;
+        int64_t size = 0;
+        TrackKey key;
+        bool operator==(const Wire&) const = default;
+    };
+
+    // Why preparation failed, in user-facing words.
+    struct WireFailure {
+        std::string description;
+        bool operator==(const WireFailure&) const = default;
+    };
+    using WireResult = std::variant<Wire, WireFailure>;
+
+    static constexpr std::string_view indexName = "library.json";
+    static constexpr std::string_view unreadableName = "library.json.unreadable";
+    static constexpr const char* workLabel = "app.merriphonic.library";
+
+    // Makes a store and runs init(). Preparation hands its results back through the shared
+    // owner, so a store is always owned by a std::shared_ptr.
+    static std::shared_ptr<LibraryStore> create(DeviceContext& context);
+
+    explicit LibraryStore(DeviceContext& context);
+    LibraryStore(const LibraryStore&) = delete;
+    LibraryStore& operator=(const LibraryStore&) = delete;
+    ~LibraryStore() = default;
+
+    // Locates and creates the folder, loads the index and prepares again the entries left
+    // preparing. Call once, on a store owned by a std::shared_ptr.
+    void init();
+
+    // The entries in import order.
+    Published<std::vector<LibraryTrack>> tracks;
+
+    [[nodiscard]] const std::filesystem::path& folder() const { return folder_; }
+    [[nodiscard]] const std::filesystem::path& indexPath() const { return indexPath_; }
+
+    // Copies the picked files in, in order, and starts preparing each.
+    void importFiles(const std::vector<std::filesystem::path>& files);
+    // Deletes the entry and its files; unknown identifiers are ignored. The files go only once
+    // the index no longer lists the entry: when the save fails they stay beside the old index.
+    void remove(std::string_view id);
+    // The first entry with that identifier (either case); none for an absent one.
+    [[nodiscard]] std::optional<LibraryTrack> track(const std::optional<std::string>& id) const;
+    // The first ready entry with that key text and a wire file and size.
+    [[nodiscard]] std::optional<LibraryTrack> trackForKey(std::string_view key) const;
+
+    // The transcode-or-pass-through rule: blocks while it transcodes and hashes, so it runs on
+    // a worker. A failed attempt leaves no file at `transcoded`.
+    static WireResult makeWireFile(MediaToolkit* media, const Log& log,
+                                   const std::filesystem::path& source,
+                                   const std::string& sourceExt,
+                                   const std::filesystem::path& transcoded);
+    // A file's size in bytes; 0 when it cannot be read.
+    static int64_t fileSize(const std::filesystem::path& file);
+
+private:
+    struct Prepared;
+
+    void load();
+    bool save();
+    void prepare(const std::string& id);
+    void apply(const std::string& id, const std::string& rememberedTitle,
+               const std::filesystem::path& transcoded, Prepared prepared);
+    [[nodiscard]] std::optional<size_t> position(const std::string& id) const;
+    // Deletes files named after entries the index does not list (left by an interrupted run).
+    void sweepStrayFiles();
+    // Keeps the unreadable index beside it before its first overwrite; false when it can't.
+    bool keepUnreadableIndex(std::string& error);
+    [[nodiscard]] std::filesystem::path file(const std::string& name) const {
+        return folder_ / name;
+    }
+
+    DeviceContext& context_;
+    std::filesystem::path folder_;
+    std::filesystem::path indexPath_;
+    bool keepIndexBeforeSave_ = false;
+    bool initialised_ = false;
+};
+
+} // namespace merriphonic

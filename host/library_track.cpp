@@ -1,0 +1,243 @@
+#include "host/library_track.h"
+
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <random>
+#include <utility>
+
+namespace merriphonic {
+
+namespace {
+
+constexpr std::array<std::string_view, 3> stateTexts{"preparing", "ready", "failed"};
+constexpr size_t uuidTextLength = 36;
+
+bool isHyphenPosition(size_t i) {
+    return i == 8 || i == 13 || i == 18 || i == 23;
+}
+
+bool isHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+char upper(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+std::string quoted(std::string_view key) {
+    return "\"" + std::string(key) + "\"";
+}
+
+const JSONObject& asObject(const JSONValue& value) {
+    const JSONObject* object = value.objectValue();
+    if (object == nullptr) {
+        throw LibraryTrack::DecodeError("entry is not an object");
+    }
+    return *object;
+}
+
+const JSONValue& required(const JSONObject& object, std::string_view key) {
+    const JSONValue* value = object.get(key);
+    if (value == nullptr) {
+        throw LibraryTrack::DecodeError("missing " + quoted(key));
+    }
+    return *value;
+}
+
+// Absent and null both mean "not there".
+const JSONValue* optional(const JSONObject& object, std::string_view key) {
+    const JSONValue* value = object.get(key);
+    return (value == nullptr || value->isNull()) ? nullptr : value;
+}
+
+std::string text(const JSONValue& value, std::string_view key) {
+    const std::string* string = value.stringValue();
+    if (string == nullptr) {
+        throw LibraryTrack::DecodeError(quoted(key) + " is not a text");
+    }
+    return *string;
+}
+
+// A JSON number with a whole value that fits in 64 bits ("12" or "12.0", not "12.5").
+int64_t integer(const JSONValue& value, std::string_view key) {
+    const std::string* number = value.numberText();
+    if (number == nullptr) {
+        throw LibraryTrack::DecodeError(quoted(key) + " is not a number");
+    }
+    const bool plain = number->find_first_of(".eE") == std::string::npos;
+    if (!plain) {
+        const std::optional<double> real = value.doubleValue();
+        if (!real || !std::isfinite(*real) || std::trunc(*real) != *real) {
+            throw LibraryTrack::DecodeError(quoted(key) + " is not a whole number");
+        }
+    }
+    const std::optional<int64_t> whole = value.int64Value();
+    if (!whole) {
+        throw LibraryTrack::DecodeError(quoted(key) + " is out of range");
+    }
+    return *whole;
+}
+
+// Entries name files inside the library folder; anything else (a path, "..") would let the
+// index reach files outside it.
+std::string fileName(const JSONValue& value, std::string_view key) {
+    std::string name = text(value, key);
+    if (name.empty() || name == "." || name == ".." ||
+        name.find_first_of(std::string_view("/\0", 2)) != std::string::npos) {
+        throw LibraryTrack::DecodeError(quoted(key) + " is not a file name");
+    }
+    return name;
+}
+
+} // namespace
+
+std::string_view LibraryTrack::stateText(State state) {
+    return stateTexts.at(static_cast<size_t>(state));
+}
+
+std::optional<LibraryTrack::State> LibraryTrack::stateFromText(std::string_view text) {
+    for (size_t i = 0; i < stateTexts.size(); ++i) {
+        if (stateTexts.at(i) == text) {
+            return static_cast<State>(i);
+        }
+    }
+    return std::nullopt;
+}
+
+std::string LibraryTrack::newId() {
+    thread_local std::mt19937_64 generator = [] {
+        std::random_device device;
+        std::seed_seq seed{device(), device(), device(), device()};
+        return std::mt19937_64(seed);
+    }();
+    std::array<uint8_t, 16> bytes{};
+    const uint64_t high = generator();
+    const uint64_t low = generator();
+    for (size_t i = 0; i < 8; ++i) {
+        bytes.at(i) = static_cast<uint8_t>(high >> (8 * i));
+        bytes.at(8 + i) = static_cast<uint8_t>(low >> (8 * i));
+    }
+    bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0f) | 0x40); // version 4
+    bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3f) | 0x80); // RFC 4122 variant
+
+    static constexpr std::string_view digits = "0123456789ABCDEF";
+    std::string id;
+    id.reserve(uuidTextLength);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) {
+            id.push_back('-');
+        }
+        id.push_back(digits[bytes.at(i) >> 4]);
+        id.push_back(digits[bytes.at(i) & 0x0f]);
+    }
+    return id;
+}
+
+std::optional<std::string> LibraryTrack::canonicalId(std::string_view text) {
+    if (text.size() != uuidTextLength) {
+        return std::nullopt;
+    }
+    std::string id;
+    id.reserve(uuidTextLength);
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (isHyphenPosition(i) ? c != '-' : !isHexDigit(c)) {
+            return std::nullopt;
+        }
+        id.push_back(upper(c));
+    }
+    return id;
+}
+
+JSONValue LibraryTrack::encode() const {
+    JSONObject object;
+    object.set("id", JSONValue::string(id));
+    object.set("title", JSONValue::string(title));
+    object.set("artist", JSONValue::string(artist));
+    object.set("durationMs", JSONValue::integer(durationMs));
+    object.set("sourceFile", JSONValue::string(sourceFile));
+    if (wireFile) {
+        object.set("wireFile", JSONValue::string(*wireFile));
+    }
+    if (ext) {
+        object.set("ext", JSONValue::string(*ext));
+    }
+    if (size) {
+        object.set("size", JSONValue::integer(*size));
+    }
+    if (trackKey) {
+        object.set("trackKey", JSONValue::string(*trackKey));
+    }
+    object.set("state", JSONValue::string(std::string(stateText(state))));
+    if (error) {
+        object.set("error", JSONValue::string(*error));
+    }
+    return JSONValue::object(std::move(object));
+}
+
+LibraryTrack LibraryTrack::decode(const JSONValue& value) {
+    const JSONObject& object = asObject(value);
+    LibraryTrack track;
+
+    const std::string idText = text(required(object, "id"), "id");
+    std::optional<std::string> id = canonicalId(idText);
+    if (!id) {
+        throw DecodeError("\"id\" is not a UUID: " + idText);
+    }
+    track.id = std::move(*id);
+    track.title = text(required(object, "title"), "title");
+    track.artist = text(required(object, "artist"), "artist");
+    track.durationMs = integer(required(object, "durationMs"), "durationMs");
+    track.sourceFile = fileName(required(object, "sourceFile"), "sourceFile");
+    if (const JSONValue* wire = optional(object, "wireFile")) {
+        track.wireFile = fileName(*wire, "wireFile");
+    }
+    if (const JSONValue* ext = optional(object, "ext")) {
+        track.ext = text(*ext, "ext");
+    }
+    if (const JSONValue* size = optional(object, "size")) {
+        track.size = integer(*size, "size");
+    }
+    if (const JSONValue* key = optional(object, "trackKey")) {
+        track.trackKey = text(*key, "trackKey");
+    }
+    const std::string stateName = text(required(object, "state"), "state");
+    const std::optional<State> state = stateFromText(stateName);
+    if (!state) {
+        throw DecodeError("unknown state " + quoted(stateName));
+    }
+    track.state = *state;
+    if (const JSONValue* error = optional(object, "error")) {
+        track.error = text(*error, "error");
+    }
+    return track;
+}
+
+JSONValue LibraryTrack::encodeList(const std::vector<LibraryTrack>& tracks) {
+    std::vector<JSONValue> entries;
+    entries.reserve(tracks.size());
+    for (const LibraryTrack& track : tracks) {
+        entries.push_back(track.encode());
+    }
+    return JSONValue::array(std::move(entries));
+}
+
+std::vector<LibraryTrack> LibraryTrack::decodeList(const JSONValue& value) {
+    const std::vector<JSONValue>* entries = value.arrayValue();
+    if (entries == nullptr) {
+        throw DecodeError("the index is not an array");
+    }
+    std::vector<LibraryTrack> tracks;
+    tracks.reserve(entries->size());
+    for (size_t i = 0; i < entries->size(); ++i) {
+        try {
+            tracks.push_back(decode((*entries)[i]));
+        } catch (const DecodeError& error) {
+            throw DecodeError("entry " + std::to_string(i) + ": " + error.what());
+        }
+    }
+    return tracks;
+}
+
+} // namespace merriphonic

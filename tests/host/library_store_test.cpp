@@ -1,0 +1,393 @@
+#include "host/library_store.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <csignal>
+#include <deque>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/json_parser.h"
+#include "core/json_writer.h"
+#include "core/track_key.h"
+#include "platform/ffmpeg/ffmpeg_media_toolkit.h"
+#include "platform/sim/sim_device.h"
+#include "platform/sim/sim_world.h"
+#include "tests/platform/ffmpeg/test_media.h"
+
+namespace merriphonic {
+namespace {
+
+namespace fs = std::filesystem;
+using State = LibraryTrack::State;
+using testmedia::media;
+
+// Background work that holds its tasks until the test runs them, to stand for a worker that
+// is still busy.
+class HeldWork final : public BackgroundWork {
+public:
+    HeldWork(SimRunLoop& main, SimWorld& world) : BackgroundWork(main), world_(world) {}
+    void execute(std::string /*label*/, Task task) override { tasks_.push_back(std::move(task)); }
+    void runNext() {
+        Task task = std::move(tasks_.front());
+        tasks_.pop_front();
+        world_.runOutsideLoops(task);
+    }
+    void drop() { tasks_.clear(); }
+    [[nodiscard]] size_t pending() const { return tasks_.size(); }
+
+private:
+    SimWorld& world_;
+    std::deque<Task> tasks_;
+};
+
+// Makes every file write beyond `bytes` fail as a full disk would, while it lives.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &previous_);
+        rlimit limit = previous_;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &previous_);
+        std::signal(SIGXFSZ, previousHandler_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit previous_{};
+    void (*previousHandler_)(int) = nullptr;
+};
+
+std::string readText(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void writeText(const fs::path& file, const std::string& text) {
+    std::ofstream(file, std::ios::binary) << text;
+}
+
+class LibraryStoreTest : public ::testing::Test {
+protected:
+    LibraryStoreTest() { device.context().media = &toolkit; }
+
+    DeviceContext& context() { return device.context(); }
+    // The device with preparation held back until the test releases it.
+    DeviceContext heldContext() {
+        DeviceContext& c = device.context();
+        return DeviceContext{c.clock, c.main,    c.streams, held,    c.log,
+                             c.prefs, c.folders, nullptr,   &toolkit};
+    }
+    fs::path folder() const { return device.folders().data / "Merriphonic" / "library"; }
+    fs::path index() const { return folder() / "library.json"; }
+
+    std::vector<std::string> filesInFolder() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(folder())) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    // A generated file under a name of the test's choosing.
+    fs::path picked(const std::string& recipe, const std::string& name) {
+        fs::path file = pickedFolder() / name;
+        fs::copy_file(media().get(recipe), file, fs::copy_options::overwrite_existing);
+        return file;
+    }
+    fs::path pickedFolder() const { return device.folders().temp; }
+    bool logged(LogCategory category, LogLevel level, const std::string& message) {
+        const auto lines = device.logSink().lines();
+        return std::find(lines.begin(), lines.end(), CapturedLogLine{category, level, message}) !=
+               lines.end();
+    }
+    void expectReady(const LibraryTrack& entry, const std::string& ext) {
+        EXPECT_EQ(entry.state, State::ready) << entry.error.value_or("");
+        ASSERT_TRUE(entry.wireFile && entry.size && entry.trackKey);
+        const fs::path wire = folder() / *entry.wireFile;
+        EXPECT_EQ(entry.ext, ext);
+        EXPECT_EQ(*entry.size, static_cast<int64_t>(fs::file_size(wire)));
+        EXPECT_EQ(*entry.trackKey, TrackKey::of(wire).hex());
+        EXPECT_NEAR(static_cast<double>(entry.durationMs), 3000.0, 60.0);
+        EXPECT_FALSE(entry.error);
+    }
+
+    SimWorld world;
+    SimDevice device{world, "host"};
+    FfmpegMediaToolkit toolkit;
+    HeldWork held{device.main(), world};
+};
+
+TEST_F(LibraryStoreTest, KeepsCompressedFilesThatTranscodingWouldNotShrink) {
+    const auto store = LibraryStore::create(context());
+    EXPECT_EQ(store->folder(), folder());
+    store->importFiles({picked("chirp-64k.mp3", "Low.MP3")});
+    ASSERT_EQ(store->tracks->size(), 1U);
+    const LibraryTrack preparing = store->tracks->front();
+    EXPECT_EQ(preparing.state, State::preparing);
+    EXPECT_EQ(preparing.title, "Low");
+    EXPECT_EQ(preparing.sourceFile, preparing.id + ".src.mp3");
+    EXPECT_EQ(LibraryTrack::decodeList(JSONParser::parse(readText(index()))), store->tracks.get());
+
+    world.runUntilIdle();
+    const LibraryTrack entry = store->tracks->front();
+    expectReady(entry, "mp3");
+    EXPECT_EQ(entry.wireFile, entry.sourceFile);
+    EXPECT_EQ(filesInFolder(), (std::vector<std::string>{entry.sourceFile, "library.json"}));
+    EXPECT_TRUE(logged(LogCategory::transfer, LogLevel::info,
+                       "library: Low ready — mp3 " + std::to_string(*entry.size) + " B key " +
+                           *entry.trackKey));
+    EXPECT_EQ(LibraryTrack::decodeList(JSONParser::parse(readText(index()))), store->tracks.get());
+
+    // A title tag, when there is one, names the entry.
+    store->importFiles({picked("tagged.mp3", "file-name.mp3")});
+    world.runUntilIdle();
+    EXPECT_EQ(store->tracks->back().title, "Ünïcode Song");
+    expectReady(store->tracks->back(), "mp3");
+}
+
+TEST_F(LibraryStoreTest, TranscodesWavLargeAndUnplayableFilesInImportOrder) {
+    const auto store = LibraryStore::create(context());
+    // Two calls before the world runs, the first with several files.
+    store->importFiles({picked("chirp-320k.mp3", "High.mp3"), picked("chirp.wav", "Wave.WAV")});
+    store->importFiles({picked("chirp.flac", "Lossless.flac"), picked("song", "NoExtension")});
+    world.runUntilIdle();
+
+    const std::vector<LibraryTrack>& list = store->tracks.get();
+    ASSERT_EQ(list.size(), 4U);
+    const std::vector<std::string> titles{"High", "Wave", "Lossless", "NoExtension"};
+    const std::vector<std::string> sources{".src.mp3", ".src.wav", ".src.flac", ".src"};
+    for (size_t i = 0; i < list.size(); ++i) {
+        EXPECT_EQ(list[i].title, titles[i]);
+        EXPECT_EQ(list[i].sourceFile, list[i].id + sources[i]);
+        EXPECT_EQ(list[i].wireFile, list[i].id + ".wire.m4a");
+        expectReady(list[i], "m4a");
+        EXPECT_TRUE(fs::exists(folder() / list[i].sourceFile));
+    }
+    EXPECT_EQ(filesInFolder().size(), 9U);
+}
+
+TEST_F(LibraryStoreTest, FilesItCannotUseEndFailedOrAreNotImported) {
+    const auto store = LibraryStore::create(context());
+    store->importFiles({picked("picture.png", "picture.png"), pickedFolder() / "missing.mp3",
+                        picked("empty.mp3", "empty.mp3"), picked("chirp-64k.mp3", "fine.mp3")});
+    world.runUntilIdle();
+
+    EXPECT_TRUE(logged(LogCategory::transfer, LogLevel::error,
+                       "import copy failed for missing.mp3: No such file or directory"));
+    const std::vector<LibraryTrack>& list = store->tracks.get();
+    ASSERT_EQ(list.size(), 3U);
+    EXPECT_EQ(list[0].state, State::failed);
+    EXPECT_EQ(list[0].error, "Can't use this file: No audio track");
+    EXPECT_TRUE(logged(LogCategory::transfer, LogLevel::error,
+                       "transcode failed (No audio track); fallback=0"));
+    EXPECT_TRUE(logged(LogCategory::transfer, LogLevel::error,
+                       "library: picture failed: Can't use this file: No audio track"));
+    // An empty file has a playable name, but nothing in it to send.
+    EXPECT_EQ(list[1].state, State::failed);
+    EXPECT_EQ(list[1].error.value_or("").rfind("Can't use this file: ", 0), 0U);
+    EXPECT_EQ(list[2].state, State::ready);
+    for (const LibraryTrack& entry : list) {
+        EXPECT_FALSE(fs::exists(folder() / (entry.id + ".wire.m4a")));
+    }
+}
+
+TEST_F(LibraryStoreTest, FindsEntriesByIdAndOnlyReadyCompleteEntriesByKey) {
+    const std::string key = "00112233aabbccdd";
+    auto entry = [&](State state, bool wire, bool size) {
+        LibraryTrack track;
+        track.id = LibraryTrack::newId();
+        track.sourceFile = "a.src.mp3";
+        track.wireFile = wire ? std::optional<std::string>("a.src.mp3") : std::nullopt;
+        track.size = size ? std::optional<int64_t>(10) : std::nullopt;
+        track.trackKey = key;
+        track.state = state;
+        return track;
+    };
+    const std::vector<LibraryTrack> list{
+        entry(State::preparing, true, true), entry(State::failed, true, true),
+        entry(State::ready, false, true), entry(State::ready, true, false),
+        entry(State::ready, true, true)};
+    fs::create_directories(folder());
+    writeText(index(), JSONWriter::string(LibraryTrack::encodeList(list)));
+    DeviceContext heldDevice = heldContext();
+    const auto store = LibraryStore::create(heldDevice);
+    EXPECT_EQ(store->trackForKey(key), list[4]);
+    EXPECT_FALSE(store->trackForKey("00112233AABBCCDD"));
+    EXPECT_EQ(store->track(list[3].id), list[3]);
+    std::string lower = list[3].id;
+    std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+    EXPECT_EQ(store->track(lower), list[3]);
+    EXPECT_FALSE(store->track(std::nullopt));
+    EXPECT_FALSE(store->track(LibraryTrack::newId()));
+    // Only the interrupted entry is prepared again.
+    EXPECT_EQ(held.pending(), 1U);
+}
+
+TEST_F(LibraryStoreTest, RemovalDuringPreparationLeavesNothingBehind) {
+    {
+        const auto store = LibraryStore::create(context());
+        // The inline worker has already made the wire file; its result waits on the main loop.
+        store->importFiles({picked("chirp.wav", "a.wav")});
+        const std::string id = store->tracks->front().id;
+        EXPECT_TRUE(fs::exists(folder() / (id + ".wire.m4a")));
+        store->remove(id);
+        world.runUntilIdle();
+        EXPECT_TRUE(store->tracks->empty());
+        EXPECT_EQ(filesInFolder(), std::vector<std::string>{"library.json"});
+    }
+    // A worker that has not started yet finds its source gone.
+    DeviceContext heldDevice = heldContext();
+    const auto store = LibraryStore::create(heldDevice);
+    store->importFiles({picked("chirp-64k.mp3", "b.mp3")});
+    store->remove(store->tracks->front().id);
+    held.runNext();
+    world.runUntilIdle();
+    EXPECT_TRUE(store->tracks->empty());
+    EXPECT_EQ(filesInFolder(), std::vector<std::string>{"library.json"});
+    EXPECT_EQ(readText(index()), "[]");
+}
+
+TEST_F(LibraryStoreTest, RestartPreparesOnlyInterruptedEntriesAndSweepsStrayFiles) {
+    DeviceContext heldDevice = heldContext();
+    auto first = LibraryStore::create(heldDevice);
+    first->importFiles({picked("chirp-64k.mp3", "ready.mp3"), picked("picture.png", "bad.png"),
+                        picked("chirp.wav", "interrupted.wav")});
+    held.runNext();
+    held.runNext();
+    world.runUntilIdle();
+    const std::vector<LibraryTrack> before = first->tracks.get();
+    ASSERT_EQ(before[2].state, State::preparing);
+    first.reset();
+    held.drop();
+    world.runUntilIdle();
+    // Left by a run that stopped between copying and saving, or in the middle of a save.
+    const std::string strayId = LibraryTrack::newId();
+    writeText(folder() / (strayId + ".src.mp3"), "x");
+    writeText(folder() / (strayId + ".wire.m4a"), "x");
+    writeText(folder() / "library.json.tmp-AbC123", "[");
+
+    const uint64_t prepared = device.background().executedCount();
+    const auto second = LibraryStore::create(context());
+    EXPECT_EQ(device.background().executedCount(), prepared + 1);
+    world.runUntilIdle();
+    const std::vector<LibraryTrack>& after = second->tracks.get();
+    ASSERT_EQ(after.size(), 3U);
+    EXPECT_EQ(after[0], before[0]);
+    EXPECT_EQ(after[1], before[1]);
+    EXPECT_EQ(after[1].state, State::failed);
+    expectReady(after[2], "m4a");
+    std::vector<std::string> expected{before[0].sourceFile, before[1].sourceFile,
+                                      before[2].sourceFile, *after[2].wireFile, "library.json"};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(filesInFolder(), expected);
+}
+
+TEST_F(LibraryStoreTest, KeepsAnUnreadableIndexAndNeverReplacesAnOlderCopy) {
+    fs::create_directories(folder());
+    const std::string id = LibraryTrack::newId();
+    const std::string unknownState =
+        R"([{"id":")" + id + R"(","title":"Old","artist":"","durationMs":0,"sourceFile":")" + id +
+        R"(.src.mp3","state":"done"}])";
+    writeText(index(), unknownState);
+    writeText(folder() / (id + ".src.mp3"), "the user's song");
+
+    auto store = LibraryStore::create(context());
+    EXPECT_TRUE(store->tracks->empty());
+    EXPECT_TRUE(logged(LogCategory::app, LogLevel::error,
+                       "library index unreadable: entry 0: unknown state \"done\""));
+    // Its files belong to the list that could not be read: they stay.
+    EXPECT_TRUE(fs::exists(folder() / (id + ".src.mp3")));
+    store->importFiles({picked("chirp-64k.mp3", "new.mp3")});
+    world.runUntilIdle();
+    EXPECT_EQ(readText(folder() / "library.json.unreadable"), unknownState);
+    EXPECT_EQ(LibraryTrack::decodeList(JSONParser::parse(readText(index()))).size(), 1U);
+
+    writeText(index(), "[{\"id\":");
+    store = LibraryStore::create(context());
+    EXPECT_TRUE(logged(LogCategory::app, LogLevel::error,
+                       "library index unreadable: unexpected end of JSON"));
+    store->importFiles({picked("chirp-64k.mp3", "newer.mp3")});
+    world.runUntilIdle();
+    EXPECT_EQ(readText(folder() / "library.json.unreadable"), unknownState);
+    EXPECT_EQ(readText(folder() / "library.json.unreadable.2"), "[{\"id\":");
+}
+
+TEST_F(LibraryStoreTest, RewritesTheIndexInItsExactFormat) {
+    fs::create_directories(folder());
+    writeText(
+        index(),
+        R"([{"error":null,"state":"ready","size":5,"ext":"mp3","trackKey":"0011223344556677",)"
+        R"("wireFile":"0f8fad5b-d9cb-469f-a165-70867728950e.src.mp3","durationMs":7,)"
+        R"("sourceFile":"0f8fad5b-d9cb-469f-a165-70867728950e.src.mp3","artist":"Ä",)"
+        R"("title":"Ünïcode \"q\"","id":"0f8fad5b-d9cb-469f-a165-70867728950e"},)"
+        R"({"id":"7C9E6679-7425-40DE-944B-E07FC1F90AE7","title":"Gone","artist":"",)"
+        R"("durationMs":0,"sourceFile":"7C9E6679-7425-40DE-944B-E07FC1F90AE7.src",)"
+        R"("state":"failed","error":"Can't use this file: No audio track"}])");
+    const auto store = LibraryStore::create(context());
+    store->remove("7c9e6679-7425-40de-944b-e07fc1f90ae7");
+    EXPECT_EQ(readText(index()),
+              R"([{"id":"0F8FAD5B-D9CB-469F-A165-70867728950E","title":"Ünïcode \"q\"",)"
+              R"("artist":"Ä","durationMs":7,)"
+              R"("sourceFile":"0f8fad5b-d9cb-469f-a165-70867728950e.src.mp3",)"
+              R"("wireFile":"0f8fad5b-d9cb-469f-a165-70867728950e.src.mp3","ext":"mp3",)"
+              R"("size":5,"trackKey":"0011223344556677","state":"ready"}])");
+}
+
+TEST_F(LibraryStoreTest, AFullDiskLeavesTheLibraryConsistent) {
+    const fs::path big = picked("chirp-320k.mp3", "big.mp3");
+    const fs::path small = picked("chirp-64k.mp3", "small.mp3");
+    const fs::path bare = picked("song", "bare");
+    const auto store = LibraryStore::create(context());
+    {
+        // Room for the small copies, but neither for the big one nor for a transcoded file.
+        const FileSizeLimit limit(fs::file_size(small) + 2048);
+        store->importFiles({big, small, bare});
+        world.runUntilIdle();
+    }
+    // The copy fails part-way; the description is the platform's.
+    EXPECT_EQ(device.logSink().count("import copy failed for big.mp3: "), 1U);
+    const std::vector<LibraryTrack> list = store->tracks.get();
+    ASSERT_EQ(list.size(), 2U);
+    expectReady(list[0], "mp3"); // a playable source stands in for its failed transcode
+    EXPECT_EQ(list[1].state, State::failed);
+    EXPECT_EQ(list[1].error.value_or("").rfind("Can't use this file: Transcoding failed: ", 0), 0U);
+    std::vector<std::string> expected{list[0].sourceFile, list[1].sourceFile, "library.json"};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(filesInFolder(), expected);
+
+    const std::string saved = readText(index());
+    {
+        const FileSizeLimit limit(64);
+        store->remove(list[0].id);
+    }
+    EXPECT_TRUE(logged(LogCategory::app, LogLevel::error, "library save failed: File too large"));
+    EXPECT_EQ(store->tracks->size(), 1U);
+    // The index still lists the entry, so its files stay and a restart finds it again.
+    EXPECT_EQ(readText(index()), saved);
+    EXPECT_EQ(filesInFolder().size(), 3U);
+    EXPECT_EQ(LibraryStore::create(context())->tracks.get(), list);
+}
+
+TEST_F(LibraryStoreTest, FallsBackToTheTemporaryFolder) {
+    writeText(device.folders().data / "Merriphonic", "a file where a folder should be");
+    const auto store = LibraryStore::create(context());
+    EXPECT_EQ(store->indexPath(),
+              device.folders().temp / "Merriphonic" / "library" / "library.json");
+    store->importFiles({picked("chirp-64k.mp3", "x.mp3")});
+    world.runUntilIdle();
+    EXPECT_EQ(store->tracks->front().state, State::ready);
+}
+
+} // namespace
+} // namespace merriphonic
