@@ -39,15 +39,15 @@ public:
 
     template <typename... Args>
     void debug(LogCategory category, fmt::format_string<Args...> format, Args&&... args) const {
-        emit(category, LogLevel::debug, format, std::forward<Args>(args)...);
+        writeFormatted(category, LogLevel::debug, format, std::forward<Args>(args)...);
     }
     template <typename... Args>
     void info(LogCategory category, fmt::format_string<Args...> format, Args&&... args) const {
-        emit(category, LogLevel::info, format, std::forward<Args>(args)...);
+        writeFormatted(category, LogLevel::info, format, std::forward<Args>(args)...);
     }
     template <typename... Args>
     void error(LogCategory category, fmt::format_string<Args...> format, Args&&... args) const {
-        emit(category, LogLevel::error, format, std::forward<Args>(args)...);
+        writeFormatted(category, LogLevel::error, format, std::forward<Args>(args)...);
     }
 
     void write(LogCategory category, LogLevel level, std::string_view message) const {
@@ -59,8 +59,8 @@ public:
 
 private:
     template <typename... Args>
-    void emit(LogCategory category, LogLevel level, fmt::format_string<Args...> format,
-              Args&&... args) const {
+    void writeFormatted(LogCategory category, LogLevel level, fmt::format_string<Args...> format,
+                        Args&&... args) const {
         if (sink_ && sink_->enabled(level)) {
             sink_->write(category, level, fmt::format(format, std::forward<Args>(args)...));
         }
