@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <vector>
+
+#include "platform/sim/sim_radio_model.h"
+
+namespace merriphonic {
+
+// The airtime of simulated Bluetooth LE radios: when the PDUs of an L2CAP SDU go out.
+//
+// A link exchanges packets only in its connection events, one per connection interval at its
+// own offset, at most maxPdusPerEvent per event; the event lasts while data is queued. Every
+// exchange also takes airtime from both radios of the link, each of which has
+// radioPdusPerInterval per interval for all its links together. A radio that more links want
+// than it can serve splits each interval evenly among the links active in it (as a
+// controller's round-robin scheduler does); SDUs are otherwise placed first come, first served.
+class SimAirtime {
+public:
+    explicit SimAirtime(const SimRadioModel& model) : model_(model) {}
+
+    // A radio's ledger; returns its number.
+    int addRadio();
+    // A link between two radios whose connection events start offsetNs into every interval.
+    int addLink(int radioA, int radioB, int64_t offsetNs);
+
+    // Places an SDU of this many bytes that is ready to go at readyNs; returns the instant its
+    // last PDU has been received. Calls must come in order of readyNs (the order of time).
+    int64_t transmit(int link, int64_t readyNs, size_t bytes);
+
+    [[nodiscard]] const SimRadioModel& model() const { return model_; }
+
+private:
+    // PDUs used per interval number.
+    using Ledger = std::map<int64_t, int>;
+
+    struct Radio {
+        Ledger used;
+        std::map<int64_t, std::set<int>> users; // the links that wanted each interval
+    };
+
+    struct Link {
+        int radioA = 0;
+        int radioB = 0;
+        int64_t offsetNs = 0;
+        Ledger used;
+    };
+
+    static int usedIn(const Ledger& ledger, int64_t interval);
+    // The PDUs of an interval a link may have from a radio: all of them, or its even share when
+    // other links have been active on it in the last intervals up to `now`.
+    [[nodiscard]] int shareOf(const Radio& radio, int64_t now, int64_t interval, int link) const;
+    void forget(int64_t beforeInterval);
+
+    SimRadioModel model_;
+    std::vector<Radio> radios_;
+    std::vector<Link> links_;
+    int64_t forgottenBefore_ = 0;
+};
+
+} // namespace merriphonic
