@@ -1,0 +1,261 @@
+#include "platform/local/local_record.h"
+
+#include <algorithm>
+#include <exception>
+#include <limits>
+#include <utility>
+
+#include "core/json_parser.h"
+#include "core/json_value.h"
+#include "core/json_writer.h"
+#include "platform/local/local_uuid.h"
+
+namespace merriphonic {
+
+namespace {
+
+// Bumped when a change would make older readers misread a record; others skip it.
+constexpr int64_t recordFormat = 1;
+
+std::string toHex(const Bytes& bytes) {
+    static constexpr std::string_view digits = "0123456789abcdef";
+    std::string text;
+    text.reserve(bytes.size() * 2);
+    for (const uint8_t byte : bytes) {
+        text.push_back(digits[byte >> 4]);
+        text.push_back(digits[byte & 0x0F]);
+    }
+    return text;
+}
+
+std::optional<uint8_t> hexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return static_cast<uint8_t>(c - '0');
+    }
+    if (c >= 'a' && c <= 'f') {
+        return static_cast<uint8_t>(c - 'a' + 10);
+    }
+    if (c >= 'A' && c <= 'F') {
+        return static_cast<uint8_t>(c - 'A' + 10);
+    }
+    return std::nullopt;
+}
+
+std::optional<Bytes> fromHex(std::string_view text) {
+    if (text.size() % 2 != 0) {
+        return std::nullopt;
+    }
+    Bytes bytes;
+    bytes.reserve(text.size() / 2);
+    for (size_t i = 0; i < text.size(); i += 2) {
+        const auto high = hexDigit(text[i]);
+        const auto low = hexDigit(text[i + 1]);
+        if (!high || !low) {
+            return std::nullopt;
+        }
+        bytes.push_back(static_cast<uint8_t>((*high << 4) | *low));
+    }
+    return bytes;
+}
+
+JSONValue stringArray(const std::vector<std::string>& texts) {
+    std::vector<JSONValue> elements;
+    elements.reserve(texts.size());
+    for (const auto& text : texts) {
+        elements.push_back(JSONValue::string(text));
+    }
+    return JSONValue::array(std::move(elements));
+}
+
+// Readers of one record's members: each gives nothing when the member is absent or of another
+// type, which rejects the whole record.
+struct Reader {
+    const JSONValue& object;
+
+    [[nodiscard]] const std::string* string(std::string_view key) const {
+        const JSONValue* value = object[key];
+        return value != nullptr ? value->stringValue() : nullptr;
+    }
+    [[nodiscard]] std::optional<std::string> uuid(std::string_view key) const {
+        const std::string* text = string(key);
+        return text != nullptr ? canonicalUuid(*text) : std::nullopt;
+    }
+    [[nodiscard]] std::optional<int64_t> integer(std::string_view key) const {
+        const JSONValue* value = object[key];
+        return value != nullptr ? value->int64Value() : std::nullopt;
+    }
+    [[nodiscard]] std::optional<bool> boolean(std::string_view key) const {
+        const JSONValue* value = object[key];
+        return value != nullptr ? value->boolValue() : std::nullopt;
+    }
+    [[nodiscard]] const std::vector<JSONValue>* array(std::string_view key) const {
+        const JSONValue* value = object[key];
+        return value != nullptr ? value->arrayValue() : nullptr;
+    }
+};
+
+std::optional<GattServiceSpec> readService(const JSONValue& value) {
+    const Reader reader{value};
+    auto uuid = reader.uuid("uuid");
+    const auto primary = reader.boolean("primary");
+    const auto* characteristics = reader.array("characteristics");
+    if (!uuid || !primary || characteristics == nullptr) {
+        return std::nullopt;
+    }
+    GattServiceSpec service{std::move(*uuid), *primary, {}};
+    for (const JSONValue& element : *characteristics) {
+        const Reader characteristic{element};
+        auto characteristicUuid = characteristic.uuid("uuid");
+        const std::string* hex = characteristic.string("value");
+        auto bytes = hex != nullptr ? fromHex(*hex) : std::nullopt;
+        if (!characteristicUuid || !bytes) {
+            return std::nullopt;
+        }
+        service.characteristics.push_back({std::move(*characteristicUuid), std::move(*bytes)});
+    }
+    return service;
+}
+
+std::optional<LocalChannelRecord> readChannel(const JSONValue& value) {
+    const Reader reader{value};
+    const auto psm = reader.integer("psm");
+    const std::string* socket = reader.string("socket");
+    if (!psm || *psm <= 0 || *psm > std::numeric_limits<uint16_t>::max() || socket == nullptr) {
+        return std::nullopt;
+    }
+    return LocalChannelRecord{static_cast<uint16_t>(*psm), *socket};
+}
+
+std::optional<LocalRecord> readRecord(const JSONValue& root) {
+    const Reader reader{root};
+    if (reader.integer("format") != recordFormat) {
+        return std::nullopt;
+    }
+    LocalRecord record;
+    auto instance = reader.uuid("instance");
+    const auto pid = reader.integer("pid");
+    const auto start = reader.integer("start");
+    const auto advertising = reader.boolean("advertising");
+    const std::string* name = reader.string("name");
+    const auto* serviceUuids = reader.array("serviceUuids");
+    const auto* services = reader.array("services");
+    const auto* channels = reader.array("channels");
+    if (!instance || !pid || *pid <= 0 || !start || *start < 0 || !advertising || name == nullptr ||
+        serviceUuids == nullptr || services == nullptr || channels == nullptr) {
+        return std::nullopt;
+    }
+    record.instanceId = std::move(*instance);
+    record.pid = *pid;
+    record.processStart = static_cast<uint64_t>(*start);
+    record.advertising = *advertising;
+    record.advertisement.localName = *name;
+    for (const JSONValue& element : *serviceUuids) {
+        const std::string* text = element.stringValue();
+        auto uuid = text != nullptr ? canonicalUuid(*text) : std::nullopt;
+        if (!uuid) {
+            return std::nullopt;
+        }
+        record.advertisement.serviceUuids.push_back(std::move(*uuid));
+    }
+    for (const JSONValue& element : *services) {
+        auto service = readService(element);
+        if (!service) {
+            return std::nullopt;
+        }
+        record.services.push_back(std::move(*service));
+    }
+    for (const JSONValue& element : *channels) {
+        auto channel = readChannel(element);
+        if (!channel) {
+            return std::nullopt;
+        }
+        record.channels.push_back(std::move(*channel));
+    }
+    return record;
+}
+
+} // namespace
+
+Bytes LocalRecord::toJson() const {
+    std::vector<JSONValue> serviceValues;
+    for (const auto& service : services) {
+        std::vector<JSONValue> characteristicValues;
+        for (const auto& characteristic : service.characteristics) {
+            characteristicValues.push_back(
+                JSONValue::object({{"uuid", JSONValue::string(characteristic.uuid)},
+                                   {"value", JSONValue::string(toHex(characteristic.value))}}));
+        }
+        serviceValues.push_back(JSONValue::object(
+            {{"uuid", JSONValue::string(service.uuid)},
+             {"primary", JSONValue::boolean(service.primary)},
+             {"characteristics", JSONValue::array(std::move(characteristicValues))}}));
+    }
+    std::vector<JSONValue> channelValues;
+    for (const auto& channel : channels) {
+        channelValues.push_back(
+            JSONValue::object({{"psm", JSONValue::integer(channel.psm)},
+                               {"socket", JSONValue::string(channel.socketPath)}}));
+    }
+    return JSONWriter::data(JSONValue::object({
+        {"format", JSONValue::integer(recordFormat)},
+        {"instance", JSONValue::string(instanceId)},
+        {"pid", JSONValue::integer(pid)},
+        {"start", JSONValue::integer(static_cast<int64_t>(processStart))},
+        {"advertising", JSONValue::boolean(advertising)},
+        {"name", JSONValue::string(advertisement.localName)},
+        {"serviceUuids", stringArray(advertisement.serviceUuids)},
+        {"services", JSONValue::array(std::move(serviceValues))},
+        {"channels", JSONValue::array(std::move(channelValues))},
+    }));
+}
+
+std::optional<LocalRecord> LocalRecord::fromJson(ByteView bytes) {
+    try {
+        return readRecord(JSONParser::parse(bytes));
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+const LocalChannelRecord* LocalRecord::channel(uint16_t psm) const {
+    const auto found = std::find_if(channels.begin(), channels.end(),
+                                    [psm](const auto& channel) { return channel.psm == psm; });
+    return found != channels.end() ? &*found : nullptr;
+}
+
+const GattServiceSpec* LocalRecord::service(std::string_view uuid) const {
+    const auto found = std::find_if(services.begin(), services.end(), [uuid](const auto& service) {
+        return sameUuid(service.uuid, uuid);
+    });
+    return found != services.end() ? &*found : nullptr;
+}
+
+const GattCharacteristicSpec* LocalRecord::characteristic(std::string_view serviceUuid,
+                                                          std::string_view uuid) const {
+    const GattServiceSpec* owner = service(serviceUuid);
+    if (owner == nullptr) {
+        return nullptr;
+    }
+    const auto found = std::find_if(
+        owner->characteristics.begin(), owner->characteristics.end(),
+        [uuid](const auto& characteristic) { return sameUuid(characteristic.uuid, uuid); });
+    return found != owner->characteristics.end() ? &*found : nullptr;
+}
+
+bool LocalRecord::advertises(const std::vector<std::string>& serviceUuids) const {
+    if (!advertising) {
+        return false;
+    }
+    if (serviceUuids.empty()) {
+        return true;
+    }
+    return std::any_of(advertisement.serviceUuids.begin(), advertisement.serviceUuids.end(),
+                       [&](const std::string& offered) {
+                           return std::any_of(serviceUuids.begin(), serviceUuids.end(),
+                                              [&](const std::string& wanted) {
+                                                  return sameUuid(offered, wanted);
+                                              });
+                       });
+}
+
+} // namespace merriphonic
