@@ -1,0 +1,135 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/drift_controller.h"
+#include "core/playback_math.h"
+#include "platform/audio_feeder.h"
+#include "platform/audio_output.h"
+#include "platform/device_context.h"
+#include "platform/media.h"
+#include "platform/run_loop.h"
+#include "speaker/player_pipeline.h"
+
+namespace merriphonic {
+
+// Plays one audio file so that its samples leave this device at the moments a shared timeline
+// prescribes, and keeps them there: the timeline is a PlaySpec on the host clock, converted
+// with an offset the owner supplies; once a second the player measures where playback really
+// is and trims the rate, or starts over when it is too far off.
+//
+// Lives on the main loop of its DeviceContext; its timers and clock come from there, so in a
+// simulation it runs in virtual time. The audio renders on the output's real-time thread and
+// decoding runs ahead on a feeder (see PlayerPipeline).
+class SyncPlayer : public std::enable_shared_from_this<SyncPlayer> {
+    struct Passkey {};
+
+public:
+    using OffsetProvider = std::function<int64_t()>;
+
+    // The least time between planning and the start of output.
+    static constexpr int64_t minLeadNs = 120'000'000;
+    static constexpr int64_t driftPeriodNs = 1'000'000'000;
+    static constexpr int64_t resyncDebounceNs = 300'000'000;
+    // The first 0.3 s after a start are not measured.
+    static constexpr double unmeasuredSeconds = 0.3;
+    static constexpr AudioFormat standardFormat{44100, 2};
+
+    // Sets the player up with its label (the prefix of its log lines) and connects the graph
+    // in the standard format; the output is not started yet.
+    static std::shared_ptr<SyncPlayer> create(DeviceContext& context, std::string label);
+    SyncPlayer(Passkey, DeviceContext& context, std::string label);
+    ~SyncPlayer();
+    SyncPlayer(const SyncPlayer&) = delete;
+    SyncPlayer& operator=(const SyncPlayer&) = delete;
+
+    // Starts the output if it is not running; a failure is logged, never thrown.
+    void startEngine();
+    // Forgets what was scheduled and goes silent; the output keeps running, the file stays
+    // loaded.
+    void stop();
+    // Opens a file; the same file again changes nothing. On failure the previous file stays
+    // loaded and playing and the reader's error is returned.
+    MediaStatus load(const std::filesystem::path& url);
+    // Plans and starts playback of spec from now; the reason is only logged.
+    void schedule(std::string_view reason);
+    // Runs measure() every second from now on (once started, until the song ends or stops).
+    void startDriftTimer();
+    // The output's delay from hand-off to sound when it is plausible (0 ≤ x < 2 s), else 0.
+    [[nodiscard]] int64_t outputLatencyNs() const;
+    // One step of the drift loop: measure the timing error and trim the rate or re-schedule.
+    void measure();
+    // The segment of schedule g has been heard to its end (or there was nothing to play).
+    void segmentFinished(uint64_t g);
+    // Sets the volume stage to groupVolume × localVolume, clamped to 0…1. Whoever changes
+    // either factor calls it.
+    void applyVolume();
+
+    // Set by the owner.
+    std::string label;
+    double delayMs = 0.0;
+    double groupVolume = 1.0;
+    double localVolume = 1.0;
+    std::function<void()> onEnded;
+    std::optional<PlaySpec> spec;
+    OffsetProvider offsetProvider = [] { return int64_t{0}; };
+
+    // Observable state.
+    [[nodiscard]] const std::optional<std::filesystem::path>& fileURL() const { return fileURL_; }
+    [[nodiscard]] std::optional<double> lastErrorMs() const { return lastErrorMs_; }
+    [[nodiscard]] const std::optional<StartPlan>& plan() const { return plan_; }
+    [[nodiscard]] uint64_t generation() const { return generation_; }
+    [[nodiscard]] const DriftController& drift() const { return drift_; }
+    [[nodiscard]] const std::optional<AudioFormat>& connectedFormat() const {
+        return connectedFormat_;
+    }
+    [[nodiscard]] float varispeedRate() const { return varispeedRate_; }
+    [[nodiscard]] float nodeVolume() const { return nodeVolume_; }
+    [[nodiscard]] bool isEngineRunning() const;
+    [[nodiscard]] bool hasDriftTimer() const { return driftTimer_.isActive(); }
+    [[nodiscard]] bool hasPendingResync() const { return pendingResync_.isActive(); }
+    // The position published by the render thread for its last buffer.
+    [[nodiscard]] RenderPosition renderPosition() const;
+    [[nodiscard]] int64_t underrunFrames() const;
+
+private:
+    struct OpenFile {
+        std::shared_ptr<AudioFileReader> reader; // handed to the decoder
+        double sampleRate = 0.0;
+        int channels = 0;
+        int64_t lengthFrames = 0;
+    };
+
+    void init();
+    void connect(const AudioFormat& format);
+    void setRate(float rate);
+    void configurationChanged(const AudioConfigurationChange& change);
+    void debouncedResync(std::string reason);
+    void segmentHeard(uint64_t g, int64_t heardNs);
+    [[nodiscard]] OutputTiming timing() const;
+
+    DeviceContext& context_;
+    std::optional<std::filesystem::path> fileURL_;
+    std::optional<double> lastErrorMs_;
+    std::unique_ptr<AudioOutput> engine_; // absent when the device has no sound output
+    std::unique_ptr<PlayerPipeline> pipeline_;
+    std::unique_ptr<AudioFeeder> feeder_;
+    std::optional<OpenFile> file_;
+    std::optional<AudioFormat> connectedFormat_;
+    std::optional<StartPlan> plan_;
+    uint64_t generation_ = 0;
+    DriftController drift_ = DriftController::forPlayer();
+    ScopedTimer driftTimer_;
+    ScopedTimer pendingResync_;
+    ScopedTimer pendingEnd_;
+    float varispeedRate_ = 1.0F;
+    float nodeVolume_ = 1.0F;
+};
+
+} // namespace merriphonic
