@@ -1,0 +1,23 @@
+#pragma once
+
+#include "platform/bluez/l2cap_sockets.h"
+
+namespace merriphonic {
+
+// L2CAP LE credit-based channels through the kernel's Bluetooth sockets: SOCK_SEQPACKET,
+// bound to the adapter with an LE address type, BT_SECURITY_LOW unless encryption is asked
+// for, and a large receive MTU set before listening or connecting.
+class KernelL2capSockets final : public L2capSockets {
+public:
+    // The receive MTU asked for (the largest an LE channel allows).
+    static constexpr uint16_t receiveMtu = 65535;
+
+    std::variant<L2capListeningSocket, RadioError> listen(const LeAddress& adapter,
+                                                          bool encrypted) override;
+    std::variant<std::optional<L2capChannelSocket>, RadioError> accept(int listeningFd) override;
+    std::variant<int, RadioError> connect(const LeAddress& adapter, const LeAddress& peer,
+                                          uint16_t psm) override;
+    std::variant<L2capChannelSocket, RadioError> finishConnect(int fd) override;
+};
+
+} // namespace merriphonic

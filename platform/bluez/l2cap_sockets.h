@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "platform/radio.h"
+
+namespace merriphonic {
+
+// A Bluetooth LE address: six bytes as text ("00:AA:01:00:00:00") and whether it is a random
+// one (else public).
+struct LeAddress {
+    std::string address;
+    bool random = false;
+    bool operator==(const LeAddress&) const = default;
+};
+
+struct L2capListeningSocket {
+    int fd = -1;
+    uint16_t psm = 0;
+    bool operator==(const L2capListeningSocket&) const = default;
+};
+
+// A connected channel socket (SOCK_SEQPACKET): one message per write, at most sendMtu bytes;
+// messages of up to receiveMtu bytes arrive.
+struct L2capChannelSocket {
+    int fd = -1;
+    std::string peerAddress;
+    size_t sendMtu = 0;
+    size_t receiveMtu = 0;
+    bool operator==(const L2capChannelSocket&) const = default;
+};
+
+// The kernel's L2CAP LE connection-oriented channels, behind a seam so that tests can stand in
+// Unix sockets. Every descriptor handed out is non-blocking and belongs to the caller, who
+// closes it (also after a failure reported for it).
+class L2capSockets {
+public:
+    virtual ~L2capSockets() = default;
+
+    // A listening socket on the adapter, on a PSM the system picks.
+    virtual std::variant<L2capListeningSocket, RadioError> listen(const LeAddress& adapter,
+                                                                  bool encrypted) = 0;
+    // The next channel waiting on a listening socket; nullopt when none waits.
+    virtual std::variant<std::optional<L2capChannelSocket>, RadioError> accept(int listeningFd) = 0;
+    // Starts connecting from the adapter to a peer's PSM; the socket turns writable when the
+    // attempt has ended, and finishConnect tells how.
+    virtual std::variant<int, RadioError> connect(const LeAddress& adapter, const LeAddress& peer,
+                                                  uint16_t psm) = 0;
+    virtual std::variant<L2capChannelSocket, RadioError> finishConnect(int fd) = 0;
+};
+
+} // namespace merriphonic

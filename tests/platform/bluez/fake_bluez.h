@@ -1,0 +1,108 @@
+#pragma once
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVirtualObject>
+#include <QString>
+#include <QStringList>
+#include <QVariantMap>
+
+#include <map>
+#include <optional>
+#include <vector>
+
+#include "platform/bluez/bluez_dbus.h"
+
+namespace merriphonic::bluez_test {
+
+// A stand-in for BlueZ on the private bus: it owns org.bluez and serves an object tree with
+// adapters, devices and their GATT objects. It records the calls it gets and answers them the
+// way BlueZ does, calling back into the client's application and advertisement objects while
+// registering them. Everything runs on the test's main loop.
+class FakeBluez final : public QDBusVirtualObject {
+public:
+    struct Call {
+        QString path;
+        QString interface;
+        QString member;
+        QList<QVariant> arguments;
+    };
+
+    // What a registered application or advertisement looked like to us.
+    struct Registration {
+        QString owner;
+        QString path;
+        bluez::ObjectMap objects; // applications: GetManagedObjects
+        QVariantMap properties;   // advertisements: LEAdvertisement1 properties
+    };
+
+    FakeBluez();
+    ~FakeBluez() override;
+    FakeBluez(const FakeBluez&) = delete;
+    FakeBluez& operator=(const FakeBluez&) = delete;
+
+    // ---- the object tree (changes are signalled like BlueZ does) ----
+    QString addAdapter(const QString& name, const QString& address, bool powered);
+    void setPowered(const QString& adapter, bool powered);
+    // A device under an adapter; returns its path.
+    QString addDevice(const QString& adapter, const QString& address, QVariantMap properties);
+    // GATT objects BlueZ shows for a device once connected: one service, characteristics with
+    // their values.
+    struct GattCharacteristic {
+        QString uuid;
+        QByteArray value;
+    };
+    void setDeviceGatt(const QString& device, const QString& serviceUuid,
+                       std::vector<GattCharacteristic> characteristics);
+    void addObject(const QString& path, const bluez::InterfaceMap& interfaces);
+    void removeObject(const QString& path);
+    void changeProperties(const QString& path, const QString& interface, const QVariantMap& changed,
+                          const QStringList& invalidated = {});
+
+    // ---- behaviour ----
+    // Answers the next calls of a method (by member name) with this error.
+    void failNext(const QString& member, const QString& errorName, const QString& message);
+    // Answers GetManagedObjects with AccessDenied.
+    bool denyAccess = false;
+    // Device1.Connect: signal ServicesResolved before answering (else after).
+    bool resolveBeforeConnectReply = false;
+    // Device1.Connect: never answer (a connection under way).
+    bool holdConnect = false;
+
+    // ---- what happened ----
+    std::vector<Call> calls;
+    [[nodiscard]] std::vector<Call> callsTo(const QString& member) const;
+    std::optional<Registration> application;
+    std::optional<Registration> advertisement;
+    [[nodiscard]] const QVariantMap& discoveryFilter() const { return discoveryFilter_; }
+    [[nodiscard]] bool discovering() const { return discovering_; }
+
+    // Calls a method of the client (the code under test) and waits for the answer.
+    QDBusMessage callClient(const QString& owner, const QString& path, const QString& interface,
+                            const QString& member, const QList<QVariant>& arguments = {});
+    // BlueZ dropping the advertisement on its own.
+    void releaseAdvertisement();
+
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
+    [[nodiscard]] QString introspect(const QString& path) const override;
+
+private:
+    void reply(const QDBusMessage& message, const QList<QVariant>& arguments = {});
+    void replyError(const QDBusMessage& message, const QString& name, const QString& text);
+    void registerApplication(const QDBusMessage& message);
+    void registerAdvertisement(const QDBusMessage& message);
+    void connectDevice(const QDBusMessage& message);
+    void disconnectDevice(const QString& path);
+    void signal(const QString& path, const QString& interface, const QString& name,
+                const QList<QVariant>& arguments);
+
+    QString connectionName_;
+    QDBusConnection bus_;
+    bluez::ObjectMap objects_;
+    std::map<QString, std::pair<QString, QString>> failures_;
+    std::map<QString, std::pair<QString, std::vector<GattCharacteristic>>> gatt_;
+    QVariantMap discoveryFilter_;
+    bool discovering_ = false;
+};
+
+} // namespace merriphonic::bluez_test
