@@ -15,51 +15,26 @@ constexpr int64_t int64Min = std::numeric_limits<int64_t>::min();
 constexpr uint64_t uint64Max = std::numeric_limits<uint64_t>::max();
 constexpr int64_t second = 1'000'000'000;
 
-// floor(value * numer / denom) in 128 bits, saturated at UINT64_MAX.
-uint64_t exactScale(uint64_t value, uint32_t numer, uint32_t denom) {
-    const unsigned __int128 result = static_cast<unsigned __int128>(value) * numer / denom;
-    return result > uint64Max ? uint64Max : static_cast<uint64_t>(result);
-}
-
 TEST(HostClockTest, ScaleMatchesExactArithmeticAcrossTheRange) {
     constexpr uint32_t u32Max = std::numeric_limits<uint32_t>::max();
-    // clang-format off
     const std::vector<std::pair<uint32_t, uint32_t>> ratios = {
-        {125, 3}, {3, 125}, {1, 1}, {1'000'000'000, 1}, {1, 1'000'000'000},
-        {u32Max, u32Max - 1}, {u32Max - 1, u32Max}, {u32Max, 1}, {1, u32Max}, {0, 7}};
-    std::vector<uint64_t> values = {0, 1, 2, 3, uint64Max, uint64Max - 1, uint64Max / 125,
-                                    uint64Max / 125 * 3 + 2, uint64_t{1} << 63};
-    // clang-format on
+        {125, 3}, {3, 125}, {1, 1}, {u32Max, u32Max - 1}, {u32Max, 1}, {1, u32Max}, {0, 7}};
+    std::vector<uint64_t> values = {0, 1, 3, uint64Max, uint64Max / 125 * 3 + 2, uint64_t{1} << 63};
     std::mt19937_64 random(7);
     for (int i = 0; i < 200; ++i) {
         values.push_back(random() >> (random() % 64));
     }
     for (const auto& [numer, denom] : ratios) {
         for (const uint64_t value : values) {
-            EXPECT_EQ(HostClock::scale(value, numer, denom), exactScale(value, numer, denom))
+            // floor(value * numer / denom) in 128 bits, saturated at UINT64_MAX.
+            const unsigned __int128 exact = static_cast<unsigned __int128>(value) * numer / denom;
+            EXPECT_EQ(HostClock::scale(value, numer, denom),
+                      exact > uint64Max ? uint64Max : static_cast<uint64_t>(exact))
                 << value << " * " << numer << " / " << denom;
         }
     }
-    // An unknown ratio must not divide by zero.
-    EXPECT_EQ(HostClock::scale(42, 5, 0), 42U);
-}
-
-TEST(HostClockTest, LinuxTimebaseAndConversions) {
-    EXPECT_EQ(HostClock::timebase(), (HostClock::Timebase{1, 1}));
-    EXPECT_EQ(HostClock::ticksToNs(uint64Max), uint64Max);
-    EXPECT_EQ(HostClock::nsToTicks(uint64_t{123}), 123U);
-    EXPECT_EQ(HostClock::nsToTicks(int64_t{123}), 123U);
-    EXPECT_EQ(HostClock::nsToTicks(int64_t{-1}), 0U);
+    EXPECT_EQ(HostClock::scale(42, 5, 0), 42U); // an unknown ratio must not divide by zero
     EXPECT_EQ(HostClock::nsToTicks(int64Min), 0U);
-}
-
-TEST(HostClockTest, NowIsNonNegativeAndNeverGoesBack) {
-    int64_t previous = 0;
-    for (int i = 0; i < 1000; ++i) {
-        const int64_t now = HostClock::nowNs();
-        ASSERT_GE(now, previous);
-        previous = now;
-    }
 }
 
 TEST(ClockSyncTest, ComputeTruncatesTowardZeroAndWraps) {
@@ -79,9 +54,7 @@ TEST(ClockSyncTest, RejectsNegativeRoundTripAndPrefersLaterOfEqualRtts) {
     // The host claims to have held the PING longer than the whole round trip.
     EXPECT_EQ(sync.add(1000, 5000, 7000, 2000), std::nullopt);
     EXPECT_EQ(sync, before);
-
     EXPECT_EQ(sync.add(1000, 2500, 2500, 1200), (ClockSample{1400, 200, 1200}));
-    EXPECT_EQ(sync.offsetNs(), 1400);
     EXPECT_EQ(sync.add(2000, 2000, 2000, 2500), (ClockSample{-250, 500, 2500}));
     EXPECT_EQ(sync.offsetNs(), 1400);
     EXPECT_DOUBLE_EQ(*sync.bestRttMs(), 0.0002);
@@ -92,7 +65,6 @@ TEST(ClockSyncTest, RejectsNegativeRoundTripAndPrefersLaterOfEqualRtts) {
 TEST(ClockSyncTest, LifecycleFromFreshToSyncedToStale) {
     ClockSync sync(30 * second, 5);
     EXPECT_EQ(sync.offsetNs(), std::nullopt);
-    EXPECT_EQ(sync.bestRttMs(), std::nullopt);
     EXPECT_EQ(sync.hostNs(77), 77);
     for (int i = 1; i <= 5; ++i) {
         EXPECT_FALSE(sync.isSynced()) << i;
@@ -102,7 +74,6 @@ TEST(ClockSyncTest, LifecycleFromFreshToSyncedToStale) {
         sync.add(i * second, i * second + 10'000 * i, i * second + 10'000 * i, i * second + rtt);
     }
     EXPECT_TRUE(sync.isSynced());
-    EXPECT_TRUE(sync.hasSynced());
     EXPECT_EQ(sync.offsetNs(), -480'000);
 
     // A sample exactly windowNs older than the newest arrival stays; one nanosecond more goes.
@@ -122,7 +93,6 @@ TEST(ClockSyncTest, LifecycleFromFreshToSyncedToStale) {
     EXPECT_TRUE(sync.hasSynced());
     EXPECT_EQ(sync.offsetNs(), -480'000);
     EXPECT_DOUBLE_EQ(*sync.bestRttMs(), 1.0);
-
     sync.reset();
     EXPECT_EQ(sync, ClockSync(30 * second, 5));
 }

@@ -25,7 +25,12 @@ Bytes header(uint32_t length) {
     return bytes;
 }
 
-// Expects the call to throw this ProtocolError, with this description.
+Bytes joined(Bytes first, const Bytes& second) {
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
+// Expects the call to throw this ProtocolError, described as `description`.
 void expectError(const std::function<void()>& call, const ProtocolError& expected,
                  const std::string& description) {
     try {
@@ -35,20 +40,6 @@ void expectError(const std::function<void()>& call, const ProtocolError& expecte
         EXPECT_EQ(error, expected);
         EXPECT_EQ(std::string(error.what()), description);
     }
-}
-
-TEST(LE, WritesAndReadsLittleEndian) {
-    Bytes bytes;
-    LE::append(uint32_t{0x04030201}, bytes);
-    LE::append(int64_t{-2}, bytes);
-    EXPECT_EQ(bytes, (Bytes{1, 2, 3, 4, 0xfe, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff}));
-    EXPECT_EQ(LE::u32(bytes, 0), 0x04030201U);
-    EXPECT_EQ(LE::i64(bytes, 4), -2);
-
-    LE::write(int64_t{0x1122334455667788}, bytes, 4);
-    EXPECT_EQ(LE::i64(bytes, 4), 0x1122334455667788);
-    EXPECT_EQ(bytes[4], 0x88);
-    EXPECT_EQ(LE::u32(bytes, 0), 0x04030201U);
 }
 
 TEST(LEDeathTest, OutOfRangeAccessAborts) {
@@ -61,23 +52,18 @@ TEST(FrameReassembler, OneByteAtATimeYieldsEachFrameWhenItsLastByteArrives) {
     std::vector<RawFrame> expected;
     std::vector<std::size_t> ends; // stream offset just past each frame
     Bytes stream;
-    const std::size_t sizes[] = {0, 1, 12, 28, 4108, 3, 0, 70'000, 5, 200};
-    for (std::size_t round = 0; round < 3; ++round) {
-        for (std::size_t size : sizes) {
-            const auto type = static_cast<uint8_t>(expected.size() * 37);
-            const Bytes frame = frameOf(type, size, static_cast<uint8_t>(round));
-            expected.push_back({type, Bytes(frame.begin() + 5, frame.end())});
-            stream.insert(stream.end(), frame.begin(), frame.end());
-            ends.push_back(stream.size());
-        }
+    for (std::size_t size : {0, 1, 12, 4108, 0, 70'000, 5}) {
+        const auto type = static_cast<uint8_t>(expected.size() * 37);
+        const Bytes frame = frameOf(type, size, static_cast<uint8_t>(size));
+        expected.push_back({type, Bytes(frame.begin() + 5, frame.end())});
+        stream = joined(stream, frame);
+        ends.push_back(stream.size());
     }
-
     FrameReassembler reassembler;
     std::vector<RawFrame> received;
     for (std::size_t n = 0; n < stream.size(); ++n) {
         const std::vector<RawFrame> frames = reassembler.push(ByteView(&stream[n], 1));
-        const bool completesFrame = ends[received.size()] == n + 1;
-        ASSERT_EQ(frames.size(), completesFrame ? 1U : 0U) << "at byte " << n;
+        ASSERT_EQ(frames.size(), ends[received.size()] == n + 1 ? 1U : 0U) << "at byte " << n;
         received.insert(received.end(), frames.begin(), frames.end());
     }
     EXPECT_EQ(received, expected);
@@ -85,43 +71,31 @@ TEST(FrameReassembler, OneByteAtATimeYieldsEachFrameWhenItsLastByteArrives) {
     EXPECT_TRUE(reassembler.buffer().empty());
 }
 
-TEST(FrameReassembler, SeveralFramesPerPushKeepTrailingPartialFrame) {
-    Bytes stream = frameOf(0x10, 12);
-    const Bytes second = frameOf(0x03, 0);
+TEST(FrameReassembler, KeepsTrailingPartialFramesAndCompactsPast64KiB) {
     const Bytes third = frameOf(0x22, 100);
-    stream.insert(stream.end(), second.begin(), second.end());
-    stream.insert(stream.end(), third.begin(), third.begin() + 50);
-
+    const Bytes stream = joined(joined(frameOf(0x10, 12), frameOf(0x03, 0)),
+                                Bytes(third.begin(), third.begin() + 50));
     FrameReassembler reassembler;
     const std::vector<RawFrame> frames = reassembler.push(stream);
     ASSERT_EQ(frames.size(), 2U);
-    EXPECT_EQ(frames[0].type, 0x10);
     EXPECT_EQ(frames[0].payload.size(), 12U);
     EXPECT_EQ(frames[1], (RawFrame{0x03, {}}));
     EXPECT_EQ(reassembler.pendingByteCount(), 50U);
-    // Few bytes consumed and some still pending: kept rather than shifted.
-    EXPECT_EQ(reassembler.start(), 22U);
-
+    EXPECT_EQ(reassembler.start(), 22U); // few bytes consumed: kept rather than shifted
     const std::vector<RawFrame> rest = reassembler.push(ByteView(third).subspan(50));
     ASSERT_EQ(rest.size(), 1U);
     EXPECT_EQ(rest[0].payload, Bytes(third.begin() + 5, third.end()));
     EXPECT_EQ(reassembler.start(), 0U);
-    EXPECT_TRUE(reassembler.buffer().empty());
-}
 
-TEST(FrameReassembler, CompactsOnceMoreThan64KiBAreConsumed) {
-    FrameReassembler reassembler;
-    Bytes stream = frameOf(1, 65'531); // 65,536 bytes in all
-    stream.push_back(9);               // first byte of the next header: length 9
-    EXPECT_EQ(reassembler.push(stream).size(), 1U);
-    EXPECT_EQ(reassembler.start(), 65'536U); // not more than 64 KiB yet
-    EXPECT_EQ(reassembler.buffer().size(), 65'537U);
-
-    const Bytes rest{0, 0, 0, 7, 1, 2, 3, 4, 5, 6, 7, 8, 0xaa};
-    const std::vector<RawFrame> frames = reassembler.push(rest);
-    EXPECT_EQ(frames, (std::vector<RawFrame>{{7, {1, 2, 3, 4, 5, 6, 7, 8}}}));
-    EXPECT_EQ(reassembler.start(), 0U);
-    EXPECT_EQ(reassembler.buffer(), Bytes{0xaa});
+    FrameReassembler large;
+    Bytes big = frameOf(1, 65'531); // 65,536 bytes in all
+    big.push_back(9);               // first byte of the next header: length 9
+    EXPECT_EQ(large.push(big).size(), 1U);
+    EXPECT_EQ(large.start(), 65'536U); // not more than 64 KiB yet
+    const std::vector<RawFrame> next = large.push(Bytes{0, 0, 0, 7, 1, 2, 3, 4, 5, 6, 7, 8, 0xaa});
+    EXPECT_EQ(next, (std::vector<RawFrame>{{7, {1, 2, 3, 4, 5, 6, 7, 8}}}));
+    EXPECT_EQ(large.start(), 0U);
+    EXPECT_EQ(large.buffer(), Bytes{0xaa});
 }
 
 TEST(FrameReassembler, LengthBounds) {
@@ -136,43 +110,28 @@ TEST(FrameReassembler, LengthBounds) {
     ASSERT_EQ(frames.size(), 1U);
     EXPECT_EQ(frames[0].payload.size(), 1'048'575U);
 
-    FrameReassembler partialHeader;
-    EXPECT_TRUE(partialHeader.push(Bytes{0, 0, 0}).empty());
-    EXPECT_EQ(partialHeader.pendingByteCount(), 3U);
-
     expectError([] { FrameReassembler().push(header(0)); }, ProtocolError::invalidLength(0),
                 "invalid frame length 0");
     expectError([] { FrameReassembler().push(header(1'048'577)); },
                 ProtocolError::invalidLength(1'048'577), "invalid frame length 1048577");
     // A bad header after good frames fails the whole push.
-    Bytes goodThenBad = frameOf(1, 3);
-    const Bytes bad = header(0xffffffff);
-    goodThenBad.insert(goodThenBad.end(), bad.begin(), bad.end());
-    expectError([&] { FrameReassembler().push(goodThenBad); },
+    expectError([] { FrameReassembler().push(joined(frameOf(1, 3), header(0xffffffff))); },
                 ProtocolError::invalidLength(0xffffffff), "invalid frame length 4294967295");
 }
 
 TEST(FrameCodec, DecodeFrameNeedsExactlyOneWholeFrame) {
     const Bytes bye = frameOf(0x03, 0);
-    EXPECT_EQ(FrameCodec::decodeFrame(bye), Message(Bye{}));
     EXPECT_EQ(bye, (Bytes{1, 0, 0, 0, 3}));
-
-    Bytes two = bye;
-    two.insert(two.end(), bye.begin(), bye.end());
-    expectError([&] { FrameCodec::decodeFrame(two); },
-                ProtocolError::malformed("expected exactly one frame, got 2 (+0 bytes)"),
-                "malformed payload: expected exactly one frame, got 2 (+0 bytes)");
-    Bytes extra = bye;
-    extra.insert(extra.end(), {1, 2, 3});
-    expectError([&] { FrameCodec::decodeFrame(extra); },
-                ProtocolError::malformed("expected exactly one frame, got 1 (+3 bytes)"),
-                "malformed payload: expected exactly one frame, got 1 (+3 bytes)");
-    expectError(
-        [] {
-            FrameCodec::decodeFrame(Bytes{5, 0, 0});
-        },
-        ProtocolError::malformed("expected exactly one frame, got 0 (+3 bytes)"),
-        "malformed payload: expected exactly one frame, got 0 (+3 bytes)");
+    EXPECT_EQ(FrameCodec::decodeFrame(bye), Message(Bye{}));
+    const std::vector<std::pair<Bytes, std::string>> rows{
+        {joined(bye, bye), "expected exactly one frame, got 2 (+0 bytes)"},
+        {joined(bye, {1, 2, 3}), "expected exactly one frame, got 1 (+3 bytes)"},
+        {{5, 0, 0}, "expected exactly one frame, got 0 (+3 bytes)"},
+    };
+    for (const auto& row : rows) {
+        expectError([&] { FrameCodec::decodeFrame(row.first); },
+                    ProtocolError::malformed(row.second), "malformed payload: " + row.second);
+    }
     expectError([] { FrameCodec::decodeFrame(header(0)); }, ProtocolError::invalidLength(0),
                 "invalid frame length 0");
 }

@@ -2,63 +2,87 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace merriphonic {
 namespace {
 
-TEST(JSONValue, AccessorsAnswerOnlyForTheirCase) {
-    const JSONValue values[] = {JSONValue::boolean(false), JSONValue::number("1"),
-                                JSONValue::string("s"),    JSONValue::array({}),
-                                JSONValue::object({}),     JSONValue()};
-    for (size_t n = 0; n < std::size(values); ++n) {
-        const JSONValue& value = values[n];
-        EXPECT_EQ(static_cast<size_t>(value.kind()), n);
-        EXPECT_EQ(value.boolValue().has_value(), n == 0);
-        EXPECT_EQ(value.numberText() != nullptr, n == 1);
-        EXPECT_EQ(value.int64Value().has_value(), n == 1);
-        EXPECT_EQ(value.stringValue() != nullptr, n == 2);
-        EXPECT_EQ(value.arrayValue() != nullptr, n == 3);
-        EXPECT_EQ(value.objectValue() != nullptr, n == 4);
-        EXPECT_EQ(value.isNull(), n == 5);
-        EXPECT_EQ(value["s"], nullptr);
+constexpr int64_t int64Max = std::numeric_limits<int64_t>::max();
+constexpr int64_t int64Min = std::numeric_limits<int64_t>::min();
+constexpr double inf = std::numeric_limits<double>::infinity();
+
+TEST(JSONNumber, Int64ValueRoundsHalfAwayAndRejectsOverflow) {
+    const std::vector<std::pair<std::string, std::optional<int64_t>>> cases = {
+        {"9223372036854775807", int64Max},
+        {"-9223372036854775808", int64Min},
+        {"9223372036854775808", std::nullopt},
+        {"1e19", std::nullopt},
+        {"1e400", std::nullopt},
+        {"2.4999", 2},
+        {"-2.5", -3},
+        {"-0.4", 0},
+        {"9223372036854775807.4", int64Max},
+        {"9223372036854775807.5", std::nullopt},
+        {"-9223372036854775808.4", int64Min},
+        {"-9223372036854775808.5", std::nullopt},
+        {"123456789012345677.9", 123456789012345678}, // exact, not via a double
+        {".5", std::nullopt}};
+    for (const auto& [text, expected] : cases) {
+        EXPECT_EQ(JSONValue::number(text).int64Value(), expected) << text;
     }
-    EXPECT_EQ(JSONValue::null(), JSONValue());
-    EXPECT_NE(JSONValue::boolean(false), JSONValue());
-    EXPECT_NE(JSONValue::string("1"), JSONValue::number("1"));
+    EXPECT_EQ(JSONValue::string("1").int64Value(), std::nullopt);
 }
 
-TEST(JSONObject, KeepsInsertionOrderAcrossSetAndRemove) {
-    JSONObject object{
-        {"a", JSONValue::integer(1)}, {"b", JSONValue::integer(2)}, {"a", JSONValue::integer(3)}};
-    EXPECT_EQ(object.keys(), (std::vector<std::string>{"a", "b"}));
-    EXPECT_EQ(*object.get("a"), JSONValue::integer(3));
-
-    object.set("c", JSONValue::null());
-    object.set("a", JSONValue::string("x"));
-    EXPECT_EQ(object.keys(), (std::vector<std::string>{"a", "b", "c"}));
-    EXPECT_EQ(*object.get("a"), JSONValue::string("x"));
-
-    object.remove("a");
-    object.remove("absent");
-    EXPECT_EQ(object.keys(), (std::vector<std::string>{"b", "c"}));
-    EXPECT_EQ(object.get("a"), nullptr);
-    object.set("a", JSONValue::null());
-    EXPECT_EQ(object.keys(), (std::vector<std::string>{"b", "c", "a"}));
-    EXPECT_EQ(object.count(), 3U);
-
-    const JSONObject fromVector(std::vector<std::pair<std::string, JSONValue>>{
-        {"b", JSONValue::integer(2)}, {"c", JSONValue::null()}, {"a", JSONValue::null()}});
-    EXPECT_EQ(fromVector, object);
-    EXPECT_NE(
-        JSONObject(
-            {{"c", JSONValue::null()}, {"b", JSONValue::integer(2)}, {"a", JSONValue::null()}}),
-        object);
+TEST(JSONNumber, DoubleValueConvertsWholeTextOnly) {
+    const std::vector<std::pair<std::string, std::optional<double>>> cases = {
+        {"0.1", 0.1},          {"123456789012345678901234567890", 1.2345678901234568e29},
+        {"1e400", inf},        {"1000000000000000000000e300", inf},
+        {"0.00001e-320", 0.0}, {"1.5x", std::nullopt}};
+    for (const auto& [text, expected] : cases) {
+        EXPECT_EQ(JSONValue::number(text).doubleValue(), expected) << text;
+    }
+    EXPECT_TRUE(std::signbit(*JSONValue::number("-1e-400").doubleValue()));
 }
 
-TEST(JSONObject, LargeObjectsStayConsistentThroughEdits) {
+TEST(JSONValue, SemanticEqualityComparesNumbersByValueAndIgnoresKeyOrder) {
+    const auto same = [](const std::string& a, const std::string& b) {
+        return JSONValue::number(a).semanticallyEquals(JSONValue::number(b));
+    };
+    EXPECT_TRUE(same("1", "1.4")); // both round to the integer 1
+    EXPECT_FALSE(same("1", "1.5"));
+    EXPECT_TRUE(same("-0", "0"));
+    EXPECT_TRUE(same("1e400", "2e400")); // no integer; equal as infinite doubles
+    EXPECT_FALSE(same("1e400", "-1e400"));
+    EXPECT_TRUE(same("1e19", "1.0000000000000001e19")); // the same double
+    EXPECT_FALSE(same("junk", "other"));
+    EXPECT_FALSE(JSONValue::number("1").semanticallyEquals(JSONValue::string("1")));
+
+    const auto array = [](const char* number) {
+        return JSONValue::array({JSONValue::number(number), JSONValue::string("s")});
+    };
+    const JSONValue a = JSONValue::object({{"x", JSONValue::number("1")}, {"y", array("2.0")}});
+    const JSONValue b = JSONValue::object({{"y", array("2")}, {"x", JSONValue::number("1.0")}});
+    EXPECT_TRUE(a.semanticallyEquals(b));
+    EXPECT_TRUE(b.semanticallyEquals(a));
+    EXPECT_NE(a, b);
+    const JSONValue reversed = JSONValue::object(
+        {{"x", JSONValue::number("1")},
+         {"y", JSONValue::array({JSONValue::string("s"), JSONValue::number("2")})}});
+    EXPECT_FALSE(a.semanticallyEquals(reversed));
+    const JSONValue extraKey =
+        JSONValue::object({{"x", JSONValue::number("1")}, {"y", *b["y"]}, {"z", JSONValue()}});
+    EXPECT_FALSE(a.semanticallyEquals(extraKey));
+    EXPECT_FALSE(extraKey.semanticallyEquals(a));
+}
+
+// Large objects keep a key index: it must follow every shift of positions, and copies must
+// not share it.
+TEST(JSONObject, LargeObjectsStayConsistentThroughEditsAndCopies) {
     JSONObject object;
     const int count = 1000;
     for (int n = 0; n < count; ++n) {
@@ -75,6 +99,18 @@ TEST(JSONObject, LargeObjectsStayConsistentThroughEdits) {
         ASSERT_EQ(object.get("k" + std::to_string(n))->int64Value(), n == 5 ? -5 : n);
         ASSERT_EQ(object.get("k" + std::to_string(n - 1)), nullptr);
     }
+
+    JSONObject copy = object;
+    copy.set("k1", JSONValue::string("changed"));
+    copy.remove("k3");
+    EXPECT_EQ(object.get("k1")->int64Value(), 1);
+    EXPECT_NE(object.get("k3"), nullptr);
+    auto source = std::make_unique<JSONValue>(JSONValue::object(copy));
+    const JSONValue valueCopy = *source;
+    source.reset(); // the copy must own its members
+    EXPECT_EQ(valueCopy, JSONValue::object(copy));
+    EXPECT_EQ(valueCopy["k999"]->int64Value(), 999);
+
     // Shrinking below the size that uses an index and growing again.
     while (object.count() > 3) {
         object.remove(object.keys().front());
@@ -83,62 +119,9 @@ TEST(JSONObject, LargeObjectsStayConsistentThroughEdits) {
         object.set("n" + std::to_string(n), JSONValue::integer(n));
     }
     EXPECT_EQ(object.count(), 43U);
+    EXPECT_EQ(object.keys().back(), "n39");
     EXPECT_EQ(object.get("n39")->int64Value(), 39);
     EXPECT_EQ(object.get(object.keys()[1])->int64Value(), count - 3);
-}
-
-TEST(JSONObject, CopiesAreIndependent) {
-    JSONObject original;
-    for (int n = 0; n < 100; ++n) {
-        original.set(std::to_string(n), JSONValue::integer(n));
-    }
-    JSONObject copy = original;
-    copy.set("0", JSONValue::string("changed"));
-    copy.remove("1");
-    copy.set("new", JSONValue::null());
-    EXPECT_EQ(original.get("0")->int64Value(), 0);
-    EXPECT_NE(original.get("1"), nullptr);
-    EXPECT_EQ(original.get("new"), nullptr);
-    EXPECT_EQ(copy.get("1"), nullptr);
-
-    JSONObject assigned;
-    assigned = copy;
-    EXPECT_EQ(assigned, copy);
-    assigned.set("new", JSONValue::integer(1));
-    EXPECT_EQ(copy.get("new")->isNull(), true);
-
-    // The copy must own its members once the source is gone.
-    auto source = std::make_unique<JSONValue>(JSONValue::object(original));
-    const JSONValue valueCopy = *source;
-    source.reset();
-    EXPECT_EQ(valueCopy, JSONValue::object(original));
-    EXPECT_EQ(valueCopy["99"]->int64Value(), 99);
-}
-
-TEST(JSONValue, SemanticEqualityIgnoresKeyOrderButNotArrayOrder) {
-    const JSONValue a = JSONValue::object(
-        {{"x", JSONValue::number("1")},
-         {"y", JSONValue::array({JSONValue::number("2.0"), JSONValue::string("s")})}});
-    const JSONValue b = JSONValue::object(
-        {{"y", JSONValue::array({JSONValue::number("2"), JSONValue::string("s")})},
-         {"x", JSONValue::number("1.0")}});
-    EXPECT_TRUE(a.semanticallyEquals(b));
-    EXPECT_TRUE(b.semanticallyEquals(a));
-    EXPECT_NE(a, b);
-
-    const JSONValue reversed = JSONValue::object(
-        {{"x", JSONValue::number("1")},
-         {"y", JSONValue::array({JSONValue::string("s"), JSONValue::number("2")})}});
-    EXPECT_FALSE(a.semanticallyEquals(reversed));
-    const JSONValue extraKey = JSONValue::object(
-        {{"x", JSONValue::number("1")}, {"y", *b["y"]}, {"z", JSONValue::null()}});
-    EXPECT_FALSE(a.semanticallyEquals(extraKey));
-    EXPECT_FALSE(extraKey.semanticallyEquals(a));
-    const JSONValue otherKey = JSONValue::object({{"x", JSONValue::number("1")}, {"w", *b["y"]}});
-    EXPECT_FALSE(a.semanticallyEquals(otherKey));
-    EXPECT_FALSE(JSONValue::string("a").semanticallyEquals(JSONValue::string("b")));
-    EXPECT_TRUE(JSONValue().semanticallyEquals(JSONValue::null()));
-    EXPECT_FALSE(JSONValue::array({}).semanticallyEquals(JSONValue::array({JSONValue()})));
 }
 
 } // namespace

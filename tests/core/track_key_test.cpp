@@ -6,7 +6,6 @@
 #include <fstream>
 #include <string_view>
 #include <system_error>
-#include <unordered_set>
 
 namespace merriphonic {
 namespace {
@@ -15,36 +14,17 @@ ByteView viewOf(std::string_view text) {
     return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
 }
 
-class TrackKeyFile : public testing::Test {
-protected:
-    void SetUp() override {
-        dir_ = std::filesystem::path(testing::TempDir()) /
-               ("track_key_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                "_" + testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(dir_);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
-    std::filesystem::path write(const std::string& name, const Bytes& content) {
-        std::filesystem::path path = dir_ / name;
-        std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(content.data()),
-                   static_cast<std::streamsize>(content.size()));
-        return path;
-    }
-
-    std::filesystem::path dir_;
-};
-
-TEST(TrackKey, KnownSHA256Prefixes) {
-    EXPECT_EQ(TrackKey::of(viewOf("abc")).hex(), "ba7816bf8f01cfea");
-    EXPECT_EQ(TrackKey::of(ByteView{}).hex(), "e3b0c44298fc1c14");
-    EXPECT_EQ(
-        TrackKey::of(viewOf("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq")).hex(),
-        "248d6a61d20638b8");
+std::filesystem::path tempDir() {
+    const auto* test = testing::UnitTest::GetInstance()->current_test_info();
+    std::filesystem::path dir =
+        std::filesystem::path(testing::TempDir()) / (std::string("track_key_") + test->name());
+    std::filesystem::create_directories(dir);
+    return dir;
 }
 
-TEST(TrackKey, TextForms) {
+TEST(TrackKey, IsTheSHA256PrefixInLowerCaseHex) {
+    EXPECT_EQ(TrackKey::of(viewOf("abc")).hex(), "ba7816bf8f01cfea");
+    EXPECT_EQ(TrackKey::of(ByteView{}).hex(), "e3b0c44298fc1c14");
     const std::optional<TrackKey> key = TrackKey::fromHex("0123456789ABCDEF");
     ASSERT_TRUE(key);
     EXPECT_EQ(key->bytes, (std::array<uint8_t, 8>{0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef}));
@@ -52,34 +32,34 @@ TEST(TrackKey, TextForms) {
     EXPECT_EQ(TrackKey::normalize("00FFaa11bB22cC33"), "00ffaa11bb22cc33");
     for (std::string_view bad :
          {"0123456789abcde", "0123456789abcdef0", "0123456789abcdeg", " 123456789abcdef",
-          "0x23456789abcdef", "", "0123456789abcd\xc3\xa9"}) {
+          "0x23456789abcdef", "0123456789abcd\xc3\xa9"}) {
         EXPECT_EQ(TrackKey::fromHex(bad), std::nullopt) << bad;
         EXPECT_EQ(TrackKey::normalize(bad), std::nullopt) << bad;
     }
-    EXPECT_EQ(TrackKey::fromBytes(key->bytes), key);
     EXPECT_EQ(TrackKey::fromBytes(Bytes(7)), std::nullopt);
     EXPECT_EQ(TrackKey::fromBytes(Bytes(9)), std::nullopt);
-
-    const std::unordered_set<TrackKey> keys{*key, *TrackKey::fromHex("0123456789abcdef"),
-                                            TrackKey{}};
-    EXPECT_EQ(keys.size(), 2U);
 }
 
-TEST_F(TrackKeyFile, FileReadInPiecesMatchesBytesInMemory) {
-    // Sizes around the 1 MiB reading piece, and 3.5 MiB.
-    for (std::size_t size : {std::size_t{0}, std::size_t{1'048'575}, std::size_t{1'048'576},
-                             std::size_t{2'097'153}, std::size_t{3'670'016}}) {
+TEST(TrackKey, FileReadInPiecesMatchesBytesInMemory) {
+    const std::filesystem::path dir = tempDir();
+    // Sizes around the 1 MiB reading piece.
+    for (std::size_t size : {0, 1'048'575, 1'048'576, 2'097'153}) {
         Bytes content(size);
         for (std::size_t n = 0; n < size; ++n) {
             content[n] = static_cast<uint8_t>((n * 2654435761U) >> 13);
         }
-        const std::filesystem::path file = write("track_" + std::to_string(size), content);
+        const std::filesystem::path file = dir / ("track_" + std::to_string(size));
+        std::ofstream(file, std::ios::binary)
+            .write(reinterpret_cast<const char*>(content.data()),
+                   static_cast<std::streamsize>(content.size()));
         EXPECT_EQ(TrackKey::of(file), TrackKey::of(content)) << size;
     }
+    std::filesystem::remove_all(dir);
 }
 
-TEST_F(TrackKeyFile, UnreadableFilesThrowWithTheReason) {
-    const std::filesystem::path missing = dir_ / "missing.m4a";
+TEST(TrackKey, UnreadableFilesThrowWithTheReason) {
+    const std::filesystem::path dir = tempDir();
+    const std::filesystem::path missing = dir / "missing.m4a";
     try {
         TrackKey::of(missing);
         ADD_FAILURE() << "no error";
@@ -88,7 +68,8 @@ TEST_F(TrackKeyFile, UnreadableFilesThrowWithTheReason) {
         EXPECT_NE(std::string(error.what()).find(missing.string()), std::string::npos);
         EXPECT_NE(std::string(error.what()).find("No such file"), std::string::npos);
     }
-    EXPECT_THROW(TrackKey::of(dir_), std::system_error); // a folder opens but can't be read
+    EXPECT_THROW(TrackKey::of(dir), std::system_error); // a folder opens but can't be read
+    std::filesystem::remove_all(dir);
 }
 
 } // namespace

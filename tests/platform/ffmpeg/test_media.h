@@ -3,13 +3,12 @@
 // Media files made at test time with the ffmpeg command-line tool, and checks that look at
 // files from outside our own code (ffprobe, the CLI decoder, the raw box order).
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -20,8 +19,6 @@
 #include <string>
 #include <vector>
 
-extern char** environ; // NOLINT(readability-redundant-declaration)
-
 namespace merriphonic::testmedia {
 
 struct CommandResult {
@@ -29,39 +26,26 @@ struct CommandResult {
     std::string output; // standard output; standard error is dropped
 };
 
+// Runs the program with the arguments, each passed as it stands (quoted for the shell).
 inline CommandResult runCommand(const std::vector<std::string>& arguments) {
-    CommandResult result;
-    int fds[2];
-    if (pipe(fds) != 0) {
-        return result;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    std::vector<char*> argv;
-    argv.reserve(arguments.size() + 1);
+    std::string command;
     for (const std::string& argument : arguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
+        command += '\'';
+        for (const char c : argument) {
+            command += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        }
+        command += "' ";
     }
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    if (spawned != 0) {
-        close(fds[0]);
+    CommandResult result;
+    FILE* pipe = popen((command + "2>/dev/null").c_str(), "r");
+    if (pipe == nullptr) {
         return result;
     }
     char buffer[65536];
-    ssize_t got = 0;
-    while ((got = ::read(fds[0], buffer, sizeof buffer)) > 0) {
-        result.output.append(buffer, static_cast<size_t>(got));
+    for (size_t got = 0; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        result.output.append(buffer, got);
     }
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    const int status = pclose(pipe);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
 }
@@ -103,7 +87,7 @@ public:
     [[nodiscard]] const std::filesystem::path& root() const { return root_; }
     [[nodiscard]] std::filesystem::path path(const std::string& name) const { return root_ / name; }
 
-    // The named file of the catalogue below, made on first request.
+    // The named file of the catalogue in make(), made on first request.
     std::filesystem::path get(const std::string& name) {
         const std::lock_guard<std::recursive_mutex> lock(mutex_);
         std::filesystem::path file = path(name);
@@ -115,11 +99,10 @@ public:
 
     // Runs ffmpeg with the arguments, writing `name`.
     std::filesystem::path ffmpeg(const std::string& name, std::vector<std::string> arguments) {
-        std::vector<std::string> command{"ffmpeg",       "-nostdin",  "-y",
-                                         "-hide_banner", "-loglevel", "error"};
-        command.insert(command.end(), arguments.begin(), arguments.end());
-        command.push_back(path(name).string());
-        if (runCommand(command).status != 0) {
+        arguments.insert(arguments.begin(),
+                         {"ffmpeg", "-nostdin", "-y", "-hide_banner", "-loglevel", "error"});
+        arguments.push_back(path(name).string());
+        if (runCommand(arguments).status != 0) {
             throw std::runtime_error("ffmpeg could not make " + name);
         }
         return path(name);
@@ -127,73 +110,60 @@ public:
 
 private:
     void make(const std::string& name, const std::filesystem::path& file) {
-        const std::string stereoChirp = std::string(chirpLeft) + "|" + chirpRight;
-        const std::string stereoTone = "0.5*sin(2*PI*440*t)|0.5*sin(2*PI*660*t)";
-        auto from = [&](const std::string& source, std::vector<std::string> codec) {
-            std::vector<std::string> arguments{"-i", get(source).string()};
-            arguments.insert(arguments.end(), codec.begin(), codec.end());
-            ffmpeg(name, arguments);
-        };
-        auto generate = [&](const std::string& expressions, int rate, const std::string& layout,
-                            std::vector<std::string> codec) {
+        const auto wav = [](const std::string& expressions, int rate, const std::string& layout) {
             std::vector<std::string> arguments = signal(expressions, rate, layout);
-            arguments.insert(arguments.end(), codec.begin(), codec.end());
-            ffmpeg(name, arguments);
+            arguments.insert(arguments.end(), {"-c:a", "pcm_s16le"});
+            return arguments;
         };
-        if (name == "chirp.wav") {
-            generate(stereoChirp, testRate, "stereo", {"-c:a", "pcm_s16le"});
-        } else if (name == "tone-mono.wav") {
-            generate("0.5*sin(2*PI*440*t)", testRate, "mono", {"-c:a", "pcm_s16le"});
-        } else if (name == "tone-stereo.wav") {
-            generate(stereoTone, testRate, "stereo", {"-c:a", "pcm_s16le"});
-        } else if (name == "tone-5.1.wav") {
-            generate("0.3*sin(2*PI*440*t)|0.3*sin(2*PI*660*t)|0.3*sin(2*PI*550*t)|0.1*sin(2*PI*"
-                     "60*t)|0.2*sin(2*PI*440*t)|0.2*sin(2*PI*660*t)",
-                     testRate, "5.1", {"-c:a", "pcm_s16le"});
-        } else if (name == "tone-96k.wav") {
-            generate(stereoTone, 96000, "stereo", {"-c:a", "pcm_s16le"});
-        } else if (name == "tone-22k.wav") {
-            generate(stereoTone, 22050, "stereo", {"-c:a", "pcm_s16le"});
-        } else if (name == "chirp-64k.mp3") {
-            from("chirp.wav", {"-c:a", "libmp3lame", "-b:a", "64k"});
-        } else if (name == "chirp-320k.mp3") {
-            from("chirp.wav", {"-c:a", "libmp3lame", "-b:a", "320k"});
-        } else if (name == "chirp.m4a") {
-            from("chirp.wav", {"-c:a", "aac", "-b:a", "128k"});
-        } else if (name == "chirp.flac") {
-            from("chirp.wav", {"-c:a", "flac"});
-        } else if (name == "chirp.ogg") {
-            from("chirp.wav", {"-c:a", "libvorbis", "-q:a", "4"});
-        } else if (name == "tagged.mp3") {
-            from("tone-mono.wav", {"-c:a", "libmp3lame", "-b:a", "64k", "-metadata",
-                                   "title= \t Ünïcode Song \n", "-metadata", "artist=   "});
-        } else if (name == "tagged.ogg") {
-            from("tone-mono.wav", {"-c:a", "libvorbis", "-metadata", "title=\nOgg Title  ",
-                                   "-metadata", "artist= Someone"});
-        } else if (name == "picture.png") {
-            ffmpeg(name, {"-f", "lavfi", "-i", "color=c=red:s=16x16", "-frames:v", "1"});
-        } else if (name == "truncated.mp3") {
-            copyPrefix(get("chirp-64k.mp3"), file, 0.6);
-        } else if (name == "faststart.m4a") {
-            from("chirp.wav", {"-c:a", "aac", "-movflags", "+faststart"});
-        } else if (name == "truncated.m4a") {
-            copyPrefix(get("faststart.m4a"), file, 0.5);
+        const std::string tone = "0.5*sin(2*PI*440*t)|0.5*sin(2*PI*660*t)";
+        // ffmpeg arguments per file; "@name" stands for another file of the catalogue.
+        const std::map<std::string, std::vector<std::string>> recipes{
+            {"chirp.wav", wav(std::string(chirpLeft) + "|" + chirpRight, testRate, "stereo")},
+            {"tone-mono.wav", wav("0.5*sin(2*PI*440*t)", testRate, "mono")},
+            {"tone-stereo.wav", wav(tone, testRate, "stereo")},
+            {"tone-96k.wav", wav(tone, 96000, "stereo")},
+            {"tone-22k.wav", wav(tone, 22050, "stereo")},
+            // Left 440 Hz, right 660 Hz, centre 550 Hz, low 60 Hz, back left and right.
+            {"tone-5.1.wav",
+             wav("0.3*sin(2*PI*440*t)|0.3*sin(2*PI*660*t)|0.3*sin(2*PI*550*t)|0.1*sin(2*PI*60*t)|"
+                 "0.2*sin(2*PI*440*t)|0.2*sin(2*PI*660*t)",
+                 testRate, "5.1")},
+            {"chirp-64k.mp3", {"-i", "@chirp.wav", "-c:a", "libmp3lame", "-b:a", "64k"}},
+            {"chirp-320k.mp3", {"-i", "@chirp.wav", "-c:a", "libmp3lame", "-b:a", "320k"}},
+            {"chirp.m4a", {"-i", "@chirp.wav", "-c:a", "aac", "-b:a", "128k"}},
+            {"faststart.m4a", {"-i", "@chirp.wav", "-c:a", "aac", "-movflags", "+faststart"}},
+            {"chirp.flac", {"-i", "@chirp.wav", "-c:a", "flac"}},
+            {"chirp.ogg", {"-i", "@chirp.wav", "-c:a", "libvorbis", "-q:a", "4"}},
+            {"tagged.mp3",
+             {"-i", "@tone-mono.wav", "-c:a", "libmp3lame", "-b:a", "64k", "-metadata",
+              "title= \t Ünïcode Song \n", "-metadata", "artist=   "}},
+            {"tagged.ogg",
+             {"-i", "@tone-mono.wav", "-c:a", "libvorbis", "-metadata", "title=\nOgg Title  ",
+              "-metadata", "artist= Someone"}},
+            {"picture.png", {"-f", "lavfi", "-i", "color=c=red:s=16x16", "-frames:v", "1"}}};
+        // Cut-off copies: source and the fraction kept.
+        const std::map<std::string, std::pair<std::string, double>> truncated{
+            {"truncated.mp3", {"chirp-64k.mp3", 0.6}}, {"truncated.m4a", {"faststart.m4a", 0.5}}};
+
+        if (const auto found = recipes.find(name); found != recipes.end()) {
+            std::vector<std::string> arguments = found->second;
+            for (std::string& argument : arguments) {
+                argument = argument.starts_with('@') ? get(argument.substr(1)).string() : argument;
+            }
+            ffmpeg(name, arguments);
+        } else if (const auto found = truncated.find(name); found != truncated.end()) {
+            std::ifstream in(get(found->second.first), std::ios::binary);
+            std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+            bytes.resize(
+                static_cast<size_t>(static_cast<double>(bytes.size()) * found->second.second));
+            std::ofstream(file, std::ios::binary) << bytes;
         } else if (name == "empty.mp3") {
             std::ofstream(file, std::ios::binary).flush();
-        } else if (name == "song") {
+        } else if (name == "song") { // an mp3 without an extension
             std::filesystem::copy_file(get("chirp-64k.mp3"), file);
         } else {
             throw std::runtime_error("no recipe for " + name);
         }
-    }
-
-    static void copyPrefix(const std::filesystem::path& from, const std::filesystem::path& to,
-                           double fraction) {
-        std::ifstream in(from, std::ios::binary);
-        std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
-                                std::istreambuf_iterator<char>());
-        bytes.resize(static_cast<size_t>(static_cast<double>(bytes.size()) * fraction));
-        std::ofstream(to, std::ios::binary).write(bytes.data(), std::streamsize(bytes.size()));
     }
 
     std::filesystem::path root_;
@@ -208,10 +178,10 @@ inline MediaFolder& media() {
 
 // One ffprobe field of the first audio stream ("codec_name", "profile", "sample_rate", ...).
 inline std::string probeField(const std::filesystem::path& file, const std::string& field) {
-    const CommandResult result =
+    std::string text =
         runCommand({"ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
-                    "stream=" + field, "-of", "default=noprint_wrappers=1:nokey=1", file.string()});
-    std::string text = result.output;
+                    "stream=" + field, "-of", "default=noprint_wrappers=1:nokey=1", file.string()})
+            .output;
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
         text.pop_back();
     }
@@ -230,29 +200,24 @@ inline std::vector<float> decodeWithCli(const std::filesystem::path& file) {
 // Names of the top-level boxes of an MPEG-4 file, in file order.
 inline std::vector<std::string> topLevelBoxes(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
-    std::vector<std::string> names;
     const auto fileSize = static_cast<uint64_t>(std::filesystem::file_size(file));
-    uint64_t offset = 0;
-    while (offset + 8 <= fileSize) {
-        unsigned char header[16];
+    std::vector<std::string> names;
+    for (uint64_t offset = 0, size = 0; offset + 8 <= fileSize; offset += size) {
+        unsigned char header[16] = {};
+        in.clear(); // a short read of the last box must not stop the next seek
         in.seekg(static_cast<std::streamoff>(offset));
-        in.read(reinterpret_cast<char*>(header), 8);
-        uint64_t size = (uint64_t{header[0]} << 24) | (uint64_t{header[1]} << 16) |
-                        (uint64_t{header[2]} << 8) | header[3];
+        in.read(reinterpret_cast<char*>(header), 16);
         names.emplace_back(reinterpret_cast<char*>(header + 4), 4);
-        if (size == 1) {
-            in.read(reinterpret_cast<char*>(header + 8), 8);
-            size = 0;
-            for (int i = 8; i < 16; ++i) {
-                size = (size << 8) | header[i];
-            }
-        } else if (size == 0) {
-            size = fileSize - offset;
+        // A 32-bit size; 1 means a 64-bit size follows, 0 means up to the end of the file.
+        const int from = header[3] == 1 && header[0] + header[1] + header[2] == 0 ? 8 : 0;
+        size = 0;
+        for (int i = from; i < from + (from == 8 ? 8 : 4); ++i) {
+            size = (size << 8) | header[i];
         }
+        size = size == 0 ? fileSize - offset : size;
         if (size < 8) {
             break;
         }
-        offset += size;
     }
     return names;
 }
@@ -275,30 +240,24 @@ inline double tonePower(const std::vector<float>& interleaved, int channels, int
     return frames == 0 ? 0.0 : power / (static_cast<double>(frames) * frames);
 }
 
-// Frequency of a steady tone in one channel, from its rising zero crossings.
+// Frequency of a steady tone in one channel, from its rising zero crossings (away from the
+// ends, where encoders ramp).
 inline double toneFrequency(const std::vector<float>& interleaved, int channels, int channel,
                             int rate) {
     const size_t frames = interleaved.size() / static_cast<size_t>(channels);
     const size_t margin = std::min<size_t>(4096, frames / 4);
-    int64_t first = -1;
-    int64_t last = -1;
-    int64_t crossings = 0;
+    std::vector<size_t> crossings;
     for (size_t i = margin + 1; i + margin < frames; ++i) {
-        const float before = interleaved[(i - 1) * channels + channel];
-        const float now = interleaved[i * channels + channel];
-        if (before < 0.0F && now >= 0.0F) {
-            if (first < 0) {
-                first = static_cast<int64_t>(i);
-            } else {
-                ++crossings;
-            }
-            last = static_cast<int64_t>(i);
+        if (interleaved[(i - 1) * channels + channel] < 0.0F &&
+            interleaved[i * channels + channel] >= 0.0F) {
+            crossings.push_back(i);
         }
     }
-    if (crossings == 0) {
+    if (crossings.size() < 2) {
         return 0.0;
     }
-    return static_cast<double>(crossings) * rate / static_cast<double>(last - first);
+    return static_cast<double>(crossings.size() - 1) * rate /
+           static_cast<double>(crossings.back() - crossings.front());
 }
 
 } // namespace merriphonic::testmedia

@@ -56,7 +56,7 @@ public:
             }
             const int64_t count = pair_.input->read(buffer.data(), buffer.size());
             if (count <= 0) {
-                ++(count == 0 ? endReads : readErrors);
+                endReads += count == 0 ? 1 : 0;
                 return;
             }
             received.insert(received.end(), buffer.begin(), buffer.begin() + count);
@@ -68,7 +68,6 @@ public:
             const int64_t count =
                 pair_.output->write(outbox_.data() + sent_, outbox_.size() - sent_);
             if (count <= 0) {
-                writeErrors += count < 0 ? 1 : 0;
                 return;
             }
             writes.push_back(static_cast<size_t>(count));
@@ -96,8 +95,6 @@ public:
     std::vector<StreamEvent> inputEvents;
     std::vector<StreamEvent> outputEvents;
     int endReads = 0;
-    int readErrors = 0;
-    int writeErrors = 0;
     int offLoopEvents = 0;
 
 private:
