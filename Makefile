@@ -13,37 +13,45 @@ deps:
 	@bash scripts/install-deps
 
 build: deps
+	@echo "== build (default) $$(date +%T)"
 	@cmake --preset default >/dev/null
 	@cmake --build --preset default -j $(JOBS)
 
 # The whole suite: format, build, tests in the default, ASan+UBSan and TSan builds, tidy,
 # then every fuzz target for a short budget.
 test: deps format-check build test-default test-asan test-tsan tidy fuzz-short
-	@echo "make test: all green"
+	@echo "make test: all green $$(date +%T)"
 
 test-default: build
+	@echo "== tests (default) $$(date +%T)"
 	@ctest --preset default --timeout 600
 
 test-asan: deps
+	@echo "== build + tests (asan) $$(date +%T)"
 	@cmake --preset asan >/dev/null
 	@cmake --build --preset asan -j $(JOBS)
 	@ctest --preset asan --timeout 900
 
 # Threaded code is what TSan is for; the labels cover every layer with threads.
 test-tsan: deps
+	@echo "== build + tests (tsan) $$(date +%T)"
 	@cmake --preset tsan >/dev/null
 	@cmake --build --preset tsan -j $(JOBS) --target threaded_tests
 	@ctest --preset tsan --timeout 900 -L threads --no-tests=error
 
 fuzz-short: deps
+	@echo "== fuzz $$(date +%T)"
 	@bash scripts/run-fuzz $(FUZZ_SECONDS)
 
 fuzz: deps
 	@bash scripts/run-fuzz $(LONG_FUZZ_SECONDS)
 
-# The Bluetooth VM check alone, verbose; its last line is the "vm: boot_s=..." summary.
+# The Bluetooth VM check alone, verbose: the project's host and speaker over BlueZ in a VM. Its
+# last line is the "vm: boot_s=... join_s=... rtt_median_ms=... throughput_kib_s=..." summary.
 vmtest: deps
-	@tests/vm/run-vm --verbose -- tests/vm/smoke.sh
+	@cmake --preset default >/dev/null
+	@cmake --build --preset default -j $(JOBS) --target merriphonic-bt-check
+	@tests/vm/run-vm --verbose -- tests/vm/bt_check.sh build/default/tests/vm/merriphonic-bt-check
 
 bench: build
 	@bash scripts/run-bench
@@ -55,6 +63,7 @@ format-check:
 	@bash scripts/check-format
 
 tidy: build
+	@echo "== tidy $$(date +%T)"
 	@bash scripts/run-tidy
 
 clean:
