@@ -12,6 +12,7 @@ namespace merriphonic::transport_test {
 
 // Test doubles of the radio seam: every operation is recorded as a line of text, and the test
 // plays the radio's part by calling the delegate itself.
+using Calls = std::vector<std::string>;
 
 inline std::string joined(const std::vector<std::string>& items) {
     std::string text;
@@ -31,13 +32,12 @@ public:
         calls.push_back("unpublish " + std::to_string(psm));
     }
     void removeAllServices() override { calls.emplace_back("removeAllServices"); }
-    void addService(const GattServiceSpec& service) override {
+    void addService(const GattServiceSpec& spec) override {
         calls.emplace_back("addService");
-        services.push_back(service);
+        service = spec;
     }
     void startAdvertising(const AdvertisingData& data) override {
-        calls.push_back("startAdvertising " + data.localName);
-        advertisements.push_back(data);
+        calls.push_back("startAdvertising " + data.localName + " " + joined(data.serviceUuids));
         advertising = true;
     }
     void stopAdvertising() override {
@@ -48,9 +48,8 @@ public:
 
     RadioState radioState = RadioState::unknown;
     bool advertising = false;
-    std::vector<std::string> calls;
-    std::vector<GattServiceSpec> services;
-    std::vector<AdvertisingData> advertisements;
+    Calls calls;
+    GattServiceSpec service; // the last one added
 };
 
 class FakePeripheral final : public RemotePeripheral {
@@ -68,8 +67,7 @@ public:
     }
     [[nodiscard]] std::vector<std::string>
     characteristics(const std::string& serviceUuid) const override {
-        const auto found = characteristicLists.find(serviceUuid);
-        return found == characteristicLists.end() ? std::vector<std::string>{} : found->second;
+        return serviceUuid == serviceList.at(0) ? characteristicList : Calls{};
     }
     void readValue(const std::string& /*serviceUuid*/, const std::string& uuid) override {
         calls.push_back("read " + uuid);
@@ -77,8 +75,8 @@ public:
     void openL2capChannel(uint16_t psm) override { calls.push_back("open " + std::to_string(psm)); }
 
     std::vector<std::string> serviceList;
-    std::map<std::string, std::vector<std::string>> characteristicLists;
-    std::vector<std::string> calls;
+    std::vector<std::string> characteristicList; // of the first service
+    Calls calls;
 
 private:
     std::string id_;
@@ -99,9 +97,11 @@ public:
     std::vector<std::shared_ptr<RemotePeripheral>>
     retrievePeripherals(const std::vector<std::string>& ids) override {
         std::vector<std::shared_ptr<RemotePeripheral>> found;
-        std::copy_if(known.begin(), known.end(), std::back_inserter(found), [&](const auto& p) {
-            return std::find(ids.begin(), ids.end(), p->identifier()) != ids.end();
-        });
+        for (const auto& peripheral : known) {
+            if (std::find(ids.begin(), ids.end(), peripheral->identifier()) != ids.end()) {
+                found.push_back(peripheral);
+            }
+        }
         return found;
     }
     void connect(std::shared_ptr<RemotePeripheral> peripheral) override {
@@ -113,7 +113,7 @@ public:
 
     RadioState radioState = RadioState::unknown;
     bool scanning = false;
-    std::vector<std::string> calls;
+    Calls calls;
     std::vector<std::shared_ptr<RemotePeripheral>> known; // what retrievePeripherals finds
 };
 
@@ -123,9 +123,9 @@ public:
     std::unique_ptr<PeripheralManager>
     makePeripheralManager(RunLoop& /*main*/,
                           std::weak_ptr<PeripheralManagerDelegate> /*delegate*/) override {
+        ++managersMade;
         auto manager = std::make_unique<FakePeripheralManager>();
         peripheral = manager.get();
-        ++managersMade;
         return manager;
     }
     std::unique_ptr<CentralManager>
@@ -133,13 +133,12 @@ public:
                        std::weak_ptr<CentralManagerDelegate> /*delegate*/) override {
         auto manager = std::make_unique<FakeCentralManager>();
         central = manager.get();
-        ++managersMade;
         return manager;
     }
 
     FakePeripheralManager* peripheral = nullptr;
     FakeCentralManager* central = nullptr;
-    int managersMade = 0;
+    int managersMade = 0; // peripheral managers
 };
 
 } // namespace merriphonic::transport_test
