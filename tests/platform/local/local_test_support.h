@@ -2,7 +2,7 @@
 
 #include <sys/types.h>
 
-#include <chrono>
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -12,64 +12,25 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/qt/qt_run_loop.h"
 #include "platform/qt/real_device.h"
 #include "platform/radio.h"
+#include "tests/support/qt_test_support.h"
 
-class QSocketNotifier;
-
-namespace merriphonic::local_test {
-
-// The main loop of the test process (the thread of the QCoreApplication).
-QtRunLoop& mainLoop();
-
-// Runs the main event loop until done() holds. The guard only turns a hang into a failure.
-bool runMainLoopUntil(const std::function<bool()>& done,
-                      std::chrono::milliseconds guard = std::chrono::seconds(30));
-
-// A fresh folder under /tmp (short, so that socket paths fit), removed with its contents.
-class TempFolder {
-public:
-    TempFolder();
-    ~TempFolder();
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
-
-// Sets (or, with nothing, unsets) XDG_RUNTIME_DIR for its lifetime.
-class ScopedRuntimeDir {
-public:
-    explicit ScopedRuntimeDir(const std::optional<std::string>& value);
-    ~ScopedRuntimeDir();
-    ScopedRuntimeDir(const ScopedRuntimeDir&) = delete;
-    ScopedRuntimeDir& operator=(const ScopedRuntimeDir&) = delete;
-
-private:
-    std::optional<std::string> previous_;
-};
+namespace merriphonic::test {
 
 // A device for connections in the test process, with its files under `root`.
 std::unique_ptr<RealDevice> makeDevice(const std::filesystem::path& root);
-// Waits until every task queued on the stream loop so far has run: after the last connection
-// of a device is released here, a stream task may still hold it (and its device).
-void drainStreams();
 
-// A host running in a process of its own (the helper program), with its own XDG folders below
-// `root` and the given runtime folder. Reports what the helper prints, line by line. A process
-// still running when this object goes is killed by its pid.
+// A host running in a process of its own (the helper program), with its files in `root` and
+// this process's environment (its XDG_RUNTIME_DIR included). Collects what the helper prints,
+// line by line. A process still running when this object goes is killed by its pid.
 class HostProcess {
 public:
-    HostProcess(const std::filesystem::path& runtimeDir, const std::filesystem::path& root,
-                const std::string& name);
+    HostProcess(const std::filesystem::path& root, const std::string& name);
     ~HostProcess();
     HostProcess(const HostProcess&) = delete;
     HostProcess& operator=(const HostProcess&) = delete;
 
-    [[nodiscard]] pid_t pid() const { return pid_; }
     [[nodiscard]] const std::vector<std::string>& lines() const { return lines_; }
     // Runs the main loop until a line starting with prefix arrives; returns the rest of it.
     std::optional<std::string> waitForLine(std::string_view prefix);
@@ -85,7 +46,6 @@ private:
     pid_t pid_ = -1;
     int input_ = -1;
     int output_ = -1;
-    std::unique_ptr<QSocketNotifier> notifier_;
     std::string pending_;
     std::vector<std::string> lines_;
     bool outputEnded_ = false;
@@ -105,12 +65,11 @@ struct CentralEvent {
     };
     Kind kind = Kind::discovered;
     std::string peripheralId;
+    std::optional<RadioError> error;
     Advertisement advertisement;
     int rssi = 0;
-    std::string uuid; // the characteristic read, or the service whose characteristics came
     std::optional<Bytes> value;
     std::shared_ptr<L2capChannel> channel;
-    std::optional<RadioError> error;
 };
 
 class RecordingCentral final : public CentralManagerDelegate {
@@ -122,10 +81,9 @@ public:
     void centralStateChanged(RadioState state) override { states.push_back(state); }
     void peripheralDiscovered(Peripheral peripheral, const Advertisement& advertisement,
                               int rssi) override {
-        add(Kind::discovered, peripheral, {}, [&](CentralEvent& event) {
-            event.advertisement = advertisement;
-            event.rssi = rssi;
-        });
+        CentralEvent& event = add(Kind::discovered, peripheral, {});
+        event.advertisement = advertisement;
+        event.rssi = rssi;
     }
     void peripheralConnected(Peripheral peripheral) override {
         add(Kind::connected, peripheral, {});
@@ -139,64 +97,87 @@ public:
     void servicesDiscovered(Peripheral peripheral, const Error& error) override {
         add(Kind::servicesDiscovered, peripheral, error);
     }
-    void characteristicsDiscovered(Peripheral peripheral, const std::string& serviceUuid,
+    void characteristicsDiscovered(Peripheral peripheral, const std::string& /*serviceUuid*/,
                                    const Error& error) override {
-        add(Kind::characteristicsDiscovered, peripheral, error,
-            [&](CentralEvent& event) { event.uuid = serviceUuid; });
+        add(Kind::characteristicsDiscovered, peripheral, error);
     }
-    void valueUpdated(Peripheral peripheral, const std::string& characteristicUuid,
+    void valueUpdated(Peripheral peripheral, const std::string& /*characteristicUuid*/,
                       const std::optional<Bytes>& value, const Error& error) override {
-        add(Kind::valueUpdated, peripheral, error, [&](CentralEvent& event) {
-            event.uuid = characteristicUuid;
-            event.value = value;
-        });
+        add(Kind::valueUpdated, peripheral, error).value = value;
     }
     void channelOpened(Peripheral peripheral, std::shared_ptr<L2capChannel> channel,
                        const Error& error) override {
-        add(Kind::channelOpened, peripheral, error,
-            [&](CentralEvent& event) { event.channel = channel; });
+        add(Kind::channelOpened, peripheral, error).channel = std::move(channel);
     }
 
-    [[nodiscard]] size_t count(Kind kind, std::string_view id = {}) const;
+    [[nodiscard]] size_t count(Kind kind, std::string_view id = {}) const {
+        return static_cast<size_t>(std::count_if(events.begin(), events.end(), [&](const auto& e) {
+            return e.kind == kind && (id.empty() || e.peripheralId == id);
+        }));
+    }
     // Runs the main loop until an event of the kind (for the peripheral, if given) arrives
     // after the first `after` events; returns it.
-    std::optional<CentralEvent> waitFor(Kind kind, std::string_view id = {}, size_t after = 0);
+    std::optional<CentralEvent> waitFor(Kind kind, std::string_view id = {}, size_t after = 0) {
+        std::optional<CentralEvent> found;
+        runMainLoopUntil([&] {
+            for (; after < events.size() && !found; ++after) {
+                if (events[after].kind == kind &&
+                    (id.empty() || events[after].peripheralId == id)) {
+                    found = events[after];
+                }
+            }
+            return found.has_value();
+        });
+        return found;
+    }
+    // Does `action`, then waits for the next event of the kind for the peripheral.
+    std::optional<CentralEvent> after(const std::function<void()>& action, Kind kind,
+                                      std::string_view id) {
+        const size_t mark = events.size();
+        action();
+        return waitFor(kind, id, mark);
+    }
 
     std::vector<RadioState> states;
     std::vector<CentralEvent> events;
     std::map<std::string, Peripheral> peripherals;
 
 private:
-    void add(Kind kind, const Peripheral& peripheral, const Error& error,
-             const std::function<void(CentralEvent&)>& fill = {});
+    CentralEvent& add(Kind kind, const Peripheral& peripheral, const Error& error) {
+        peripherals[peripheral->identifier()] = peripheral;
+        CentralEvent& event = events.emplace_back();
+        event.kind = kind;
+        event.peripheralId = peripheral->identifier();
+        event.error = error;
+        return event;
+    }
 };
 
 class RecordingPeripheral final : public PeripheralManagerDelegate {
 public:
+    using Error = std::optional<RadioError>;
+
     void peripheralStateChanged(RadioState state) override { states.push_back(state); }
-    void channelPublished(uint16_t psm, const std::optional<RadioError>& error) override {
+    void channelPublished(uint16_t psm, const Error& error) override {
         published.emplace_back(psm, error);
     }
-    void serviceAdded(const GattServiceSpec&, const std::optional<RadioError>& error) override {
+    void serviceAdded(const GattServiceSpec&, const Error& error) override {
         servicesAdded.push_back(error);
     }
-    void advertisingStarted(const std::optional<RadioError>& error) override {
-        advertising.push_back(error);
-    }
-    void channelOpened(std::shared_ptr<L2capChannel> channel,
-                       const std::optional<RadioError>& error) override {
+    void advertisingStarted(const Error& error) override { advertising.push_back(error); }
+    void channelOpened(std::shared_ptr<L2capChannel> channel, const Error& error) override {
         channels.emplace_back(std::move(channel), error);
     }
-    void channelUnpublished(uint16_t psm, const std::optional<RadioError>& error) override {
+    void channelUnpublished(uint16_t psm, const Error& error) override {
         unpublished.emplace_back(psm, error);
     }
 
     std::vector<RadioState> states;
-    std::vector<std::pair<uint16_t, std::optional<RadioError>>> published;
-    std::vector<std::optional<RadioError>> servicesAdded;
-    std::vector<std::optional<RadioError>> advertising;
-    std::vector<std::pair<std::shared_ptr<L2capChannel>, std::optional<RadioError>>> channels;
-    std::vector<std::pair<uint16_t, std::optional<RadioError>>> unpublished;
+    std::vector<std::pair<uint16_t, Error>> published;
+    std::vector<Error> servicesAdded;
+    std::vector<Error> advertising;
+    std::vector<std::pair<std::shared_ptr<L2capChannel>, Error>> channels;
+    std::vector<std::pair<uint16_t, Error>> unpublished;
 };
 
-} // namespace merriphonic::local_test
+} // namespace merriphonic::test

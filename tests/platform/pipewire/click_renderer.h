@@ -4,8 +4,13 @@
 #include <cstdint>
 
 #include "platform/audio_output.h"
+#include "platform/qt/system_clock.h"
 
 namespace merriphonic::test {
+
+inline int64_t monotonicNs() {
+    return SystemClock().nowNs();
+}
 
 // Renders silence with single-frame clicks, each written into the frame whose heard time
 // (handOffNs + i / rate + outputLatencyNs) is nearest the instant asked for. It also checks

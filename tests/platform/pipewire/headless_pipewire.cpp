@@ -2,20 +2,18 @@
 
 #include <fcntl.h>
 #include <sys/prctl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
-
-extern char** environ; // NOLINT(readability-redundant-declaration)
 
 namespace merriphonic::test {
 
@@ -27,21 +25,20 @@ namespace {
 constexpr const char* daemonConfig = R"(
 context.properties = {
     link.max-buffers = 16
-    core.daemon      = true
-    core.name        = pipewire-0
+    core.daemon = true
+    core.name = pipewire-0
     settings.check-quantum = true
-    settings.check-rate    = true
-    default.clock.rate          = 48000
+    settings.check-rate = true
+    default.clock.rate = 48000
     default.clock.allowed-rates = [ 44100 48000 ]
 }
 context.spa-libs = {
     audio.convert.* = audioconvert/libspa-audioconvert
-    support.*       = support/libspa-support
+    support.* = support/libspa-support
 }
 context.modules = [
     { name = libpipewire-module-rt args = { nice.level = -11 } flags = [ ifexists nofail ] }
     { name = libpipewire-module-protocol-native }
-    { name = libpipewire-module-profiler }
     { name = libpipewire-module-metadata }
     { name = libpipewire-module-spa-node-factory }
     { name = libpipewire-module-client-node }
@@ -51,120 +48,49 @@ context.modules = [
 ]
 context.objects = [
     { factory = metadata args = { metadata.name = default } }
-    { factory = spa-node-factory
-        args = {
-            factory.name    = support.node.driver
-            node.name       = Dummy-Driver
-            node.group      = pipewire.dummy
-            priority.driver = 20000
-        }
-    }
-    { factory = spa-node-factory
-        args = {
-            factory.name    = support.node.driver
-            node.name       = Freewheel-Driver
-            priority.driver = 19000
-            node.group      = pipewire.freewheel
-            node.freewheel  = true
-        }
-    }
-    { factory = adapter
-        args = {
-            factory.name     = support.null-audio-sink
-            node.name        = "test-sink"
-            node.description = "test sink"
-            media.class      = "Audio/Sink"
-            audio.position   = [ FL FR ]
-            object.linger    = true
-            adapter.auto-port-config = {
-                mode     = dsp
-                monitor  = true
-                position = preserve
-            }
-        }
-    }
+    { factory = spa-node-factory args = { factory.name = support.node.driver
+        node.name = Dummy-Driver node.group = pipewire.dummy priority.driver = 20000 } }
+    { factory = adapter args = { factory.name = support.null-audio-sink
+        node.name = "test-sink" node.description = "test sink" media.class = "Audio/Sink"
+        audio.position = [ FL FR ] object.linger = true
+        adapter.auto-port-config = { mode = dsp monitor = true position = preserve } } }
 ]
 )";
 
-constexpr auto pollInterval = std::chrono::milliseconds(10);
-
+// Whether the child has ended (reaping it), or is no child of this process at all.
 bool exited(pid_t pid) {
     int status = 0;
-    return waitpid(pid, &status, WNOHANG) == pid;
+    const pid_t result = waitpid(pid, &status, WNOHANG);
+    return result == pid || (result < 0 && errno == ECHILD);
+}
+
+// Polls until the condition holds, or the time is up. Harness only: real processes starting.
+template <typename Condition>
+bool pollUntil(std::chrono::milliseconds timeout, Condition condition) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
 }
 
 std::string tail(const std::filesystem::path& file) {
-    std::ifstream in(file);
     std::stringstream text;
-    text << in.rdbuf();
-    std::string s = text.str();
-    constexpr size_t keep = 2000;
-    return s.size() > keep ? s.substr(s.size() - keep) : s;
+    text << std::ifstream(file).rdbuf();
+    const std::string s = text.str();
+    return s.size() > 2000 ? s.substr(s.size() - 2000) : s;
 }
 
-// The environment of every child: this process's, pointed at the private folder.
-std::vector<std::string> childEnvironment(const std::filesystem::path& dir) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        const std::string entry(*e);
-        const std::string name = entry.substr(0, entry.find('='));
-        if (name != "XDG_RUNTIME_DIR" && name != "PIPEWIRE_RUNTIME_DIR" &&
-            name != "PIPEWIRE_REMOTE" && name != "XDG_STATE_HOME" && name != "XDG_CONFIG_HOME" &&
-            name != "DBUS_SESSION_BUS_ADDRESS" && name.rfind("TSAN_", 0) != 0 &&
-            name.rfind("ASAN_", 0) != 0 && name != "LD_PRELOAD") {
-            env.push_back(entry);
-        }
-    }
-    env.push_back("XDG_RUNTIME_DIR=" + dir.string());
-    env.push_back("PIPEWIRE_RUNTIME_DIR=" + dir.string());
-    env.push_back("XDG_STATE_HOME=" + (dir / "state").string());
-    env.push_back("XDG_CONFIG_HOME=" + (dir / "config").string());
-    env.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" + (dir / "bus").string());
-    return env;
-}
-
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-    std::vector<char*> out;
-    out.reserve(strings.size() + 1);
-    for (auto& s : strings) {
-        out.push_back(s.data());
-    }
-    out.push_back(nullptr);
-    return out;
-}
-
-bool waitFor(const std::filesystem::path& file, pid_t pid, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (std::filesystem::exists(file)) {
-            return true;
-        }
-        if (exited(pid)) {
-            return false;
-        }
-        std::this_thread::sleep_for(pollInterval);
-    }
-    return false;
-}
-
-} // namespace
-
+// Sends SIGTERM, waits up to a second, then SIGKILL; reaps the child. Sets pid to -1.
 void endProcess(pid_t& pid) {
     if (pid <= 0) {
         return;
     }
     kill(pid, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    bool gone = false;
-    while (!gone && std::chrono::steady_clock::now() < deadline) {
-        int status = 0;
-        const pid_t r = waitpid(pid, &status, WNOHANG);
-        gone = r == pid || (r < 0 && errno == ECHILD);
-        if (!gone) {
-            std::this_thread::sleep_for(pollInterval);
-        }
-    }
-    if (!gone) {
+    if (!pollUntil(std::chrono::seconds(1), [pid] { return exited(pid); })) {
         kill(pid, SIGKILL);
         int status = 0;
         waitpid(pid, &status, 0);
@@ -172,24 +98,27 @@ void endProcess(pid_t& pid) {
     pid = -1;
 }
 
+} // namespace
+
 HeadlessPipeWire::~HeadlessPipeWire() {
     stop();
 }
 
-pid_t HeadlessPipeWire::spawn(const std::vector<std::string>& argv,
-                              const std::filesystem::path& log, std::string& error) const {
+pid_t HeadlessPipeWire::spawn(const std::vector<std::string>& argv, const std::string& log,
+                              std::string& error) const {
     std::vector<std::string> args = argv;
-    std::vector<std::string> env = childEnvironment(dir_);
-    std::vector<char*> argp = pointers(args);
-    std::vector<char*> envp = pointers(env);
-    const std::string logPath = log.string();
+    std::vector<char*> argp;
+    argp.reserve(args.size() + 1);
+    for (auto& arg : args) {
+        argp.push_back(arg.data());
+    }
+    argp.push_back(nullptr);
+    const std::string logPath = (dir() / log).string();
     const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid < 0) {
         error = std::string("fork failed: ") + std::strerror(errno);
-        return -1;
-    }
-    if (pid == 0) {
+    } else if (pid == 0) {
         // Only async-signal-safe calls until exec. The child dies with the test process.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent) {
@@ -197,14 +126,10 @@ pid_t HeadlessPipeWire::spawn(const std::vector<std::string>& argv,
         }
         const int in = open("/dev/null", O_RDONLY);
         const int out = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        if (in >= 0) {
-            dup2(in, STDIN_FILENO);
-        }
-        if (out >= 0) {
-            dup2(out, STDOUT_FILENO);
-            dup2(out, STDERR_FILENO);
-        }
-        execvpe(argp[0], argp.data(), envp.data());
+        dup2(in, STDIN_FILENO);
+        dup2(out, STDOUT_FILENO);
+        dup2(out, STDERR_FILENO);
+        execvp(argp[0], argp.data());
         _exit(127);
     }
     return pid;
@@ -213,89 +138,79 @@ pid_t HeadlessPipeWire::spawn(const std::vector<std::string>& argv,
 int HeadlessPipeWire::runTool(const std::vector<std::string>& argv, std::string* output) const {
     std::vector<std::string> args{"timeout", "5"};
     args.insert(args.end(), argv.begin(), argv.end());
-    const std::filesystem::path out = dir_ / "tool.out";
-    std::filesystem::remove(out);
+    std::filesystem::remove(dir() / "tool.out");
     std::string error;
-    pid_t pid = spawn(args, out, error);
-    if (pid < 0) {
+    const pid_t pid = spawn(args, "tool.out", error);
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) {
         return -1;
     }
-    int status = 0;
-    waitpid(pid, &status, 0);
     if (output != nullptr) {
-        *output = tail(out);
+        *output = tail(dir() / "tool.out");
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::string HeadlessPipeWire::logs() const {
-    return "\n--- daemon log:\n" + tail(dir_ / "daemon.log") + "\n--- session bus log:\n" +
-           tail(dir_ / "bus.log") + "\n--- session manager log:\n" +
-           tail(dir_ / "session-manager.log");
+    return "\n--- daemon log:\n" + tail(dir() / "daemon.log") + "\n--- session bus log:\n" +
+           tail(dir() / "bus.log") + "\n--- session manager log:\n" +
+           tail(dir() / "session-manager.log");
 }
 
-bool HeadlessPipeWire::startDaemon(std::string& error) {
+bool HeadlessPipeWire::startDaemonAndSessionManager(std::string& error) {
     // A killed daemon leaves its socket behind.
-    std::filesystem::remove(dir_ / "pipewire-0");
-    std::filesystem::remove(dir_ / "pipewire-0.lock");
-    const std::filesystem::path config = dir_ / "daemon.conf";
-    std::ofstream(config) << daemonConfig;
-    daemon_ = spawn({"pipewire", "-c", config.string()}, dir_ / "daemon.log", error);
-    if (daemon_ < 0) {
+    std::filesystem::remove(dir() / "pipewire-0");
+    std::filesystem::remove(dir() / "pipewire-0.lock");
+    std::ofstream(dir() / "daemon.conf") << daemonConfig;
+    daemon_ = spawn({"pipewire", "-c", (dir() / "daemon.conf").string()}, "daemon.log", error);
+    if (daemon_ < 0 ||
+        !pollUntil(
+            std::chrono::seconds(10),
+            [&] { return std::filesystem::exists(dir() / "pipewire-0") || exited(daemon_); }) ||
+        !std::filesystem::exists(dir() / "pipewire-0")) {
+        error += "the PipeWire daemon did not come up" + logs();
         return false;
     }
-    if (!waitFor(dir_ / "pipewire-0", daemon_, std::chrono::seconds(10))) {
-        error = "the PipeWire daemon did not come up" + logs();
-        return false;
-    }
-    return true;
-}
-
-bool HeadlessPipeWire::startSessionManager(std::string& error) {
     // The session manager exits without a session bus, so it gets a private one.
     if (bus_ < 0) {
         bus_ = spawn({"dbus-daemon", "--session", "--nofork", "--nopidfile",
-                      "--address=unix:path=" + (dir_ / "bus").string()},
-                     dir_ / "bus.log", error);
-        if (bus_ < 0) {
-            return false;
-        }
-        if (!waitFor(dir_ / "bus", bus_, std::chrono::seconds(10))) {
-            error = "the session bus did not come up" + logs();
+                      "--address=unix:path=" + (dir() / "bus").string()},
+                     "bus.log", error);
+        if (bus_ < 0 ||
+            !pollUntil(std::chrono::seconds(10),
+                       [&] { return std::filesystem::exists(dir() / "bus") || exited(bus_); }) ||
+            !std::filesystem::exists(dir() / "bus")) {
+            error += "the session bus did not come up" + logs();
             return false;
         }
     }
-    sessionManager_ = spawn({"wireplumber"}, dir_ / "session-manager.log", error);
-    return sessionManager_ >= 0;
+    return waitForSink(error);
 }
 
 bool HeadlessPipeWire::waitForSink(std::string& error) {
     // Now and then the session manager comes up without ever choosing a default sink; a fresh
     // one does.
-    constexpr int attempts = 3;
     std::string output;
-    for (int attempt = 0; attempt < attempts; ++attempt) {
-        if (attempt > 0) {
-            endProcess(sessionManager_);
-            sessionManager_ = spawn({"wireplumber"}, dir_ / "session-manager.log", error);
-            if (sessionManager_ < 0) {
-                return false;
-            }
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        endProcess(sessionManager_);
+        sessionManager_ = spawn({"wireplumber"}, "session-manager.log", error);
+        if (sessionManager_ < 0) {
+            return false;
         }
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(6);
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (exited(sessionManager_)) {
-                sessionManager_ = -1;
-                error = "the session manager exited" + logs();
-                return false;
-            }
-            output.clear();
-            if (runTool({"pw-metadata", "-n", "default", "0", "default.audio.sink"}, &output) ==
-                    0 &&
-                output.find(sinkName) != std::string::npos) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        bool gone = false;
+        const bool chosen = pollUntil(std::chrono::seconds(6), [&] {
+            gone = exited(sessionManager_);
+            return gone || (runTool({"pw-metadata", "-n", "default", "0", "default.audio.sink"},
+                                    &output) == 0 &&
+                            output.find(sinkName) != std::string::npos);
+        });
+        if (chosen && !gone) {
+            return true;
+        }
+        if (gone) {
+            sessionManager_ = -1;
+            error = "the session manager exited" + logs();
+            return false;
         }
     }
     std::string status;
@@ -306,46 +221,45 @@ bool HeadlessPipeWire::waitForSink(std::string& error) {
 }
 
 bool HeadlessPipeWire::start(std::string& error) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "merriphonic-pw-XXXXXX");
-    if (mkdtemp(pattern.data()) == nullptr) {
-        error = std::string("mkdtemp failed: ") + std::strerror(errno);
-        return false;
+    folder_ = std::make_unique<TempFolder>();
+    std::filesystem::create_directories(dir() / "state");
+    std::filesystem::create_directories(dir() / "config");
+    // The children, and the clients of this process (the outputs under test), find the daemon
+    // and the session bus through these; nothing is preloaded into the children.
+    const std::array<std::pair<const char*, std::optional<std::string>>, 7> env{{
+        {"XDG_RUNTIME_DIR", dir().string()},
+        {"PIPEWIRE_RUNTIME_DIR", dir().string()},
+        {"PIPEWIRE_REMOTE", std::nullopt},
+        {"XDG_STATE_HOME", (dir() / "state").string()},
+        {"XDG_CONFIG_HOME", (dir() / "config").string()},
+        {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (dir() / "bus").string()},
+        {"LD_PRELOAD", std::nullopt},
+    }};
+    for (const auto& [name, value] : env) {
+        env_.emplace_back(name, value);
     }
-    dir_ = pattern;
-    chmod(dir_.c_str(), S_IRWXU);
-    std::filesystem::create_directories(dir_ / "state");
-    std::filesystem::create_directories(dir_ / "config");
-    // Clients of this process (the outputs under test) find the daemon through these.
-    setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
-    setenv("PIPEWIRE_RUNTIME_DIR", dir_.c_str(), 1);
-    unsetenv("PIPEWIRE_REMOTE");
-    return startDaemon(error) && startSessionManager(error) && waitForSink(error);
+    return startDaemonAndSessionManager(error);
 }
 
 void HeadlessPipeWire::killDaemon() {
     if (daemon_ > 0) {
         kill(daemon_, SIGKILL);
-        int status = 0;
-        waitpid(daemon_, &status, 0);
-        daemon_ = -1;
+        endProcess(daemon_);
     }
 }
 
 bool HeadlessPipeWire::restart(std::string& error) {
     endProcess(sessionManager_);
     endProcess(daemon_);
-    return startDaemon(error) && startSessionManager(error) && waitForSink(error);
+    return startDaemonAndSessionManager(error);
 }
 
 void HeadlessPipeWire::stop() {
     endProcess(sessionManager_);
     endProcess(bus_);
     endProcess(daemon_);
-    if (!dir_.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
-        dir_.clear();
-    }
+    env_.clear();
+    folder_.reset();
 }
 
 } // namespace merriphonic::test

@@ -3,15 +3,20 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <list>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "tests/support/qt_test_support.h"
 
 namespace merriphonic::test {
 
 // A private PipeWire daemon with one null sink ("test-sink", stereo, with monitor ports) and
 // a session manager that links streams to it. Everything lives in a fresh 0700 runtime
-// folder; this process's XDG_RUNTIME_DIR and PIPEWIRE_RUNTIME_DIR point there, so PipeWire
-// clients created afterwards talk to this daemon. Every process started is ended by its pid.
+// folder; until stop(), this process's XDG_RUNTIME_DIR and PIPEWIRE_RUNTIME_DIR point there,
+// so PipeWire clients created meanwhile talk to this daemon. Every process started is ended by
+// its pid.
 class HeadlessPipeWire {
 public:
     static constexpr const char* sinkName = "test-sink";
@@ -31,25 +36,22 @@ public:
     // Ends the session manager and the daemon, then starts both again in the same folder.
     bool restart(std::string& error);
 
-    [[nodiscard]] const std::filesystem::path& runtimeDir() const { return dir_; }
     // Runs a PipeWire command-line tool against this daemon; returns its exit status.
     int runTool(const std::vector<std::string>& argv, std::string* output = nullptr) const;
 
 private:
-    bool startDaemon(std::string& error);
-    bool startSessionManager(std::string& error);
+    [[nodiscard]] std::filesystem::path dir() const { return folder_->path(); }
+    bool startDaemonAndSessionManager(std::string& error);
     bool waitForSink(std::string& error);
-    pid_t spawn(const std::vector<std::string>& argv, const std::filesystem::path& log,
+    pid_t spawn(const std::vector<std::string>& argv, const std::string& log,
                 std::string& error) const;
     std::string logs() const;
 
-    std::filesystem::path dir_;
+    std::unique_ptr<TempFolder> folder_;
+    std::list<ScopedEnv> env_;
     pid_t daemon_ = -1;
     pid_t bus_ = -1;
     pid_t sessionManager_ = -1;
 };
-
-// Sends SIGTERM, waits up to a second, then SIGKILL; reaps the child. Sets pid to -1.
-void endProcess(pid_t& pid);
 
 } // namespace merriphonic::test

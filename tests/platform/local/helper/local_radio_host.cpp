@@ -1,9 +1,10 @@
 // A host in a process of its own, for the same-machine radio's cross-process tests. It
 // publishes a channel, adds the party service (PSM and info characteristics), advertises under
-// the name given as its argument, and answers every speaker that opens a channel: WELCOME to
-// HELLO, PONG to PING, and every TRACK_CHUNK and TRACK_DONE echoed back. It reports on stdout,
-// one line per event ("advertising <id> <psm>", "channel <peer id>", "closed <reason>",
-// "error <text>"), and exits cleanly when its stdin closes.
+// the name given as its first argument, keeps its files in the folder given as its second, and
+// answers every speaker that opens a channel: WELCOME to HELLO, and every TRACK_CHUNK and
+// TRACK_DONE echoed back. It reports on stdout, one line per event ("advertising <id> <psm>",
+// "channel <peer id>", "closed <reason>", "error <text>"), and exits cleanly when its stdin
+// closes.
 
 #include <unistd.h>
 
@@ -12,7 +13,6 @@
 #include <QSocketNotifier>
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -41,11 +41,6 @@ public:
 
 void report(const std::string& line) {
     std::cout << line << std::endl;
-}
-
-std::filesystem::path environmentPath(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? std::filesystem::path(value) : std::filesystem::temp_directory_path();
 }
 
 class Host final : public PeripheralManagerDelegate, public std::enable_shared_from_this<Host> {
@@ -115,7 +110,6 @@ public:
         }
         report("channel " + channel->peerId);
         auto connection = Connection::create(context_, channel->streams, "host");
-        connection->autoPong = true;
         const std::weak_ptr<Connection> weak = connection;
         connection->onMessage = [this, weak](const Message& message, int64_t) {
             const auto link = weak.lock();
@@ -154,11 +148,12 @@ int run(int argc, char** argv) {
     // main returns, and posting its stop needs the application.
     static auto* const app = new QCoreApplication(argc, argv);
     const std::string name = argc > 1 ? argv[1] : "Party";
-    const std::filesystem::path cache = environmentPath("XDG_CACHE_HOME");
-    RealDeviceOptions options;
-    options.prefsFile = environmentPath("XDG_CONFIG_HOME") / "host.conf";
-    options.folders = DeviceFolders{environmentPath("XDG_DATA_HOME"), cache, cache};
-    options.logSink = std::make_shared<StderrSink>();
+    // Its files in a folder of its own, as two app instances on one computer would have.
+    const std::filesystem::path root =
+        argc > 2 ? argv[2] : std::filesystem::temp_directory_path() / "local-radio-host";
+    std::filesystem::create_directories(root);
+    RealDeviceOptions options{root / "host.conf", DeviceFolders{root, root, root},
+                              std::make_shared<StderrSink>()};
     auto device = std::make_unique<RealDevice>(options);
     auto host = std::make_shared<Host>(device->context(), name);
     host->start();
