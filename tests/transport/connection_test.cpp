@@ -24,12 +24,14 @@
 #include "platform/sim/sim_device.h"
 #include "platform/sim/sim_link.h"
 #include "platform/sim/sim_world.h"
-#include "qt_main_loop.h"
+#include "tests/support/qt_test_support.h"
 
 namespace merriphonic::transport_test {
 namespace {
 
 constexpr int64_t ms = 1'000'000;
+using test::mainLoop;
+using test::runMainLoopUntil;
 using Reasons = std::vector<std::string>;
 
 // What one connection hands its owner, collected on the main loop.
