@@ -42,6 +42,31 @@ short pollNow(int fd, short events) {
     return ready > 0 ? entry.revents : 0;
 }
 
+// Closing an L2CAP channel makes the peer's kernel discard what it has received for it but not
+// yet handed to the peer's reader (and what still waits here for the peer's credits): a BYE
+// written just before closing would rarely be seen. So the descriptor of a Bluetooth socket whose
+// halves have closed stays open until the peer hangs up, which it does once it has read what it
+// wanted, or until a limit passes.
+constexpr int64_t lingerPollNs = 10'000'000;
+constexpr int64_t lingerLimitNs = 2'000'000'000;
+
+bool isBluetooth(int fd) {
+    int domain = 0;
+    socklen_t size = sizeof(domain);
+    return ::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &size) == 0 && domain == AF_BLUETOOTH;
+}
+
+void closeOncePeerIsGone(int fd, RunLoop& streams, int64_t waitedNs) {
+    const short gone = POLLRDHUP | POLLHUP | POLLERR | POLLNVAL;
+    if (waitedNs >= lingerLimitNs || (pollNow(fd, POLLRDHUP) & gone) != 0) {
+        ::close(fd);
+        return;
+    }
+    streams.after(lingerPollNs, [fd, &streams, waitedNs] {
+        closeOncePeerIsGone(fd, streams, waitedNs + lingerPollNs);
+    });
+}
+
 // A notifier belongs to the stream thread: it is switched off and deleted there, from a task
 // of its own, because the notifier may be the one whose signal is being handled.
 void dispose(std::unique_ptr<QSocketNotifier> notifier, RunLoop& streams) {
@@ -467,8 +492,12 @@ size_t FdByteStream::receiveBufferSize() const {
 
 void FdByteStream::halfClosed() {
     if (--openHalves_ == 0 && fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
+        const int fd = std::exchange(fd_, -1);
+        if (options_.seqpacket && isBluetooth(fd)) {
+            closeOncePeerIsGone(fd, streams_, 0);
+        } else {
+            ::close(fd);
+        }
     }
 }
 

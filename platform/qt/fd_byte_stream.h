@@ -22,7 +22,9 @@ struct FdStreamOptions {
 };
 
 // What the two halves over one connected socket share: the descriptor, which closes when both
-// halves have closed or when the last of the halves and this owner is gone.
+// halves have closed or when the last of the halves and this owner is gone. A Bluetooth
+// SEQPACKET socket whose halves have closed stays open until the peer hangs up (at most 2 s):
+// closing an L2CAP channel discards what the peer has not yet read of it.
 class FdByteStream {
 public:
     FdByteStream(int fd, RunLoop& streams, FdStreamOptions options);

@@ -70,21 +70,20 @@ DeviceFolders RealDevice::standardFolders() {
 RealDevice::RealDevice() : RealDevice(RealDeviceOptions{}) {}
 
 RealDevice::RealDevice(RealDeviceOptions options)
-    : background_(main_),
-      log_(options.logSink ? std::move(options.logSink) : std::make_shared<SpdlogLogSink>()),
+    : log_(options.logSink ? std::move(options.logSink) : std::make_shared<SpdlogLogSink>()),
       prefs_(makePrefs(options.prefsFile)),
       folders_(options.folders ? *options.folders : standardFolders()),
       // Only a folder made by makeTempFolder is removed: never a folder someone handed in.
       ownsTemp_(!options.folders && folders_.temp.filename().string().starts_with(tempPrefix)),
-      context_{.clock = clock_,
-               .main = main_,
-               .streams = StreamThread::shared(),
-               .background = background_,
-               .log = log_,
-               .prefs = prefs_,
-               .folders = folders_,
-               .audio = options.audio,
-               .media = options.media} {}
+      background_(main_), context_{.clock = clock_,
+                                   .main = main_,
+                                   .streams = StreamThread::shared(),
+                                   .background = background_,
+                                   .log = log_,
+                                   .prefs = prefs_,
+                                   .folders = folders_,
+                                   .audio = options.audio,
+                                   .media = options.media} {}
 
 RealDevice::~RealDevice() {
     if (ownsTemp_) {

@@ -48,13 +48,15 @@ public:
     static DeviceFolders standardFolders();
 
 private:
+    // The loops come after what their pending work may use: destroying a loop destroys the
+    // tasks still queued on it (a connection's close report, say), and those may log.
     SystemClock clock_;
-    QtRunLoop main_;
-    ThreadPoolBackgroundWork background_;
     Log log_;
     QSettingsPrefsStore prefs_;
     DeviceFolders folders_;
     bool ownsTemp_;
+    QtRunLoop main_;
+    ThreadPoolBackgroundWork background_;
     DeviceContext context_;
 };
 

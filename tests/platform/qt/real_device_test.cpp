@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
 #include <optional>
+#include <string_view>
+#include <utility>
 
 #include "tests/support/qt_test_support.h"
 
@@ -52,6 +55,56 @@ TEST(RealDeviceTest, ContextHoldsTheRealServicesAndItsOwnFolders) {
     }
     // The device's temporary folder goes with it.
     EXPECT_FALSE(std::filesystem::exists(temp));
+}
+
+// Work still queued on the main loop when the device goes (a connection's close report, say) is
+// destroyed with the loop, and may log as it goes: the log must still be there.
+TEST(RealDeviceTest, WorkLeftOnTheMainLoopMayLogWhileTheDeviceIsDestroyed) {
+    const TempFolder home;
+    const std::filesystem::path& root = home.path();
+    auto sinkGone = std::make_shared<bool>(false);
+    auto logged = std::make_shared<bool>(false);
+
+    class WatchedSink final : public LogSink {
+    public:
+        explicit WatchedSink(std::shared_ptr<bool> gone) : gone_(std::move(gone)) {}
+        ~WatchedSink() override { *gone_ = true; }
+        WatchedSink(const WatchedSink&) = delete;
+        WatchedSink& operator=(const WatchedSink&) = delete;
+        void write(LogCategory /*category*/, LogLevel /*level*/,
+                   std::string_view /*message*/) override {}
+
+    private:
+        std::shared_ptr<bool> gone_;
+    };
+    class LogsWhenDestroyed {
+    public:
+        LogsWhenDestroyed(const Log& log, std::shared_ptr<bool> sinkGone,
+                          std::shared_ptr<bool> logged)
+            : log_(log), sinkGone_(std::move(sinkGone)), logged_(std::move(logged)) {}
+        ~LogsWhenDestroyed() {
+            if (!*sinkGone_) {
+                log_.info(LogCategory::app, "deallocated");
+                *logged_ = true;
+            }
+        }
+        LogsWhenDestroyed(const LogsWhenDestroyed&) = delete;
+        LogsWhenDestroyed& operator=(const LogsWhenDestroyed&) = delete;
+
+    private:
+        const Log& log_;
+        std::shared_ptr<bool> sinkGone_;
+        std::shared_ptr<bool> logged_;
+    };
+    {
+        // The device is the sink's only owner.
+        RealDevice device(RealDeviceOptions{root / "prefs.conf", DeviceFolders{root, root, root},
+                                            std::make_shared<WatchedSink>(sinkGone)});
+        auto pending = std::make_shared<LogsWhenDestroyed>(device.context().log, sinkGone, logged);
+        device.context().main.post([pending] {});
+    }
+    EXPECT_TRUE(*sinkGone);
+    EXPECT_TRUE(*logged);
 }
 
 } // namespace

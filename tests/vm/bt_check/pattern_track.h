@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "core/bytes.h"
+#include "core/track_key.h"
+#include "tests/vm/bt_check/sha256.h"
+
+namespace merriphonic {
+
+// The "song" the transfer check sends: reproducible pseudo-random bytes (so that a dropped,
+// repeated or reordered chunk changes the digest), with their SHA-256 and track key.
+struct PatternTrack {
+    Bytes data;
+    Sha256::Digest digest{};
+    TrackKey key;
+
+    static PatternTrack make(size_t size, uint64_t seed);
+    [[nodiscard]] std::string digestHex() const { return Sha256::hex(digest); }
+};
+
+} // namespace merriphonic
