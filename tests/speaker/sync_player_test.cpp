@@ -289,7 +289,8 @@ struct DriftCase {
     double clockSkewPpm;
 };
 
-void PrintTo(const DriftCase& c, std::ostream* out) {
+// The name is GoogleTest's hook for printing a parameter.
+void PrintTo(const DriftCase& c, std::ostream* out) { // NOLINT(readability-identifier-naming)
     *out << "card " << c.cardPpm << " ppm, clock " << c.clockSkewPpm << " ppm";
 }
 
