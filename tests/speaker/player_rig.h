@@ -1,77 +1,142 @@
 #pragma once
 
-#include <cstdint>
-#include <memory>
+// A speaker in virtual time: a SyncPlayer labelled "speaker" on a simulated device, heard
+// through a virtual sound card. The host clock is the world's time, so a PlaySpec's timeline is
+// in world time; the player's offset provider knows the exact offset.
+
+#include <filesystem>
+#include <map>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "core/playback_math.h"
 #include "platform/ffmpeg/ffmpeg_media_toolkit.h"
 #include "platform/sim/sim_audio_output.h"
 #include "platform/sim/sim_device.h"
 #include "platform/sim/sim_world.h"
 #include "speaker/sync_player.h"
+#include "tests/platform/ffmpeg/test_media.h"
 
 namespace merriphonic::speaker_test {
 
 inline constexpr int64_t msNs = 1'000'000;
 inline constexpr int64_t secondNs = 1'000'000'000;
-inline constexpr double songRate = 44100.0;
-inline constexpr double frameNs = 1e9 / songRate;
+inline constexpr double frameNs = 1e9 / 44100.0;
+inline constexpr int clickSpacingFrames = 11025;
 
-struct RigOptions {
-    double cardPpm = 0.0;
-    int64_t latencyNs = 7'300'000; // not a whole number of frames
-    int64_t latencyErrorNs = 0;
-    int periodFrames = 256;
-    bool capture = false;
-    // The speaker's clock against the host's (the host clock is the world's time).
-    int64_t clockOffsetNs = 5 * secondNs;
-    double clockSkewPpm = 0.0;
-};
+// Signals made on first use, 44.1 kHz stereo unless named otherwise: step.wav is 2 s of a
+// constant 0.5 (a sharp onset at frame 0), clicks.wav 10 s of silence with a 0.9 impulse every
+// clickSpacingFrames from frame 0, tone.wav and short.wav 6 s and 1 s of a 440 Hz sine of 0.5,
+// mono48k.wav 3 s of it in mono at 48 kHz, song.m4a 60 s of a music-like signal in AAC.
+inline std::filesystem::path mediaFile(const std::string& name) {
+    const std::string sine = "0.5*sin(2*PI*440*t)";
+    const std::string click = "if(eq(mod(n,11025),0),0.9,0)";
+    const std::map<std::string, std::string> sources{
+        {"step.wav", "exprs='0.5|0.5':s=44100:d=2"},
+        {"clicks.wav", "exprs='" + click + "|" + click + "':s=44100:d=10"},
+        {"tone.wav", "exprs='" + sine + "|" + sine + "':s=44100:d=6"},
+        {"short.wav", "exprs='" + sine + "|" + sine + "':s=44100:d=1"},
+        {"mono48k.wav", "exprs='" + sine + "':s=48000:d=3"},
+        {"song.m4a", "exprs='0.3*sin(2*PI*(220+30*sin(t))*t)+0.2*sin(2*PI*660*t)*sin(3*t)|0.3*sin("
+                     "2*PI*(330+20*sin(t))*t)+0.15*sin(2*PI*880*t)*cos(2*t)':s=44100:d=60"}};
+    testmedia::MediaFolder& folder = testmedia::media();
+    if (!std::filesystem::exists(folder.path(name))) {
+        folder.ffmpeg(name, {"-f", "lavfi", "-i", "aevalsrc=" + sources.at(name), "-c:a",
+                             name.ends_with(".m4a") ? "aac" : "pcm_s16le"});
+    }
+    return folder.path(name);
+}
 
-// A speaker in virtual time: a SyncPlayer labelled "speaker" on a simulated device with a
-// virtual sound card, whose offset provider knows the exact host-clock offset. The host's
-// clock is the world's time, so the timeline of a PlaySpec is in world time.
+// 7.3 ms: a latency of no whole number of frames.
+inline constexpr int64_t defaultLatencyNs = 7'300'000;
+
 class PlayerRig {
 public:
-    explicit PlayerRig(RigOptions options = {});
-    ~PlayerRig();
-    PlayerRig(const PlayerRig&) = delete;
-    PlayerRig& operator=(const PlayerRig&) = delete;
+    // clockSkewPpm: the speaker's clock against the host's.
+    explicit PlayerRig(const SimAudioCardConfig& card = {.outputLatencyNs = defaultLatencyNs},
+                       double clockSkewPpm = 0)
+        : device(world, SimDeviceConfig{.name = "spk",
+                                        .clockOffsetNs = 5 * secondNs,
+                                        .clockSkewPpm = clockSkewPpm}),
+          cards(world, device.clock(), card) {
+        device.context().media = &media;
+        makePlayer(cards);
+    }
 
-    // Loads the file, sets the PlaySpec (position positionMs heard startInNs from now) and
-    // schedules it with the reason "play"; with drift, starts the drift timer too.
+    // A fresh player whose outputs come from audio.
+    void makePlayer(AudioOutputFactory& audio) {
+        device.context().audio = &audio;
+        player = SyncPlayer::create(device.context(), "speaker");
+        player->offsetProvider = [this] {
+            return world.nowNs() - device.clock().nowNs() + extraOffsetNs;
+        };
+        player->onEnded = [this] {
+            ++ended;
+            endedAtWorldNs = world.nowNs();
+        };
+    }
+
+    // Sets the PlaySpec (position positionMs heard startInNs from now) and schedules it with
+    // the reason "play", loading the file first when one is given; with drift, starts the
+    // drift timer too.
     void play(const std::string& file, int64_t startInNs, int64_t positionMs = 0,
-              bool drift = true);
+              bool drift = true) {
+        if (!file.empty() && !player->load(mediaFile(file))) {
+            throw std::runtime_error("cannot load " + file);
+        }
+        timeline = PlaySpec{world.nowNs() + startInNs, positionMs};
+        player->spec = timeline;
+        player->schedule("play");
+        if (drift) {
+            player->startDriftTimer();
+        }
+    }
     void runFor(double seconds) { world.runFor(static_cast<int64_t>(seconds * 1e9)); }
 
     [[nodiscard]] SimAudioOutput& card() const { return *cards.output(); }
-    // The world time at which the timeline wants a media frame heard.
-    [[nodiscard]] double plannedWorldNs(double mediaFrame) const;
-    // Heard minus planned time of a buffer's first frame; nullopt without media.
-    [[nodiscard]] std::optional<double> alignmentNs(const SimHeardBuffer& buffer) const;
-    // Alignments of the buffers heard at or after a world time.
-    [[nodiscard]] std::vector<double> alignmentsSince(int64_t worldNs) const;
-    [[nodiscard]] size_t logCount(std::string_view text);
-    [[nodiscard]] std::vector<std::string> logLines(std::string_view text);
+    // The world time at which the timeline wants a media frame (at 44.1 kHz) heard.
+    [[nodiscard]] double plannedWorldNs(double mediaFrame) const {
+        return double(timeline->startAtHostNs) +
+               (mediaFrame * frameNs - double(timeline->positionMs) * 1e6);
+    }
+    // Heard minus planned time of the first frame of each buffer of media heard from worldNs.
+    [[nodiscard]] std::vector<double> alignmentsSince(int64_t worldNs) const {
+        std::vector<double> result;
+        for (const SimHeardBuffer& b : card().heardBuffers()) {
+            if (b.heardWorldNs >= worldNs && b.mediaFrame) {
+                result.push_back(double(b.heardWorldNs) - plannedWorldNs(double(*b.mediaFrame)));
+            }
+        }
+        return result;
+    }
+    [[nodiscard]] size_t logCount(std::string_view text) { return device.logSink().count(text); }
 
-    RigOptions options;
     SimWorld world{7};
     SimDevice device;
     FfmpegMediaToolkit media;
     SimAudioOutputFactory cards;
     int64_t extraOffsetNs = 0; // added to the exact offset the provider reports
-    std::shared_ptr<SyncPlayer> player;
-    std::optional<PlaySpec> timeline; // the PlaySpec given last by play()
+    std::optional<PlaySpec> timeline;
     int ended = 0;
     int64_t endedAtWorldNs = -1;
+    std::shared_ptr<SyncPlayer> player; // last: goes before what it uses
 };
 
-// Fractional frames of the capture's channel 0 at which clicks peak above the threshold.
-std::vector<double> clickFrames(const std::vector<float>& interleaved, int channels,
-                                float threshold = 0.3F);
+// Fractional frames of channel 0 at which peaks rise above the threshold: the vertex of the
+// parabola through each local maximum and its neighbours.
+inline std::vector<double> peakFrames(const std::vector<float>& interleaved, int channels,
+                                      float threshold) {
+    std::vector<double> peaks;
+    const auto at = [&](size_t i) { return double(interleaved[i * size_t(channels)]); };
+    for (size_t i = 1; i + 1 < interleaved.size() / size_t(channels); ++i) {
+        if (at(i) > threshold && at(i) >= at(i - 1) && at(i) > at(i + 1)) {
+            const double d = at(i - 1) - 2.0 * at(i) + at(i + 1);
+            peaks.push_back(double(i) + (d != 0.0 ? 0.5 * (at(i - 1) - at(i + 1)) / d : 0.0));
+        }
+    }
+    return peaks;
+}
 
 } // namespace merriphonic::speaker_test

@@ -1,63 +1,128 @@
-// The render thread neither allocates nor races: the whole player in virtual time with an
-// allocation counter around every render call, and the same on real threads (a real-time
-// null output and the decoding thread) for ThreadSanitizer.
+// The render thread neither allocates nor races: the whole player in virtual time with every
+// allocation inside a render call counted, and the same on the app's real device (a real-time
+// null output, the decoding thread, the Qt main loop) for ThreadSanitizer.
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
-#include <thread>
+#include <cstdlib>
+#include <new>
 
-#include "core/host_clock.h"
 #include "platform/null_audio_output.h"
+#include "platform/qt/real_device.h"
 #include "platform/sim/capture_log_sink.h"
-#include "platform/sim/memory_prefs_store.h"
 #include "platform/threaded_audio_feeder.h"
-#include "tests/speaker/allocation_counter.h"
 #include "tests/speaker/player_rig.h"
-#include "tests/speaker/test_media.h"
+#include "tests/support/qt_test_support.h"
+
+namespace {
+
+// This binary replaces operator new (and, outside sanitizer builds, malloc and its relatives,
+// which libsamplerate and FFmpeg use): a thread's allocations are counted while it renders.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool mallocCounted = false;
+#else
+constexpr bool mallocCounted = true;
+#endif
+thread_local bool inRender = false;
+std::atomic<int64_t> counted{0};
+
+void note() {
+    if (inRender) {
+        counted.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+void* allocate(std::size_t size) {
+    if (!mallocCounted) {
+        note(); // else malloc counts it
+    }
+    if (void* p = std::malloc(size == 0 ? 1 : size)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+
+} // namespace
+
+// NOLINTBEGIN(readability-inconsistent-declaration-parameter-name)
+void* operator new(std::size_t size) {
+    return allocate(size);
+}
+void* operator new[](std::size_t size) {
+    return allocate(size);
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t /*size*/) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t /*size*/) noexcept {
+    std::free(p);
+}
+// NOLINTEND(readability-inconsistent-declaration-parameter-name)
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// glibc's own allocator stays underneath.
+// NOLINTBEGIN(bugprone-reserved-identifier,readability-identifier-naming,readability-inconsistent-declaration-parameter-name)
+extern "C" {
+void* __libc_malloc(std::size_t size);
+void* __libc_calloc(std::size_t count, std::size_t size);
+void* __libc_realloc(void* pointer, std::size_t size);
+
+void* malloc(std::size_t size) {
+    note();
+    return __libc_malloc(size);
+}
+void* calloc(std::size_t count, std::size_t size) {
+    note();
+    return __libc_calloc(count, size);
+}
+void* realloc(void* pointer, std::size_t size) {
+    note();
+    return __libc_realloc(pointer, size);
+}
+}
+// NOLINTEND(bugprone-reserved-identifier,readability-identifier-naming,readability-inconsistent-declaration-parameter-name)
+#endif
 
 namespace merriphonic::speaker_test {
 namespace {
 
-// Wraps an output so that every render call runs inside an AllocationScope. Keeps the wrapped
-// output's own feeder when it has one.
-class CountingOutput final : public AudioOutput, public AudioFeederSource {
+// Wraps an output so that every render call counts allocations. Offers the wrapped output's
+// own feeder when it has one (the virtual card's keeps a simulation on one thread).
+class CountingOutput final : public AudioOutput, public AudioFeederSource, AudioRenderer {
 public:
     explicit CountingOutput(std::unique_ptr<AudioOutput> inner) : inner_(std::move(inner)) {}
-
     bool start(const AudioFormat& format, AudioRenderer& renderer, std::string& error) override {
-        counting_.target = &renderer;
-        return inner_->start(format, counting_, error);
+        target_ = &renderer;
+        return inner_->start(format, *this, error);
     }
     void stop() override { inner_->stop(); }
-    [[nodiscard]] bool isRunning() const override { return inner_->isRunning(); }
-    [[nodiscard]] AudioFormat format() const override { return inner_->format(); }
-    [[nodiscard]] int64_t outputLatencyNs() const override { return inner_->outputLatencyNs(); }
+    bool isRunning() const override { return inner_->isRunning(); }
+    AudioFormat format() const override { return inner_->format(); }
+    int64_t outputLatencyNs() const override { return inner_->outputLatencyNs(); }
     void setConfigurationChangeHandler(ChangeHandler handler) override {
         inner_->setConfigurationChangeHandler(std::move(handler));
     }
     std::unique_ptr<AudioFeeder> makeFeeder() override {
-        if (auto* source = dynamic_cast<AudioFeederSource*>(inner_.get())) {
-            return source->makeFeeder();
-        }
-        return std::make_unique<ThreadedAudioFeeder>();
+        auto* source = dynamic_cast<AudioFeederSource*>(inner_.get());
+        return source != nullptr ? source->makeFeeder() : std::make_unique<ThreadedAudioFeeder>();
+    }
+    void render(float* interleaved, int frames, const RenderInfo& info) noexcept override {
+        inRender = true;
+        target_->render(interleaved, frames, info);
+        inRender = false;
     }
 
 private:
-    struct Counting final : AudioRenderer {
-        AudioRenderer* target = nullptr;
-        void render(float* interleaved, int frames, const RenderInfo& info) noexcept override {
-            const AllocationScope scope;
-            target->render(interleaved, frames, info);
-        }
-    };
-
     std::unique_ptr<AudioOutput> inner_;
-    Counting counting_;
+    AudioRenderer* target_ = nullptr;
 };
 
 class CountingFactory final : public AudioOutputFactory {
@@ -71,144 +136,53 @@ private:
     AudioOutputFactory& inner_;
 };
 
-TEST(RenderDiscipline, TheCounterSeesAllocationsInsideAScope) {
-    const int64_t before = countedAllocations();
-    {
-        const AllocationScope scope;
-        static int* volatile kept = nullptr;
-        kept = new int(1);
-        delete kept;
-    }
-    EXPECT_EQ(countedAllocations(), before + 1);
-}
-
 TEST(RenderDiscipline, NothingAllocatesOnTheRenderThreadThroughAWholeSession) {
+    int64_t before = counted;
+    inRender = true;
+    static int* volatile kept = nullptr;
+    kept = new int(1); // the counter sees it
+    inRender = false;
+    delete kept;
+    ASSERT_EQ(counted, before + 1);
+
     PlayerRig rig;
     CountingFactory counting(rig.cards);
-    rig.device.context().audio = &counting;
-    rig.player = SyncPlayer::create(rig.device.context(), "speaker");
-    rig.player->offsetProvider = [&rig] {
-        return rig.world.nowNs() - rig.device.clock().nowNs() + rig.extraOffsetNs;
-    };
-    rig.player->onEnded = [&rig] { ++rig.ended; };
-    const int64_t before = countedAllocations();
-
+    rig.makePlayer(counting);
+    before = counted;
     rig.play("song.m4a", 300 * msNs);
     rig.runFor(4.0); // drift corrections
     rig.player->groupVolume = 0.4;
     rig.player->applyVolume();
     rig.extraOffsetNs = 60 * msNs; // a hard re-sync
     rig.runFor(2.0);
-    rig.cards.output()->changeLatency(20 * msNs);
-    rig.cards.output()->interrupt(50 * msNs);
+    rig.card().changeLatency(20 * msNs);
+    rig.card().interrupt(50 * msNs);
     rig.runFor(2.0);
     rig.player->stop();
-    rig.timeline = PlaySpec{rig.world.nowNs() + 200 * msNs, 58'500}; // 1.5 s before the end
-    rig.player->spec = rig.timeline;
-    rig.player->schedule("play");
+    rig.play("", 200 * msNs, 58'500); // 1.5 s before the end
     rig.runFor(3.0);
 
     EXPECT_EQ(rig.ended, 1);
     EXPECT_EQ(rig.logCount("hard re-sync"), 1U);
-    EXPECT_GT(rig.cards.output()->renderCalls(), 1000);
-    EXPECT_EQ(countedAllocations(), before);
+    EXPECT_GT(rig.card().renderCalls(), 1000);
+    EXPECT_EQ(counted, before);
 }
 
-// A main loop for real threads: tasks posted from any thread run on the test's thread.
-class ThreadedMainLoop final : public RunLoop {
-public:
-    void post(Task task) override {
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            tasks_.push_back(std::move(task));
-        }
-        wake_.notify_one();
-    }
-    TimerHandle after(int64_t delayNs, Task task) override {
-        TimerHandle handle = TimerHandle::make();
-        timers_.push_back(
-            Timer{HostClock::nowNs() + std::max<int64_t>(delayNs, 0), 0, std::move(task), handle});
-        return handle;
-    }
-    TimerHandle every(int64_t periodNs, Task task) override {
-        TimerHandle handle = TimerHandle::make();
-        timers_.push_back(Timer{HostClock::nowNs() + periodNs, periodNs, std::move(task), handle});
-        return handle;
-    }
-    [[nodiscard]] bool isCurrent() const override { return std::this_thread::get_id() == owner_; }
-
-    // Runs until done() holds or the guard passes; returns done().
-    bool runUntil(const std::function<bool()>& done, int64_t guardNs) {
-        const int64_t deadline = HostClock::nowNs() + guardNs;
-        while (!done() && HostClock::nowNs() < deadline) {
-            std::deque<Task> ready;
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                wake_.wait_for(lock, std::chrono::milliseconds(1),
-                               [this] { return !tasks_.empty(); });
-                ready.swap(tasks_);
-            }
-            for (Task& task : ready) {
-                task();
-            }
-            const int64_t now = HostClock::nowNs();
-            // By index: a timer's task may add timers.
-            for (size_t i = 0; i < timers_.size(); ++i) { // NOLINT(modernize-loop-convert)
-                if (timers_[i].handle.isCancelled() || timers_[i].dueNs > now) {
-                    continue;
-                }
-                Task task = timers_[i].task;
-                if (timers_[i].periodNs > 0) {
-                    timers_[i].dueNs += timers_[i].periodNs;
-                } else {
-                    timers_[i].handle.cancel();
-                }
-                task();
-            }
-            std::erase_if(timers_, [](const Timer& t) { return t.handle.isCancelled(); });
-        }
-        return done();
-    }
-
-private:
-    struct Timer {
-        int64_t dueNs;
-        int64_t periodNs;
-        Task task;
-        TimerHandle handle;
-    };
-    std::thread::id owner_ = std::this_thread::get_id();
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<Task> tasks_;
-    std::vector<Timer> timers_;
-};
-
-class MonotonicClock final : public Clock {
-public:
-    [[nodiscard]] int64_t nowNs() const override { return HostClock::nowNs(); }
-};
-
-class OnTheSpot final : public BackgroundWork {
-public:
-    using BackgroundWork::BackgroundWork;
-    void execute(std::string /*label*/, Task task) override { task(); }
-};
-
 TEST(RenderDiscipline, PlaysOnRealThreadsWithoutAllocatingWhileRendering) {
-    ThreadedMainLoop main;
-    MonotonicClock clock;
-    OnTheSpot background(main);
+    const test::TempFolder temp;
     auto sink = std::make_shared<CaptureLogSink>("speaker");
-    Log log(sink);
-    MemoryPrefsStore prefs;
     NullAudioOutputFactory null;
     CountingFactory counting(null);
     FfmpegMediaToolkit media;
-    DeviceContext context{clock, main, main, background, log, prefs, {}, &counting, &media};
-    const int64_t before = countedAllocations();
+    RealDevice device({.prefsFile = temp.path() / "prefs.conf",
+                       .folders = DeviceFolders{temp.path(), temp.path(), temp.path()},
+                       .logSink = sink,
+                       .audio = &counting,
+                       .media = &media});
+    const Clock& clock = device.context().clock;
+    const int64_t before = counted;
 
-    auto player = SyncPlayer::create(context, "speaker");
+    auto player = SyncPlayer::create(device.context(), "speaker");
     int ended = 0;
     player->onEnded = [&] { ++ended; };
     ASSERT_TRUE(player->load(mediaFile("short.wav")));
@@ -219,7 +193,7 @@ TEST(RenderDiscipline, PlaysOnRealThreadsWithoutAllocatingWhileRendering) {
     // and, once, a stop and a fresh start.
     int ticks = 0;
     int playing = 0;
-    TimerHandle traffic = main.every(20 * msNs, [&] {
+    TimerHandle traffic = device.mainLoop().every(20 * msNs, [&] {
         player->groupVolume = (++ticks % 2 == 0) ? 1.0 : 0.5;
         player->applyVolume();
         player->measure();
@@ -230,7 +204,7 @@ TEST(RenderDiscipline, PlaysOnRealThreadsWithoutAllocatingWhileRendering) {
             player->schedule("play");
         }
     });
-    EXPECT_TRUE(main.runUntil([&] { return ended > 0; }, 20 * secondNs));
+    EXPECT_TRUE(test::runMainLoopUntil([&] { return ended > 0; }, std::chrono::seconds(20)));
     traffic.cancel();
     player.reset();
 
@@ -238,7 +212,7 @@ TEST(RenderDiscipline, PlaysOnRealThreadsWithoutAllocatingWhileRendering) {
     EXPECT_GT(playing, 10);
     EXPECT_EQ(sink->count("[speaker] end of track"), 1U);
     EXPECT_EQ(sink->count("engine started"), 1U);
-    EXPECT_EQ(countedAllocations(), before);
+    EXPECT_EQ(counted, before);
 }
 
 } // namespace
