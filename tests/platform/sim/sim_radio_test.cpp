@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/sim/sim_air.h"
@@ -29,16 +31,21 @@ struct Sighting {
 // Records what a scan sees; the peripheral side only needs to exist.
 struct Listener final : CentralManagerDelegate, PeripheralManagerDelegate {
     explicit Listener(SimWorld& w) : world(w) {}
-    void peripheralDiscovered(std::shared_ptr<RemotePeripheral> /*p*/, const Advertisement& ad,
+    void peripheralDiscovered(std::shared_ptr<RemotePeripheral> p, const Advertisement& ad,
                               int rssi) override {
         seen.push_back({world.nowNs(), rssi, ad.localName});
+        found = std::move(p);
     }
     void centralStateChanged(RadioState /*s*/) override {}
-    void peripheralConnected(std::shared_ptr<RemotePeripheral> /*p*/) override {}
+    void peripheralConnected(std::shared_ptr<RemotePeripheral> /*p*/) override { add("connected"); }
     void peripheralFailedToConnect(std::shared_ptr<RemotePeripheral> /*p*/,
-                                   const std::optional<RadioError>& /*e*/) override {}
+                                   const std::optional<RadioError>& e) override {
+        add("connect failed", e);
+    }
     void peripheralDisconnected(std::shared_ptr<RemotePeripheral> /*p*/,
-                                const std::optional<RadioError>& /*e*/) override {}
+                                const std::optional<RadioError>& e) override {
+        add("disconnected", e);
+    }
     void servicesDiscovered(std::shared_ptr<RemotePeripheral> /*p*/,
                             const std::optional<RadioError>& /*e*/) override {}
     void characteristicsDiscovered(std::shared_ptr<RemotePeripheral> /*p*/,
@@ -47,10 +54,16 @@ struct Listener final : CentralManagerDelegate, PeripheralManagerDelegate {
     void valueUpdated(std::shared_ptr<RemotePeripheral> /*p*/, const std::string& /*c*/,
                       const std::optional<Bytes>& /*v*/,
                       const std::optional<RadioError>& /*e*/) override {}
-    void channelOpened(std::shared_ptr<RemotePeripheral> /*p*/, std::shared_ptr<L2capChannel> /*c*/,
-                       const std::optional<RadioError>& /*e*/) override {}
-    void peripheralStateChanged(RadioState /*s*/) override {}
-    void channelPublished(uint16_t /*psm*/, const std::optional<RadioError>& /*e*/) override {}
+    void channelOpened(std::shared_ptr<RemotePeripheral> /*p*/, std::shared_ptr<L2capChannel> c,
+                       const std::optional<RadioError>& e) override {
+        add(c ? "channel open" : "channel failed", e);
+    }
+    void peripheralStateChanged(RadioState s) override {
+        add("host " + std::string(radioStateName(s)));
+    }
+    void channelPublished(uint16_t psm, const std::optional<RadioError>& /*e*/) override {
+        publishedPsm = psm;
+    }
     void serviceAdded(const GattServiceSpec& /*s*/,
                       const std::optional<RadioError>& /*e*/) override {}
     void advertisingStarted(const std::optional<RadioError>& /*e*/) override {}
@@ -58,8 +71,16 @@ struct Listener final : CentralManagerDelegate, PeripheralManagerDelegate {
                        const std::optional<RadioError>& /*e*/) override {}
     void channelUnpublished(uint16_t /*psm*/, const std::optional<RadioError>& /*e*/) override {}
 
+    // "what [error: text]" at the world time it happened.
+    void add(const std::string& what, const std::optional<RadioError>& e = {}) {
+        events.emplace_back(world.nowNs(), e ? what + ": " + e->description : what);
+    }
+
     SimWorld& world;
     std::vector<Sighting> seen;
+    std::vector<std::pair<int64_t, std::string>> events;
+    std::shared_ptr<RemotePeripheral> found;
+    uint16_t publishedPsm = 0;
 };
 
 // A host advertising "Kitchen" at the origin and a listener `distanceM` away.
@@ -136,6 +157,66 @@ TEST(SimRadioAdvertising, TheSameSeedGivesTheSameAir) {
     const auto first = sightings(5);
     EXPECT_EQ(first, sightings(5));
     EXPECT_NE(first, sightings(6));
+}
+
+// The faults a test can cause reach the side that would see them, with the stack's wording and
+// at the time a real link would tell: refusals at once, a lost link after the supervision
+// timeout, a powered-off host one connection interval later.
+TEST(SimRadioFaults, RefusalsLinkLossAndPowerOffReachTheCentralWhenARealLinkWould) {
+    Air air(3, 2.0);
+    auto& host = *static_cast<SimRadio*>(air.hostDevice.context().radio);
+    auto& speaker = *static_cast<SimRadio*>(air.listenerDevice.context().radio);
+    auto& events = air.listener->events;
+    air.peripheral->publishChannel(false);
+    air.central->scan({serviceUuid}, false);
+    air.world.runFor(sec);
+    ASSERT_NE(air.listener->found, nullptr);
+    ASSERT_NE(air.listener->publishedPsm, 0);
+    const auto connect = [&] {
+        events.clear();
+        air.central->connect(air.listener->found);
+        air.world.runFor(sec);
+    };
+    const auto last = [&] { return events.empty() ? std::string() : events.back().second; };
+
+    host.refuseConnections("Software caused connection abort");
+    connect();
+    EXPECT_EQ(last(), "connect failed: Software caused connection abort");
+    host.refuseConnections(std::nullopt);
+    connect();
+    ASSERT_EQ(last(), "connected");
+
+    host.refuseChannels("Permission denied");
+    air.listener->found->openL2capChannel(air.listener->publishedPsm);
+    air.world.runFor(sec);
+    EXPECT_EQ(last(), "channel failed: Permission denied");
+    host.refuseChannels(std::nullopt);
+    air.listener->found->openL2capChannel(air.listener->publishedPsm);
+    air.world.runFor(sec);
+    ASSERT_EQ(last(), "channel open");
+    ASSERT_EQ(host.channels().size(), 1U);
+
+    const int64_t lostAt = air.world.nowNs();
+    speaker.loseLinkWith(host);
+    air.world.runFor(sec);
+    ASSERT_EQ(last(), "disconnected: Connection timed out");
+    EXPECT_EQ(events.back().first - lostAt, air.air.model().supervisionTimeoutNs);
+
+    connect();
+    ASSERT_EQ(last(), "connected");
+    const int64_t offAt = air.world.nowNs();
+    host.setState(RadioState::poweredOff);
+    air.world.runFor(sec);
+    EXPECT_EQ(host.state(), RadioState::poweredOff);
+    ASSERT_EQ(events.size(), 3U);
+    EXPECT_EQ(events[1].second, "host off");
+    EXPECT_EQ(events[2].second, "disconnected: Remote device powered off");
+    EXPECT_EQ(events[2].first - offAt, air.air.model().connectionIntervalNs);
+    // Nobody connects to a radio that is off, and nothing reaches the central about it.
+    events.clear();
+    air.central->connect(air.listener->found);
+    air.world.runFor(5 * sec);
+    EXPECT_TRUE(events.empty());
 }
 
 // Bytes that each of `links` links, all sending at once, gets through in `durationNs`: each
