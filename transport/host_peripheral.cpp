@@ -1,11 +1,14 @@
 #include "transport/host_peripheral.h"
 
+#include <algorithm>
 #include <utility>
+#include <vector>
 
 #include "core/json_value.h"
 #include "core/json_writer.h"
 #include "core/platform.h"
 #include "core/sync_protocol.h"
+#include "core/utf8.h"
 #include "transport/ble_ids.h"
 
 namespace merriphonic {
@@ -23,12 +26,33 @@ Bytes HostPeripheral::psmValue(uint16_t psm) {
 }
 
 Bytes HostPeripheral::infoValue(const std::string& partyName) {
-    const JSONObject info{
-        {"v", JSONValue::integer(SyncProtocol::version)},
-        {"name", JSONValue::string(partyName)},
-        {"platform", JSONValue::string(std::string(rawValue(currentPlatform)))},
+    const auto write = [](std::string name) {
+        const JSONObject info{
+            {"v", JSONValue::integer(SyncProtocol::version)},
+            {"name", JSONValue::string(std::move(name))},
+            {"platform", JSONValue::string(std::string(rawValue(currentPlatform)))},
+        };
+        return JSONWriter::data(JSONValue::object(info));
     };
-    return JSONWriter::data(JSONValue::object(info));
+    Bytes value = write(partyName);
+    if (value.size() <= maxInfoBytes) {
+        return value;
+    }
+    // A reader gets at most an attribute's worth of bytes, and a cut record is no JSON at all:
+    // a very long name is shortened, whole characters at a time, until the record fits.
+    std::vector<size_t> ends;
+    for (size_t at = 0; at < partyName.size();) {
+        at += utf8::sequenceAt(partyName, at).length;
+        ends.push_back(at);
+    }
+    size_t keep = ends.size();
+    while (value.size() > maxInfoBytes && keep > 0) {
+        const size_t excess = value.size() - maxInfoBytes;
+        // Each character takes at least one byte of the record: drop as many as it is over.
+        keep -= std::min(keep, std::max<size_t>(1, excess / 6));
+        value = write(partyName.substr(0, keep == 0 ? 0 : ends[keep - 1]));
+    }
+    return value;
 }
 
 GattServiceSpec HostPeripheral::service(uint16_t psm, const std::string& partyName) {

@@ -61,7 +61,10 @@ public:
     [[nodiscard]] PeripheralManager* manager() const { return manager_.get(); }
 
     // The GATT contract: the PSM as 2 bytes, least significant first; the info record
-    // {"v":1,"name":...,"platform":...}; the primary service with the PSM characteristic first.
+    // {"v":1,"name":...,"platform":...}, at most maxInfoBytes (the most an attribute value may
+    // hold), its name shortened when too long; the primary service with the PSM characteristic
+    // first.
+    static constexpr size_t maxInfoBytes = 512;
     static Bytes psmValue(uint16_t psm);
     static Bytes infoValue(const std::string& partyName);
     static GattServiceSpec service(uint16_t psm, const std::string& partyName);

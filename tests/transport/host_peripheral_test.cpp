@@ -4,7 +4,10 @@
 
 #include <algorithm>
 
+#include "core/json_parser.h"
+#include "core/json_writer.h"
 #include "core/sync_protocol.h"
+#include "core/utf8.h"
 #include "fake_radio.h"
 #include "platform/sim/sim_device.h"
 #include "platform/sim/sim_world.h"
@@ -54,6 +57,34 @@ TEST(HostPeripheralContract, ServiceCarriesThePsmLittleEndianAndTheInfoAsJson) {
                                {{std::string(SyncProtocol::psmCharacteristicUUID), Bytes{44, 1}},
                                 {std::string(SyncProtocol::infoCharacteristicUUID),
                                  Bytes(info.begin(), info.end())}}}));
+}
+
+// A reader gets at most 512 bytes of the record: a longer name is cut to the longest run of
+// whole characters that keeps the record whole.
+TEST(HostPeripheralContract, AVeryLongNameIsShortenedToWholeCharactersUntilTheInfoFits) {
+    for (const std::string unit : {"ab", "\xC3\xA9\xE2\x82\xAC", "\"\x01"}) {
+        std::string name;
+        while (name.size() < 700) {
+            name += unit;
+        }
+        const Bytes value = HostPeripheral::infoValue(name);
+        ASSERT_LE(value.size(), HostPeripheral::maxInfoBytes);
+        const JSONValue info = JSONParser::parse(value);
+        ASSERT_TRUE(info["name"] != nullptr && info["name"]->stringValue() != nullptr);
+        const std::string kept = *info["name"]->stringValue();
+        EXPECT_TRUE(name.starts_with(kept));
+        EXPECT_TRUE(utf8::isWellFormed(kept));
+        // One more character would not have fitted.
+        const size_t next = kept.size() + utf8::sequenceAt(name, kept.size()).length;
+        const JSONObject longer{{"v", JSONValue::integer(1)},
+                                {"name", JSONValue::string(name.substr(0, next))},
+                                {"platform", JSONValue::string("linux")}};
+        EXPECT_GT(JSONWriter::data(JSONValue::object(longer)).size(), HostPeripheral::maxInfoBytes);
+    }
+    const std::string fits(400, 'x');
+    const JSONValue info = JSONParser::parse(HostPeripheral::infoValue(fits));
+    ASSERT_TRUE(info["name"] != nullptr && info["name"]->stringValue() != nullptr);
+    EXPECT_EQ(*info["name"]->stringValue(), fits);
 }
 
 TEST_F(HostPeripheralTest, StartPublishesAdvertisesAndHandsOverChannelsAndStopUndoesIt) {
