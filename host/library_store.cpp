@@ -15,6 +15,7 @@
 #include "core/json_parser.h"
 #include "core/json_writer.h"
 #include "core/sync_protocol.h"
+#include "core/uuid.h"
 #include "host/transcoder.h"
 
 namespace merriphonic {
@@ -238,7 +239,7 @@ void LibraryStore::sweepStrayFiles() {
             stray.push_back(it->path());
             continue;
         }
-        if (name.size() <= idLength || !LibraryTrack::canonicalId(name.substr(0, idLength))) {
+        if (name.size() <= idLength || !canonicalUuid(name.substr(0, idLength))) {
             continue;
         }
         const std::string_view rest = std::string_view(name).substr(idLength);
@@ -308,7 +309,7 @@ bool LibraryStore::save() {
 
 void LibraryStore::importFiles(const std::vector<fs::path>& files) {
     for (const fs::path& picked : files) {
-        const std::string id = LibraryTrack::newId();
+        const std::string id = randomUuid();
         const std::string ext = extensionOf(picked);
         std::string name = id + std::string(copyMarker);
         if (!ext.empty()) {
@@ -409,7 +410,7 @@ void LibraryStore::apply(const std::string& id, const std::string& rememberedTit
 }
 
 void LibraryStore::remove(std::string_view id) {
-    const std::optional<std::string> canonical = LibraryTrack::canonicalId(id);
+    const std::optional<std::string> canonical = canonicalUuid(id);
     if (!canonical) {
         return;
     }
@@ -436,7 +437,7 @@ std::optional<LibraryTrack> LibraryStore::track(const std::optional<std::string>
     if (!id) {
         return std::nullopt;
     }
-    const std::optional<std::string> canonical = LibraryTrack::canonicalId(*id);
+    const std::optional<std::string> canonical = canonicalUuid(*id);
     if (!canonical) {
         return std::nullopt;
     }

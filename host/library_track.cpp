@@ -1,9 +1,10 @@
 #include "host/library_track.h"
 
+#include "core/uuid.h"
+
 #include <array>
 #include <cmath>
 #include <cstddef>
-#include <random>
 #include <utility>
 
 namespace merriphonic {
@@ -11,20 +12,6 @@ namespace merriphonic {
 namespace {
 
 constexpr std::array<std::string_view, 3> stateTexts{"preparing", "ready", "failed"};
-constexpr size_t uuidTextLength = 36;
-
-bool isHyphenPosition(size_t i) {
-    return i == 8 || i == 13 || i == 18 || i == 23;
-}
-
-bool isHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-char upper(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
 std::string quoted(std::string_view key) {
     return "\"" + std::string(key) + "\"";
 }
@@ -105,51 +92,6 @@ std::optional<LibraryTrack::State> LibraryTrack::stateFromText(std::string_view 
     return std::nullopt;
 }
 
-std::string LibraryTrack::newId() {
-    thread_local std::mt19937_64 generator = [] {
-        std::random_device device;
-        std::seed_seq seed{device(), device(), device(), device()};
-        return std::mt19937_64(seed);
-    }();
-    std::array<uint8_t, 16> bytes{};
-    const uint64_t high = generator();
-    const uint64_t low = generator();
-    for (size_t i = 0; i < 8; ++i) {
-        bytes.at(i) = static_cast<uint8_t>(high >> (8 * i));
-        bytes.at(8 + i) = static_cast<uint8_t>(low >> (8 * i));
-    }
-    bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0f) | 0x40); // version 4
-    bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3f) | 0x80); // RFC 4122 variant
-
-    static constexpr std::string_view digits = "0123456789ABCDEF";
-    std::string id;
-    id.reserve(uuidTextLength);
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) {
-            id.push_back('-');
-        }
-        id.push_back(digits[bytes.at(i) >> 4]);
-        id.push_back(digits[bytes.at(i) & 0x0f]);
-    }
-    return id;
-}
-
-std::optional<std::string> LibraryTrack::canonicalId(std::string_view text) {
-    if (text.size() != uuidTextLength) {
-        return std::nullopt;
-    }
-    std::string id;
-    id.reserve(uuidTextLength);
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (isHyphenPosition(i) ? c != '-' : !isHexDigit(c)) {
-            return std::nullopt;
-        }
-        id.push_back(upper(c));
-    }
-    return id;
-}
-
 JSONValue LibraryTrack::encode() const {
     JSONObject object;
     object.set("id", JSONValue::string(id));
@@ -181,7 +123,7 @@ LibraryTrack LibraryTrack::decode(const JSONValue& value) {
     LibraryTrack track;
 
     const std::string idText = text(required(object, "id"), "id");
-    std::optional<std::string> id = canonicalId(idText);
+    std::optional<std::string> id = canonicalUuid(idText);
     if (!id) {
         throw DecodeError("\"id\" is not a UUID: " + idText);
     }

@@ -39,12 +39,6 @@ struct LibraryTrack {
     static std::string_view stateText(State state);
     static std::optional<State> stateFromText(std::string_view text);
 
-    // A fresh random (version 4) UUID in canonical upper-case text. Safe from any thread.
-    static std::string newId();
-    // The canonical upper-case form of a UUID text of either case; nothing when the text is
-    // not a UUID.
-    static std::optional<std::string> canonicalId(std::string_view text);
-
     // One index object; absent optionals are left out.
     [[nodiscard]] JSONValue encode() const;
     // Accepts keys in any order and either case of "id"; an absent or null optional is

@@ -4,7 +4,7 @@
 
 #include "core/frame_codec.h"
 #include "core/protocol_error.h"
-#include "transport/random_uuid.h"
+#include "core/uuid.h"
 
 namespace merriphonic {
 

@@ -1,6 +1,6 @@
 #include "platform/local/local_hello.h"
 
-#include "platform/local/local_uuid.h"
+#include "core/uuid.h"
 
 namespace merriphonic {
 

@@ -19,9 +19,9 @@
 #include <utility>
 #include <vector>
 
+#include "core/uuid.h"
 #include "platform/local/local_hello.h"
 #include "platform/local/local_rendezvous.h"
-#include "platform/local/local_uuid.h"
 #include "platform/qt/fd_byte_stream.h"
 #include "platform/qt/stream_thread.h"
 
@@ -104,7 +104,7 @@ public:
          const LocalRadioOptions& options)
         : main_(main),
           streams_(options.streams != nullptr ? *options.streams : StreamThread::shared()),
-          delegate_(std::move(delegate)), log_(options.log), instanceId_(localRandomUuid()) {
+          delegate_(std::move(delegate)), log_(options.log), instanceId_(randomUuid()) {
         rendezvous_ = LocalRendezvous::open(options.folder, unavailableReason_);
         if (rendezvous_) {
             state_ = RadioState::poweredOn;

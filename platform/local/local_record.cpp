@@ -8,7 +8,7 @@
 #include "core/json_parser.h"
 #include "core/json_value.h"
 #include "core/json_writer.h"
-#include "platform/local/local_uuid.h"
+#include "core/uuid.h"
 
 namespace merriphonic {
 

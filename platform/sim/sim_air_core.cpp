@@ -9,6 +9,7 @@
 #include <string_view>
 #include <utility>
 
+#include "core/uuid.h"
 #include "platform/sim/sim_device.h"
 #include "platform/sim/sim_link.h"
 #include "platform/sim/sim_radio.h"
@@ -41,15 +42,6 @@ RadioError error(std::string_view text) {
     return RadioError{std::string(text)};
 }
 
-char upper(char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool sameUuid(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [](char x, char y) { return upper(x) == upper(y); });
-}
-
 bool listed(const std::vector<std::string>& uuids, std::string_view uuid) {
     return std::any_of(uuids.begin(), uuids.end(),
                        [uuid](const std::string& item) { return sameUuid(item, uuid); });
@@ -62,7 +54,9 @@ bool passes(const std::vector<std::string>& filter, const std::vector<std::strin
 }
 
 std::string upperCase(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), upper);
+    std::transform(text.begin(), text.end(), text.begin(), [](char c) {
+        return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    });
     return text;
 }
 

@@ -15,6 +15,7 @@
 #include "core/json_parser.h"
 #include "core/json_writer.h"
 #include "core/track_key.h"
+#include "core/uuid.h"
 #include "platform/ffmpeg/ffmpeg_media_toolkit.h"
 #include "platform/sim/sim_device.h"
 #include "platform/sim/sim_world.h"
@@ -179,9 +180,8 @@ TEST_F(LibraryStoreTest, FindsEntriesByIdAndOnlyCompleteReadyEntriesByKey) {
     const std::string key = "00112233aabbccdd";
     const auto entry = [&](State state, std::optional<std::string> wire,
                            std::optional<int64_t> size) {
-        return LibraryTrack{LibraryTrack::newId(), "",    "",   0,   "a.src",
-                            std::move(wire),       "mp3", size, key, state,
-                            std::nullopt};
+        return LibraryTrack{randomUuid(), "",   "",  0,     "a.src",     std::move(wire),
+                            "mp3",        size, key, state, std::nullopt};
     };
     const std::vector<LibraryTrack> list{
         entry(State::preparing, "a.src", 1), entry(State::failed, "a.src", 1),
@@ -196,7 +196,7 @@ TEST_F(LibraryStoreTest, FindsEntriesByIdAndOnlyCompleteReadyEntriesByKey) {
     std::string lower = list[3].id;
     std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
     EXPECT_EQ(store->track(lower), list[3]);
-    EXPECT_FALSE(store->track(LibraryTrack::newId()));
+    EXPECT_FALSE(store->track(randomUuid()));
 }
 
 TEST_F(LibraryStoreTest, RemovalDuringPreparationLeavesNothingBehind) {
@@ -237,7 +237,7 @@ TEST_F(LibraryStoreTest, RestartPreparesOnlyInterruptedEntriesAndSweepsStrayFile
     held.tasks_.clear();
     world.runUntilIdle();
     // Left by a run that stopped between copying and saving, or in the middle of a save.
-    const std::string strayId = LibraryTrack::newId();
+    const std::string strayId = randomUuid();
     writeText(folder() / (strayId + ".src.mp3"), "x");
     writeText(folder() / (strayId + ".wire.m4a"), "x");
     writeText(folder() / "library.json.tmp-AbC123", "[");
@@ -258,7 +258,7 @@ TEST_F(LibraryStoreTest, RestartPreparesOnlyInterruptedEntriesAndSweepsStrayFile
 
 TEST_F(LibraryStoreTest, KeepsAnUnreadableIndexAndNeverReplacesAnOlderCopy) {
     fs::create_directories(folder());
-    const std::string id = LibraryTrack::newId();
+    const std::string id = randomUuid();
     const std::string unknownState =
         R"([{"id":")" + id + R"(","title":"Old","artist":"","durationMs":0,"sourceFile":")" + id +
         R"(.src.mp3","state":"done"}])";
