@@ -1,5 +1,8 @@
 #include "tests/vm/bt_check/check_plan.h"
 
+#include <string>
+
+#include "core/bytes.h"
 #include "transport/host_peripheral.h"
 
 namespace merriphonic {
@@ -14,7 +17,12 @@ std::string makeFirstPartyName() {
     // through a multi-byte character would be the controller's doing, not ours.
     std::string name = "Merriphonic check, first party: ";
     const std::string verse = "K\u00fcche \u266b Stra\u00dfe \u2014 ";
-    while (HostPeripheral::infoValue(name + verse).size() <= CheckPlan::firstInfoBytes) {
+    // The host shortens a name whose record would not fit; the check wants the name whole.
+    const auto keptWhole = [](const std::string& candidate) {
+        const Bytes info = HostPeripheral::infoValue(candidate);
+        return std::string(info.begin(), info.end()).find(candidate) != std::string::npos;
+    };
+    while (keptWhole(name + verse)) {
         name += verse;
     }
     while (HostPeripheral::infoValue(name).size() < CheckPlan::firstInfoBytes) {
