@@ -88,6 +88,31 @@ std::error_code readWhole(const fs::path& file, Bytes& out) {
     return {};
 }
 
+// Flushes a folder's entries (names made, renamed or removed in it) to disk.
+std::optional<std::string> syncFolder(const fs::path& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return errnoText(errno);
+    }
+    const int code = ::fsync(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    return code == 0 ? std::nullopt : std::optional<std::string>(errnoText(code));
+}
+
+// Flushes a file's content and the folder entry naming it to disk.
+std::optional<std::string> syncFile(const fs::path& file) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return errnoText(errno);
+    }
+    const int code = ::fsync(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    if (code != 0) {
+        return errnoText(code);
+    }
+    return syncFolder(file.parent_path());
+}
+
 // Writes the whole file under a temporary name in the same folder, makes it durable, then
 // renames it over the target, so the target is always either the old or the new content.
 std::optional<std::string> writeAtomically(const fs::path& target, const Bytes& data) {
@@ -126,11 +151,7 @@ std::optional<std::string> writeAtomically(const fs::path& target, const Bytes& 
         return fail(errno, false);
     }
     // Make the rename itself durable; the new index is in place either way.
-    const int folder = ::open(target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-        ::fsync(folder);
-        ::close(folder);
-    }
+    syncFolder(target.parent_path());
     return std::nullopt;
 }
 
@@ -161,13 +182,9 @@ void LibraryStore::init() {
     }
     initialised_ = true;
 
-    const fs::path relative = fs::path("Merriphonic") / "library";
-    std::error_code error;
-    if (!context_.folders.data.empty()) {
-        folder_ = context_.folders.data / relative;
-        fs::create_directories(folder_, error);
-    }
-    if (context_.folders.data.empty() || error) {
+    constexpr std::string_view libraryFolder = "library";
+    if (context_.folders.data.empty()) {
+        // A device that keeps no data: the library lasts as long as its scratch space.
         fs::path base = context_.folders.temp;
         if (base.empty()) {
             std::error_code noTemp;
@@ -175,12 +192,27 @@ void LibraryStore::init() {
             if (noTemp) {
                 base = "/tmp";
             }
+            base /= "Merriphonic";
         }
-        folder_ = base / relative;
+        folder_ = base / libraryFolder;
         std::error_code ignored;
         fs::create_directories(folder_, ignored);
+    } else {
+        folder_ = context_.folders.data / libraryFolder;
+        std::error_code error;
+        fs::create_directories(folder_, error);
+        if (error) {
+            // Not a reason to move elsewhere: scratch space would lose every song at reboot.
+            context_.log.error(LogCategory::app, "library folder unavailable: {}: {}",
+                               folder_.string(), error.message());
+            folderError_ =
+                "Can't open the music library folder " + folder_.string() + ": " + error.message();
+        }
     }
     indexPath_ = folder_ / indexName;
+    if (folderError_) {
+        return;
+    }
 
     load();
 
@@ -232,11 +264,17 @@ void LibraryStore::sweepStrayFiles() {
     }
     const std::string temporaryPrefix = std::string(indexName) + std::string(temporaryInfix);
     std::error_code error;
+    std::vector<fs::path> temporaries;
     std::vector<fs::path> stray;
+    bool keptIndex = false;
     for (fs::directory_iterator it(folder_, error), end; !error && it != end; it.increment(error)) {
         const std::string name = it->path().filename().string();
         if (name.rfind(temporaryPrefix, 0) == 0) {
-            stray.push_back(it->path());
+            temporaries.push_back(it->path());
+            continue;
+        }
+        if (name.rfind(unreadableName, 0) == 0) {
+            keptIndex = true;
             continue;
         }
         if (name.size() <= idLength || !canonicalUuid(name.substr(0, idLength))) {
@@ -248,6 +286,14 @@ void LibraryStore::sweepStrayFiles() {
         if (ours && listed.count(name) == 0) {
             stray.push_back(it->path());
         }
+    }
+    for (const fs::path& file : temporaries) {
+        removeQuietly(file);
+    }
+    // A kept unreadable index still lists the user's songs, which the fresh index doesn't: the
+    // files it names look stray but are all that is left of them.
+    if (keptIndex) {
+        return;
     }
     for (const fs::path& file : stray) {
         removeQuietly(file);
@@ -309,6 +355,12 @@ bool LibraryStore::save() {
 
 void LibraryStore::importFiles(const std::vector<fs::path>& files) {
     for (const fs::path& picked : files) {
+        if (folderError_) {
+            context_.log.error(LogCategory::transfer,
+                               "import failed for {}: library folder unavailable",
+                               picked.filename().string());
+            continue;
+        }
         const std::string id = randomUuid();
         const std::string ext = extensionOf(picked);
         std::string name = id + std::string(copyMarker);
@@ -318,11 +370,13 @@ void LibraryStore::importFiles(const std::vector<fs::path>& files) {
         const fs::path copy = file(name);
         std::error_code error;
         fs::copy_file(picked, copy, fs::copy_options::none, error);
-        if (error) {
+        // The index is about to list the copy, so it must be whole on disk first.
+        const std::optional<std::string> problem = error ? error.message() : syncFile(copy);
+        if (problem) {
             // The name is fresh, so whatever is there is this copy's partial output.
             removeQuietly(copy);
             context_.log.error(LogCategory::transfer, "import copy failed for {}: {}",
-                               picked.filename().string(), error.message());
+                               picked.filename().string(), *problem);
             continue;
         }
         LibraryTrack entry;
@@ -472,6 +526,26 @@ LibraryStore::WireResult LibraryStore::makeWireFile(MediaToolkit* media, const L
                                                     const fs::path& source,
                                                     const std::string& sourceExt,
                                                     const fs::path& transcoded) {
+    WireResult result = synced(transcodeOrPassThrough(media, log, source, sourceExt, transcoded));
+    if (std::holds_alternative<WireFailure>(result)) {
+        removeQuietly(transcoded);
+    }
+    return result;
+}
+
+LibraryStore::WireResult LibraryStore::synced(WireResult result) {
+    if (const Wire* wire = std::get_if<Wire>(&result)) {
+        if (std::optional<std::string> failure = syncFile(wire->url)) {
+            return WireFailure{std::move(*failure)};
+        }
+    }
+    return result;
+}
+
+LibraryStore::WireResult LibraryStore::transcodeOrPassThrough(MediaToolkit* media, const Log& log,
+                                                              const fs::path& source,
+                                                              const std::string& sourceExt,
+                                                              const fs::path& transcoded) {
     const bool fallback = SyncProtocol::isPlayableExtension(sourceExt);
     std::string problem;
     if (const std::optional<Transcoder::Failure> failure =

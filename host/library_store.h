@@ -22,12 +22,17 @@ namespace merriphonic {
 // copied in, prepared off the main loop (transcoded, or passed through as they are), keyed and
 // published. Used on the main loop only.
 //
-// Folder layout: "<data>/Merriphonic/library/" holds "library.json" and, per entry,
-// "<UUID>.src[.<ext>]" (the imported copy) and possibly "<UUID>.wire.m4a" (the transcoded
-// file). An index that does not decode is kept as "library.json.unreadable" before it is first
-// overwritten; an older kept copy is never replaced: the next one goes to
+// Folder layout: "<data>/library/" holds "library.json" and, per entry, "<UUID>.src[.<ext>]"
+// (the imported copy) and possibly "<UUID>.wire.m4a" (the transcoded file). Only a device
+// without a data folder keeps its library in scratch space ("<temp>/library/"); a library
+// folder that cannot be made under a data folder is reported (folderError) and nothing is
+// imported. An index that does not decode is kept as "library.json.unreadable" before it is
+// first overwritten; an older kept copy is never replaced: the next one goes to
 // "library.json.unreadable.2", then ".3", and so on. At start, after an index that decodes,
-// entry files it does not list and leftover temporary index files are deleted.
+// leftover temporary index files are deleted, and so are entry files it does not list, unless
+// a kept unreadable index is in the folder: those files may be the ones it lists.
+// A wire file is flushed to disk before its entry is published ready, an imported copy before
+// the index lists it.
 class LibraryStore : public std::enable_shared_from_this<LibraryStore> {
 public:
     // A file the library cannot use.
@@ -75,6 +80,9 @@ public:
 
     [[nodiscard]] const std::filesystem::path& folder() const { return folder_; }
     [[nodiscard]] const std::filesystem::path& indexPath() const { return indexPath_; }
+    // Why the library folder can't be used, in user-facing words; then the library stays empty
+    // and imports fail.
+    [[nodiscard]] const std::optional<std::string>& folderError() const { return folderError_; }
 
     // Copies the picked files in, in order, and starts preparing each.
     void importFiles(const std::vector<std::filesystem::path>& files);
@@ -87,16 +95,26 @@ public:
     [[nodiscard]] std::optional<LibraryTrack> trackForKey(std::string_view key) const;
 
     // The transcode-or-pass-through rule: blocks while it transcodes and hashes, so it runs on
-    // a worker. A failed attempt leaves no file at `transcoded`.
+    // a worker. The wire file it gives is on disk (see synced). A failed attempt leaves no file
+    // at `transcoded`.
     static WireResult makeWireFile(MediaToolkit* media, const Log& log,
                                    const std::filesystem::path& source,
                                    const std::string& sourceExt,
                                    const std::filesystem::path& transcoded);
+    // Flushes a prepared wire file and its folder entry to disk, so that a power cut never
+    // leaves a ready entry over a truncated file; when that fails, so does the preparation.
+    static WireResult synced(WireResult result);
     // A file's size in bytes; 0 when it cannot be read.
     static int64_t fileSize(const std::filesystem::path& file);
 
 private:
     struct Prepared;
+
+    // The rule of makeWireFile, before the wire file is flushed.
+    static WireResult transcodeOrPassThrough(MediaToolkit* media, const Log& log,
+                                             const std::filesystem::path& source,
+                                             const std::string& sourceExt,
+                                             const std::filesystem::path& transcoded);
 
     void load();
     bool save();
@@ -115,6 +133,7 @@ private:
     DeviceContext& context_;
     std::filesystem::path folder_;
     std::filesystem::path indexPath_;
+    std::optional<std::string> folderError_;
     bool keepIndexBeforeSave_ = false;
     bool initialised_ = false;
 };

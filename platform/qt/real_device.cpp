@@ -57,8 +57,11 @@ DeviceFolders RealDevice::standardFolders() {
             QString::fromUtf8(QSettingsPrefsStore::application.data(),
                               static_cast<qsizetype>(QSettingsPrefsStore::application.size())));
     }
-    DeviceFolders folders{writableLocation(QStandardPaths::AppDataLocation),
-                          writableLocation(QStandardPaths::CacheLocation),
+    // The app's own locations would name both the organisation and the application, the same
+    // word twice: one folder of ours is enough.
+    const std::filesystem::path own(QSettingsPrefsStore::application);
+    DeviceFolders folders{writableLocation(QStandardPaths::GenericDataLocation) / own,
+                          writableLocation(QStandardPaths::GenericCacheLocation) / own,
                           {}};
     std::error_code error;
     std::filesystem::create_directories(folders.data, error);

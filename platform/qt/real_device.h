@@ -41,8 +41,8 @@ public:
     [[nodiscard]] DeviceContext& context() { return context_; }
     [[nodiscard]] QtRunLoop& mainLoop() { return main_; }
 
-    // data: the app's XDG data folder (~/.local/share/Merriphonic/Merriphonic), cache: its XDG
-    // cache folder (~/.cache/Merriphonic/Merriphonic), temp: a fresh folder of this process
+    // data: the app's folder in the XDG data folder (~/.local/share/Merriphonic), cache: its
+    // folder in the XDG cache folder (~/.cache/Merriphonic), temp: a fresh folder of this process
     // under the system's temporary folder, removed with the device. The folders are created.
     // Gives the application its organisation and name ("Merriphonic") if it has none yet.
     static DeviceFolders standardFolders();

@@ -79,7 +79,7 @@ protected:
         return DeviceContext{c.clock, c.main,    c.streams, held,    c.log,
                              c.prefs, c.folders, nullptr,   &toolkit};
     }
-    fs::path folder() const { return device.folders().data / "Merriphonic" / "library"; }
+    fs::path folder() const { return device.folders().data / "library"; }
     fs::path index() const { return folder() / "library.json"; }
     std::vector<LibraryTrack> savedIndex() const {
         return LibraryTrack::decodeList(JSONParser::parse(readText(index())));
@@ -256,25 +256,34 @@ TEST_F(LibraryStoreTest, RestartPreparesOnlyInterruptedEntriesAndSweepsStrayFile
         {before[0].sourceFile, before[1].sourceFile, before[2].sourceFile, *after[2].wireFile});
 }
 
-TEST_F(LibraryStoreTest, KeepsAnUnreadableIndexAndNeverReplacesAnOlderCopy) {
+TEST_F(LibraryStoreTest, KeepsAnUnreadableIndexWithItsFilesAndNeverReplacesAnOlderCopy) {
     fs::create_directories(folder());
     const std::string id = randomUuid();
+    const std::vector<std::string> oldFiles{id + ".src.wav", id + ".wire.m4a"};
     const std::string unknownState =
-        R"([{"id":")" + id + R"(","title":"Old","artist":"","durationMs":0,"sourceFile":")" + id +
-        R"(.src.mp3","state":"done"}])";
+        R"([{"id":")" + id + R"(","title":"Old","artist":"","durationMs":0,"sourceFile":")" +
+        oldFiles[0] + R"(","wireFile":")" + oldFiles[1] + R"(","state":"done"}])";
     writeText(index(), unknownState);
-    writeText(folder() / (id + ".src.mp3"), "the user's song");
+    for (const std::string& name : oldFiles) {
+        writeText(folder() / name, "the user's song");
+    }
 
     auto store = LibraryStore::create(context());
     EXPECT_TRUE(store->tracks->empty());
     EXPECT_TRUE(logged(LogCategory::app, LogLevel::error,
                        "library index unreadable: entry 0: unknown state \"done\""));
-    // Its files belong to the list that could not be read: they stay.
-    EXPECT_TRUE(fs::exists(folder() / (id + ".src.mp3")));
     store->importFiles({picked("chirp-64k.mp3", "new.mp3")});
     world.runUntilIdle();
     EXPECT_EQ(readText(folder() / "library.json.unreadable"), unknownState);
     EXPECT_EQ(savedIndex().size(), 1U);
+    // The fresh index decodes but doesn't list the old entry; the kept copy does, so a restart
+    // keeps its files and clears only a leftover temporary index.
+    writeText(folder() / "library.json.tmp-AbC123", "[");
+    store = LibraryStore::create(context());
+    world.runUntilIdle();
+    ASSERT_EQ(store->tracks->size(), 1U);
+    expectFiles(
+        {oldFiles[0], oldFiles[1], "library.json.unreadable", store->tracks->front().sourceFile});
 
     writeText(index(), "[{\"id\":");
     store = LibraryStore::create(context());
@@ -319,14 +328,45 @@ TEST_F(LibraryStoreTest, AFullDiskLeavesTheLibraryConsistent) {
     EXPECT_EQ(LibraryStore::create(context())->tracks.get(), list);
 }
 
-TEST_F(LibraryStoreTest, FallsBackToTheTemporaryFolder) {
-    writeText(device.folders().data / "Merriphonic", "a file where a folder should be");
+// The ready entry's file is flushed before it is announced; when that fails, so does the
+// preparation, with the system's words.
+TEST_F(LibraryStoreTest, AWireFileThatCannotBeFlushedFailsThePreparation) {
+    const fs::path file = picked("chirp-64k.mp3", "flushed.mp3");
+    const LibraryStore::Wire wire{file, "mp3", LibraryStore::fileSize(file), TrackKey::of(file)};
+    EXPECT_EQ(LibraryStore::synced(wire), LibraryStore::WireResult(wire));
+    const LibraryStore::WireFailure failure{"Can't use this file: No audio track"};
+    EXPECT_EQ(LibraryStore::synced(failure), LibraryStore::WireResult(failure));
+    fs::remove(file);
+    EXPECT_EQ(LibraryStore::synced(wire),
+              LibraryStore::WireResult(LibraryStore::WireFailure{"No such file or directory"}));
+}
+
+// Only a device without a data folder keeps its library in scratch space. A data folder where
+// the library can't be made is an error the user is shown, and nothing is imported anywhere.
+TEST_F(LibraryStoreTest, UsesScratchSpaceOnlyWithoutADataFolder) {
+    const fs::path blocked = device.folders().data / "library";
+    writeText(blocked, "a file where a folder should be");
     const auto store = LibraryStore::create(context());
-    EXPECT_EQ(store->indexPath(),
-              device.folders().temp / "Merriphonic" / "library" / "library.json");
+    EXPECT_EQ(store->folderError(),
+              "Can't open the music library folder " + blocked.string() + ": Not a directory");
+    EXPECT_TRUE(logged(LogCategory::app, LogLevel::error,
+                       "library folder unavailable: " + blocked.string() + ": Not a directory"));
+    const uint64_t prepared = device.background().executedCount();
     store->importFiles({picked("chirp-64k.mp3", "x.mp3")});
     world.runUntilIdle();
-    EXPECT_EQ(store->tracks->front().state, State::ready);
+    EXPECT_TRUE(store->tracks->empty());
+    EXPECT_EQ(device.background().executedCount(), prepared);
+    EXPECT_EQ(readText(blocked), "a file where a folder should be");
+    EXPECT_FALSE(fs::exists(device.folders().temp / "library"));
+
+    DeviceContext noData = context();
+    noData.folders.data.clear();
+    const auto scratch = LibraryStore::create(noData);
+    EXPECT_FALSE(scratch->folderError());
+    EXPECT_EQ(scratch->indexPath(), device.folders().temp / "library" / "library.json");
+    scratch->importFiles({picked("chirp-64k.mp3", "x.mp3")});
+    world.runUntilIdle();
+    EXPECT_EQ(scratch->tracks->front().state, State::ready);
 }
 
 } // namespace

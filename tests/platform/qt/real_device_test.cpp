@@ -35,8 +35,9 @@ TEST(RealDeviceTest, ContextHoldsTheRealServicesAndItsOwnFolders) {
         EXPECT_EQ(&context.streams, &StreamThread::shared());
         EXPECT_TRUE(context.main.isCurrent());
 
-        EXPECT_TRUE(context.folders.data.string().starts_with((root / "data").string()));
-        EXPECT_TRUE(context.folders.cache.string().starts_with((root / "cache").string()));
+        // One folder of the app's in each XDG base, not one per organisation and application.
+        EXPECT_EQ(context.folders.data, root / "data" / "Merriphonic");
+        EXPECT_EQ(context.folders.cache, root / "cache" / "Merriphonic");
         EXPECT_TRUE(std::filesystem::is_directory(context.folders.data));
         EXPECT_TRUE(std::filesystem::is_directory(context.folders.cache));
         temp = context.folders.temp;
