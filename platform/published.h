@@ -40,12 +40,14 @@ public:
         notify();
     }
 
-    Subscription subscribe(Observer observer) {
+    // Watching does not change the value: an owner can hand out read-only access that still
+    // lets observers subscribe.
+    Subscription subscribe(Observer observer) const {
         const Subscription id = ++lastId_;
         observers_.emplace(id, std::move(observer));
         return id;
     }
-    void unsubscribe(Subscription id) { observers_.erase(id); }
+    void unsubscribe(Subscription id) const { observers_.erase(id); }
 
 private:
     void notify() {
@@ -65,8 +67,8 @@ private:
     }
 
     T value_{};
-    std::map<Subscription, Observer> observers_;
-    Subscription lastId_ = 0;
+    mutable std::map<Subscription, Observer> observers_;
+    mutable Subscription lastId_ = 0;
 };
 
 } // namespace merriphonic

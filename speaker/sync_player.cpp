@@ -125,6 +125,14 @@ void SyncPlayer::stop() {
     driftTimer_.cancel();
 }
 
+void SyncPlayer::stopEngine() {
+    stop();
+    if (engine_ && engine_->isRunning()) {
+        engine_->stop();
+        context_.log.info(LogCategory::player, "[{}] engine stopped", label);
+    }
+}
+
 MediaStatus SyncPlayer::load(const std::filesystem::path& url) {
     if (fileURL_ == url && file_) {
         return MediaDone{};

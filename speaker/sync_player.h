@@ -54,6 +54,8 @@ public:
     // Forgets what was scheduled and goes silent; the output keeps running, the file stays
     // loaded.
     void stop();
+    // Releases the sound output until the next startEngine() (a party has ended).
+    void stopEngine();
     // Opens a file; the same file again changes nothing. On failure the previous file stays
     // loaded and playing and the reader's error is returned.
     MediaStatus load(const std::filesystem::path& url);

@@ -1,0 +1,211 @@
+// The host's playback decisions in virtual time, seen from the speakers and the published
+// fields: start, late speakers, prefetch, pause, seek, resume, end of song, volume, delay.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "platform/prefs.h"
+#include "tests/host/host_rig.h"
+#include "tests/platform/ffmpeg/test_media.h"
+
+namespace merriphonic::host_test {
+namespace {
+
+int64_t untilStartMs(const Play& play, const HostRig& rig) {
+    return (play.startAtHostNs - rig.world.nowNs()) / msNs;
+}
+
+TEST(HostPlayback, StartsWhenReadyCatchesUpLateSpeakersAndFollowsTheSong) {
+    HostRig rig;
+    const LibraryTrack one = rig.addTrack("One", randomBytes(10'000, 4), 180'000);
+    const LibraryTrack two = rig.addTrack("Two", randomBytes(6'000, 5), 20'000);
+    rig.addTrack("Unready", randomBytes(100, 6), 1'000);
+    rig.library->tracks.modify([](auto& list) { list.back().state = LibraryTrack::State::failed; });
+    const std::string& k1 = *one.trackKey;
+    const std::string& k2 = *two.trackKey;
+    rig.session->start("Kitchen", false);
+    ScriptedSpeaker& a = rig.join("a");
+    ScriptedSpeaker& b = rig.join("b");
+    a.willing = true;
+    // Both have reported, so both are waited for.
+    a.status("idle");
+    b.status("idle");
+    rig.run(0.1);
+
+    rig.session->select(one);
+    rig.run(1);
+    EXPECT_EQ(*rig.session->playback(), HostPlayback::waiting);
+    EXPECT_EQ(rig.row("a")->chip, "Ready");
+    EXPECT_TRUE(a.all<Play>().empty());
+    // Back to synchronising its clock, b is no longer waited for.
+    b.status("syncing");
+    rig.run(0.02);
+    ASSERT_EQ(*rig.session->playback(), HostPlayback::playing);
+    const Play play = a.all<Play>().at(0);
+    EXPECT_EQ(play.trackKey, k1);
+    EXPECT_EQ(play.positionMs, 0);
+    EXPECT_NEAR(untilStartMs(play, rig), 1'500, 20);
+    EXPECT_EQ(b.all<Play>(), std::vector<Play>{play});
+
+    // a plays, so it is offered the next track; finishing it does not change its chip.
+    rig.run(1);
+    EXPECT_TRUE(rig.host.logSink().contains("prefetch Two → a"));
+    EXPECT_EQ(a.files[k2].size(), 6'000u);
+    EXPECT_EQ(rig.row("a")->chip, "Playing");
+    EXPECT_EQ(a.all<TrackOffer>().size(), 2u);
+
+    // b gets the whole track and then the same PLAY once more, and only once.
+    b.send(TrackHave{k1, 0});
+    rig.run(1);
+    b.status("ready", k1, 10'000, 10'000);
+    b.status("ready", k1, 10'000, 10'000);
+    rig.run(0.1);
+    EXPECT_EQ(b.all<Play>(), (std::vector<Play>{play, play}));
+    EXPECT_EQ(rig.host.logSink().count("late PLAY → b"), 1u);
+
+    // c joins and is still loading when the host pauses: it gets the PAUSE now and again once
+    // it has the track.
+    ScriptedSpeaker& c = rig.join("c");
+    EXPECT_EQ(c.all<TrackOffer>().at(0).trackKey, k1);
+    c.status("loading", k1, 0, 10'000);
+    rig.run(3);
+    const int64_t pausedAt = (rig.world.nowNs() - play.startAtHostNs) / msNs;
+    rig.session->pause();
+    rig.run(0.1);
+    EXPECT_EQ(*rig.session->positionMs(), pausedAt);
+    EXPECT_EQ(rig.session->pausedAtMs(), pausedAt);
+    for (ScriptedSpeaker* speaker : {&a, &b, &c}) {
+        EXPECT_EQ(speaker->all<Pause>(), (std::vector<Pause>{{k1, pausedAt}}))
+            << speaker->device.name();
+    }
+    c.send(TrackHave{k1, 0});
+    rig.run(1);
+    c.status("ready", k1, 10'000, 10'000);
+    c.status("paused", k1, 10'000, 10'000);
+    b.status("paused", k1, 10'000, 10'000);
+    rig.run(0.1);
+    EXPECT_EQ(c.all<Pause>().size(), 2u);
+    EXPECT_EQ(b.all<Pause>().size(), 1u);
+    EXPECT_TRUE(c.all<Play>().empty());
+
+    // A seek while paused moves the position only; resuming plays from there with 0.8 s lead.
+    const size_t sentToA = a.received.size();
+    rig.session->seek(200'000);
+    rig.run(0.1);
+    EXPECT_EQ(a.received.size(), sentToA);
+    EXPECT_EQ(rig.session->pausedAtMs(), 179'500);
+    rig.session->togglePlayPause();
+    const Play resumed = *rig.session->currentPlay();
+    EXPECT_EQ(resumed.positionMs, 179'500);
+    EXPECT_EQ(untilStartMs(resumed, rig), 800);
+    rig.run(0.1);
+    EXPECT_EQ(a.all<Play>().back(), resumed);
+    EXPECT_EQ(c.all<Play>(), std::vector<Play>{resumed});
+
+    // Past the duration the position stays at it; 400 ms later the next track is chosen.
+    const size_t stops = b.all<Stop>().size();
+    rig.run(1.5);
+    EXPECT_EQ(*rig.session->positionMs(), 180'000);
+    EXPECT_EQ(*rig.session->currentTrackId(), one.id);
+    rig.run(0.4);
+    EXPECT_TRUE(rig.host.logSink().contains("end of song → auto-advance"));
+    EXPECT_EQ(*rig.session->currentTrackId(), two.id);
+    EXPECT_EQ(b.all<TrackOffer>().back().trackKey, k2);
+    EXPECT_EQ(b.all<Stop>().size(), stops + 1);
+    EXPECT_EQ(*rig.session->playback(), HostPlayback::waiting); // b and c lack it
+
+    // Play/pause while waiting starts at once; after the last playable song all stops.
+    rig.session->togglePlayPause();
+    EXPECT_EQ(untilStartMs(*rig.session->currentPlay(), rig), 1'500);
+    rig.run(1.5 + 20 + 0.5);
+    EXPECT_EQ(*rig.session->playback(), HostPlayback::idle);
+    EXPECT_EQ(*rig.session->currentTrackId(), two.id);
+    EXPECT_EQ(b.all<Stop>().size(), stops + 2);
+    EXPECT_EQ(*rig.session->positionMs(), 0);
+    // Idle, a finished prefetch shows as it is.
+    a.status("ready", k1, 10'000, 10'000);
+    rig.run(0.1);
+    EXPECT_EQ(rig.row("a")->chip, "Ready");
+}
+
+TEST(HostPlayback, SeekClampsVolumeIsDebouncedDelayIsClampedAndRemovalStops) {
+    HostRig rig;
+    const LibraryTrack song = rig.addTrack("Song", randomBytes(1'000, 7), 180'000);
+    const LibraryTrack unknownLength = rig.addTrack("Unknown", randomBytes(1'000, 8), 0);
+    rig.session->start("Kitchen", false);
+    ScriptedSpeaker& a = rig.join("a");
+
+    // Nobody reported yet: nobody is waited for.
+    rig.session->select(unknownLength);
+    EXPECT_EQ(*rig.session->playback(), HostPlayback::playing);
+    rig.session->seek(5'000);
+    EXPECT_EQ(rig.session->currentPlay()->positionMs, 0);
+    rig.session->select(song);
+    rig.session->seek(200'000);
+    EXPECT_EQ(rig.session->currentPlay()->positionMs, 179'500);
+    rig.session->seek(-20);
+    EXPECT_EQ(rig.session->currentPlay()->positionMs, 0);
+    EXPECT_EQ(rig.session->playGeneration(), 5);
+
+    for (int i = 1; i <= 5; ++i) {
+        rig.session->setGroupVolume(0.1 * i);
+        rig.run(0.05);
+    }
+    rig.run(0.2);
+    const std::vector<Volume> volumes = a.all<Volume>();
+    ASSERT_EQ(volumes.size(), 2u); // one at HELLO, one for the five changes
+    EXPECT_DOUBLE_EQ(volumes[1].volume, 0.5);
+    EXPECT_DOUBLE_EQ(Prefs::groupVolume(rig.host.prefs()), 0.5);
+    rig.session->setGroupVolume(7.0);
+    EXPECT_EQ(*rig.session->groupVolume(), 1.0);
+    rig.run(0.2);
+
+    rig.session->setDelayMs(900);
+    EXPECT_EQ(*rig.session->delayMs(), 500);
+    EXPECT_EQ(Prefs::delayMs(rig.host.prefs()), 500);
+    rig.session->setDelayMs(-300);
+    EXPECT_EQ(*rig.session->delayMs(), -200);
+    EXPECT_EQ(rig.host.prefs().integer("delayMs"), -200);
+    EXPECT_EQ(rig.session->rows()->front().delayMs, -200);
+
+    rig.session->remove(song);
+    rig.run(0.1);
+    EXPECT_EQ(a.names().back(), "STOP");
+    EXPECT_EQ(*rig.session->playback(), HostPlayback::idle);
+    EXPECT_FALSE(rig.session->currentTrackId()->has_value());
+    EXPECT_FALSE(rig.library->track(song.id).has_value());
+}
+
+TEST(HostPlayback, AloneTheHostHearsTheSongExactlyWhenPlanned) {
+    HostRig rig;
+    const std::filesystem::path file = testmedia::media().get("chirp.m4a");
+    std::ifstream in(file, std::ios::binary);
+    const Bytes content{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const LibraryTrack song = rig.addTrack("Chirp", content, 3'000);
+    rig.session->start("Kitchen", false);
+    const int64_t selectedNs = rig.world.nowNs();
+    rig.session->select(song);
+    ASSERT_EQ(*rig.session->playback(), HostPlayback::playing);
+    EXPECT_EQ(rig.session->currentPlay()->startAtHostNs, selectedNs + 1'500 * msNs);
+    rig.run(2);
+    EXPECT_EQ(rig.session->rows()->front().chip, "Playing");
+    std::optional<int64_t> firstHeardNs;
+    for (const SimHeardBuffer& buffer : rig.cards.output()->heardBuffers()) {
+        if (buffer.mediaFrame && !firstHeardNs) {
+            // The world time of media frame 0, from the first buffer that held media.
+            firstHeardNs =
+                buffer.heardWorldNs - static_cast<int64_t>(*buffer.mediaFrame * 1e9 / 44'100.0);
+        }
+    }
+    ASSERT_TRUE(firstHeardNs.has_value());
+    EXPECT_LT(std::abs(*firstHeardNs - (selectedNs + 1'500 * msNs)), msNs / 2);
+    rig.run(3);
+    EXPECT_EQ(*rig.session->playback(), HostPlayback::idle); // the only song has ended
+}
+
+} // namespace
+} // namespace merriphonic::host_test

@@ -1,0 +1,199 @@
+#pragma once
+
+// A host session in virtual time, and speakers played by the test: each a connection on its
+// own simulated device, joined to the host over a simulated link, that records what the host
+// sends and, when told to, fetches offered tracks and reports them as a willing speaker would.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/track_key.h"
+#include "core/uuid.h"
+#include "host/host_session.h"
+#include "host/library_store.h"
+#include "platform/ffmpeg/ffmpeg_media_toolkit.h"
+#include "platform/sim/sim_audio_output.h"
+#include "platform/sim/sim_device.h"
+#include "platform/sim/sim_link.h"
+#include "platform/sim/sim_world.h"
+#include "transport/connection.h"
+
+namespace merriphonic::host_test {
+
+inline constexpr int64_t msNs = 1'000'000;
+inline constexpr int64_t secNs = 1'000'000'000;
+
+inline Bytes randomBytes(size_t size, uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    Bytes bytes(size);
+    for (uint8_t& byte : bytes) {
+        byte = static_cast<uint8_t>(rng());
+    }
+    return bytes;
+}
+
+class ScriptedSpeaker {
+public:
+    ScriptedSpeaker(SimWorld& world, const std::string& name) : device(world, name) {}
+
+    // Opens the speaker's end of a channel; the other end is handed back for the host.
+    StreamPair open(SimDevice& host, const SimLinkConfig& config) {
+        link = std::make_unique<SimLink>(device.world(), host.streams(), device.streams(), config,
+                                         device.name());
+        adopt(link->sideB());
+        return link->sideA();
+    }
+    // Talks over a channel opened some other way (the simulated radio).
+    void adopt(StreamPair streams) {
+        connection = Connection::create(device.context(), std::move(streams), device.name());
+        connection->onMessage = [this](const Message& message, int64_t) { receive(message); };
+        connection->onClose = [this](const std::string& reason) { closeReason = reason; };
+        connection->start();
+    }
+
+    void send(const Message& message) const { connection->enqueue(OutboundFrame(message)); }
+    void hello() const { send(Hello{1, device.name() + "-id", device.name(), "linux"}); }
+    void status(const std::string& state, std::optional<std::string> key = {}, int64_t bytes = 0,
+                int64_t size = 0) const {
+        send(Status{state, std::move(key), bytes, size, 12.5, 30});
+    }
+
+    // Control messages received, by wire name, in order (chunks left out).
+    [[nodiscard]] std::vector<std::string> names() const {
+        std::vector<std::string> result;
+        for (const Message& message : received) {
+            if (!message.is<TrackChunk>()) {
+                result.push_back(message.name());
+            }
+        }
+        return result;
+    }
+    template <class T>
+    [[nodiscard]] std::vector<T> all() const {
+        std::vector<T> result;
+        for (const Message& message : received) {
+            if (const T* value = message.as<T>()) {
+                result.push_back(*value);
+            }
+        }
+        return result;
+    }
+
+    SimDevice device;
+    std::unique_ptr<SimLink> link;
+    std::shared_ptr<Connection> connection;
+    std::vector<Message> received;
+    std::optional<std::string> closeReason;
+    // Tracks put together from chunks, by key text; a chunk out of order is counted, not kept.
+    std::map<std::string, Bytes> files;
+    int misplacedChunks = 0;
+    // When set, answers every offer with what it holds, reports a verified track ready and a
+    // PLAY of a track it has as playing.
+    bool willing = false;
+
+private:
+    void receive(const Message& message) {
+        received.push_back(message);
+        if (const auto* chunk = message.as<TrackChunk>()) {
+            Bytes& file = files[chunk->key.hex()];
+            if (chunk->offset == file.size()) {
+                file.insert(file.end(), chunk->data.begin(), chunk->data.end());
+            } else {
+                ++misplacedChunks;
+            }
+        }
+        if (!willing) {
+            return;
+        }
+        if (const auto* offer = message.as<TrackOffer>()) {
+            send(TrackHave{offer->trackKey, static_cast<int64_t>(files[offer->trackKey].size())});
+        } else if (const auto* done = message.as<TrackDone>()) {
+            const Bytes& file = files[done->key.hex()];
+            if (TrackKey::of(ByteView(file)) == done->key) {
+                status("ready", done->key.hex(), int64_t(file.size()), int64_t(file.size()));
+            }
+        } else if (const auto* play = message.as<Play>()) {
+            if (files.count(play->trackKey) != 0) {
+                status("playing", play->trackKey);
+            }
+        }
+    }
+};
+
+class HostRig {
+public:
+    explicit HostRig(uint64_t seed = 11) : world(seed), host(world, "host") {
+        host.context().media = &media;
+        host.context().audio = &cards;
+        library = LibraryStore::create(host.context());
+        session = HostSession::create(host.context(), library);
+    }
+
+    // A ready library entry whose wire file holds these bytes.
+    LibraryTrack addTrack(const std::string& title, const Bytes& content, int64_t durationMs,
+                          const std::string& ext = "m4a") {
+        LibraryTrack entry;
+        entry.id = randomUuid();
+        entry.title = title;
+        entry.artist = "The Band";
+        entry.durationMs = durationMs;
+        entry.sourceFile = entry.id + ".src." + ext;
+        entry.wireFile = entry.id + ".wire." + ext;
+        entry.ext = ext;
+        entry.size = static_cast<int64_t>(content.size());
+        entry.trackKey = TrackKey::of(ByteView(content)).hex();
+        entry.state = LibraryTrack::State::ready;
+        std::ofstream(library->folder() / *entry.wireFile, std::ios::binary)
+            .write(reinterpret_cast<const char*>(content.data()),
+                   static_cast<std::streamsize>(content.size()));
+        library->tracks.modify([&](auto& list) { list.push_back(entry); });
+        return entry;
+    }
+    [[nodiscard]] std::filesystem::path wirePath(const LibraryTrack& entry) const {
+        return library->folder() / *entry.wireFile;
+    }
+
+    // A speaker whose channel the host accepts at once; it says HELLO unless told not to.
+    ScriptedSpeaker& join(const std::string& name, bool hello = true,
+                          const SimLinkConfig& config = {.latencyNs = 2 * msNs,
+                                                         .bytesPerSecond = 200'000}) {
+        auto& speaker = *speakers.emplace_back(std::make_unique<ScriptedSpeaker>(world, name));
+        session->accept(
+            Connection::create(host.context(), speaker.open(host, config), "spk-" + name));
+        if (hello) {
+            speaker.hello();
+        }
+        run(0.1);
+        return speaker;
+    }
+
+    void run(double seconds) { world.runFor(static_cast<int64_t>(seconds * 1e9)); }
+    [[nodiscard]] const SpeakerRow* row(const std::string& name) const {
+        for (const SpeakerRow& row : *session->rows()) {
+            if (row.name == name) {
+                return &row;
+            }
+        }
+        return nullptr;
+    }
+    [[nodiscard]] size_t logCount(std::string_view text) { return host.logSink().count(text); }
+
+    SimWorld world;
+    SimDevice host;
+    FfmpegMediaToolkit media;
+    SimAudioOutputFactory cards{world, host.clock(), {.outputLatencyNs = 5 * msNs}};
+    std::shared_ptr<LibraryStore> library;
+    std::vector<std::unique_ptr<ScriptedSpeaker>> speakers;
+    std::shared_ptr<HostSession> session; // last: goes before what it uses
+};
+
+} // namespace merriphonic::host_test
