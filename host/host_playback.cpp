@@ -325,15 +325,8 @@ void HostSession::setDelayMs(int delayMs) {
 
 void HostSession::remove(const LibraryTrack& entry) {
     if (*currentTrackId_ && sameUuid(**currentTrackId_, entry.id)) {
-        if (currentPlay_ || pausedAtMs_) {
-            broadcast(Stop{});
-        }
-        player_->stop();
-        currentPlay_.reset();
-        pausedAtMs_.reset();
+        stopAll();
         currentTrackId_ = std::nullopt;
-        playback_ = HostPlayback::idle;
-        positionMs_ = 0;
     }
     library_->remove(entry.id);
     updateSendProgress();

@@ -48,7 +48,8 @@ std::shared_ptr<HostSession> HostSession::create(DeviceContext& context,
 
 HostSession::HostSession(Passkey /*key*/, DeviceContext& context,
                          std::shared_ptr<LibraryStore> library)
-    : context_(context), log_(context.log), groupVolume_(Prefs::groupVolume(context.prefs)),
+    : context_(context), log_(context.log),
+      groupVolume_(std::clamp(Prefs::groupVolume(context.prefs), 0.0, 1.0)),
       delayMs_(Prefs::delayMs(context.prefs)), library_(std::move(library)),
       peripheral_(HostPeripheral::create(context)), player_(SyncPlayer::create(context, "host")),
       hostId_(Prefs::deviceId(context.prefs)) {}

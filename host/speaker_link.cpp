@@ -14,10 +14,21 @@ Chip Chip::of(const std::optional<Status>& status, bool joined) {
     }
     const std::optional<SpeakerState> state = status->speakerState();
     if (!state) {
-        // A state this host does not know: shown as the speaker names it.
+        // A state this host does not know: shown as the speaker names it, each word
+        // capitalised.
         std::string text = status->state;
-        if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') {
-            text[0] = static_cast<char>(text[0] - 'a' + 'A');
+        bool wordStart = true;
+        for (char& c : text) {
+            const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+            if (letter) {
+                const bool upper = c >= 'A' && c <= 'Z';
+                if (wordStart && !upper) {
+                    c = static_cast<char>(c - 'a' + 'A');
+                } else if (!wordStart && upper) {
+                    c = static_cast<char>(c - 'A' + 'a');
+                }
+            }
+            wordStart = c == ' ' || c == '\t' || c == '\n' || c == '-';
         }
         return {text, ChipKind::idle};
     }

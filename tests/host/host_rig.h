@@ -8,16 +8,13 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "core/track_key.h"
-#include "core/uuid.h"
 #include "host/host_session.h"
 #include "host/library_store.h"
 #include "platform/ffmpeg/ffmpeg_media_toolkit.h"
@@ -25,21 +22,13 @@
 #include "platform/sim/sim_device.h"
 #include "platform/sim/sim_link.h"
 #include "platform/sim/sim_world.h"
+#include "tests/host/ready_track.h"
 #include "transport/connection.h"
 
 namespace merriphonic::host_test {
 
 inline constexpr int64_t msNs = 1'000'000;
 inline constexpr int64_t secNs = 1'000'000'000;
-
-inline Bytes randomBytes(size_t size, uint64_t seed) {
-    std::mt19937_64 rng(seed);
-    Bytes bytes(size);
-    for (uint8_t& byte : bytes) {
-        byte = static_cast<uint8_t>(rng());
-    }
-    return bytes;
-}
 
 class ScriptedSpeaker {
 public:
@@ -138,30 +127,9 @@ public:
         session = HostSession::create(host.context(), library);
     }
 
-    // A ready library entry whose wire file holds these bytes.
-    LibraryTrack addTrack(const std::string& title, const Bytes& content, int64_t durationMs,
-                          const std::string& ext = "m4a") {
-        LibraryTrack entry;
-        entry.id = randomUuid();
-        entry.title = title;
-        entry.artist = "The Band";
-        entry.durationMs = durationMs;
-        entry.sourceFile = entry.id + ".src." + ext;
-        entry.wireFile = entry.id + ".wire." + ext;
-        entry.ext = ext;
-        entry.size = static_cast<int64_t>(content.size());
-        entry.trackKey = TrackKey::of(ByteView(content)).hex();
-        entry.state = LibraryTrack::State::ready;
-        std::ofstream(library->folder() / *entry.wireFile, std::ios::binary)
-            .write(reinterpret_cast<const char*>(content.data()),
-                   static_cast<std::streamsize>(content.size()));
-        library->tracks.modify([&](auto& list) { list.push_back(entry); });
-        return entry;
+    LibraryTrack addTrack(const std::string& title, const Bytes& content, int64_t durationMs) {
+        return addReadyTrack(*library, title, content, durationMs);
     }
-    [[nodiscard]] std::filesystem::path wirePath(const LibraryTrack& entry) const {
-        return library->folder() / *entry.wireFile;
-    }
-
     // A speaker whose channel the host accepts at once; it says HELLO unless told not to.
     ScriptedSpeaker& join(const std::string& name, bool hello = true,
                           const SimLinkConfig& config = {.latencyNs = 2 * msNs,

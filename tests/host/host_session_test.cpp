@@ -63,7 +63,7 @@ TEST(HostSession, AdmitsSevenAnswersHellosFollowsStatusAndEndsTheParty) {
     const std::string& key = *song.trackKey;
     rig.speakers[0]->status("loading", key, 500, 1'000);
     rig.speakers[1]->status("loading", key, 500, 0);
-    rig.speakers[2]->status("dancing");
+    rig.speakers[2]->status("dancing QUEEN");
     rig.speakers[3]->status("syncing");
     rig.speakers[4]->status("ready", key, 10'000, 10'000);
     rig.run(0.1);
@@ -71,7 +71,7 @@ TEST(HostSession, AdmitsSevenAnswersHellosFollowsStatusAndEndsTheParty) {
     EXPECT_EQ(rig.row("spk0")->rttMs, 12.5);
     EXPECT_EQ(rig.row("spk0")->delayMs, 30);
     EXPECT_EQ(rig.row("spk1")->chip, "Loading 0%");
-    EXPECT_EQ(rig.row("spk2")->chip, "Dancing");
+    EXPECT_EQ(rig.row("spk2")->chip, "Dancing Queen");
     EXPECT_EQ(rig.row("spk2")->kind, ChipKind::idle);
     EXPECT_EQ(rig.row("spk3")->chip, "Syncing clock");
     EXPECT_EQ(rig.row("spk4")->chip, "Ready");
