@@ -1,6 +1,9 @@
 #include "platform/prefs.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 
@@ -16,6 +19,38 @@ double realOr(const PrefsStore& store, std::string_view key, double fallback) {
 }
 
 } // namespace
+
+std::optional<std::string> Prefs::name(const PrefsStore& store) {
+    return store.text(nameKey);
+}
+
+void Prefs::setName(PrefsStore& store, std::string_view name) {
+    store.setText(nameKey, name);
+}
+
+std::string Prefs::computerName() {
+    std::array<char, 256> buffer{};
+    if (::gethostname(buffer.data(), buffer.size() - 1) == 0 && buffer[0] != '\0') {
+        return buffer.data();
+    }
+    return "Linux";
+}
+
+std::string Prefs::displayName(const PrefsStore& store) {
+    const std::string stored = name(store).value_or(std::string());
+    const auto isSpace = [](char c) {
+        return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+    };
+    size_t begin = 0;
+    size_t end = stored.size();
+    while (begin < end && isSpace(stored[begin])) {
+        ++begin;
+    }
+    while (end > begin && isSpace(stored[end - 1])) {
+        --end;
+    }
+    return begin < end ? stored.substr(begin, end - begin) : computerName();
+}
 
 std::string Prefs::deviceId(PrefsStore& store) {
     if (std::optional<std::string> stored = store.text(deviceIdKey); stored && !stored->empty()) {

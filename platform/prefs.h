@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -17,6 +18,13 @@ struct Prefs {
     static constexpr std::string_view localVolumeKey = "localVolume";
     static constexpr std::string_view delayMsKey = "delayMs";
 
+    // The device name as the user typed it; absent when never set.
+    static std::optional<std::string> name(const PrefsStore& store);
+    static void setName(PrefsStore& store, std::string_view name);
+    // The computer's own name (its host name), or "Linux" when the system gives none.
+    static std::string computerName();
+    // The stored name trimmed of white space, or the computer's name when that leaves nothing.
+    static std::string displayName(const PrefsStore& store);
     // This installation's identifier: a random lower-case UUID made and stored on first read.
     static std::string deviceId(PrefsStore& store);
     // 1.0 when absent or not a number; the stored value as it is otherwise.

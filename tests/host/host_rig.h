@@ -127,6 +127,14 @@ public:
         session = HostSession::create(host.context(), library);
     }
 
+    // What the session and the connections leave queued runs while the devices still exist.
+    ~HostRig() {
+        session.reset();
+        world.runFor(msNs);
+    }
+    HostRig(const HostRig&) = delete;
+    HostRig& operator=(const HostRig&) = delete;
+
     LibraryTrack addTrack(const std::string& title, const Bytes& content, int64_t durationMs) {
         return addReadyTrack(*library, title, content, durationMs);
     }

@@ -1,0 +1,275 @@
+// The speaker's half of song transfer: offers answered with what the cache holds, chunks written
+// in order into the cache file, TRACK_DONE checked, finished files verified against their key
+// off the main loop, and what is missing or wrong asked for again.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <system_error>
+#include <utility>
+
+#include "core/track_key.h"
+#include "speaker/speaker_session.h"
+
+namespace merriphonic {
+
+namespace {
+
+constexpr auto transfer = LogCategory::transfer;
+
+void removeQuietly(const std::filesystem::path& file) {
+    std::error_code ignored;
+    std::filesystem::remove(file, ignored);
+}
+
+} // namespace
+
+SpeakerSession::Receiver::Receiver(std::filesystem::path url, int fd, int64_t length)
+    : url(std::move(url)), fd(fd), length(length) {}
+
+SpeakerSession::Receiver::~Receiver() {
+    if (fd >= 0) {
+        ::close(fd); // what was written is in the file already; the hash checks it
+    }
+}
+
+std::error_code SpeakerSession::Receiver::write(int64_t offset, const Bytes& data) const {
+    size_t written = 0;
+    while (written < data.size()) {
+        const ssize_t put = ::pwrite(fd, data.data() + written, data.size() - written,
+                                     static_cast<off_t>(offset) + static_cast<off_t>(written));
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            return {put < 0 ? errno : ENOSPC, std::generic_category()};
+        }
+        written += static_cast<size_t>(put);
+    }
+    return {};
+}
+
+std::filesystem::path SpeakerSession::cacheFile(const std::string& key,
+                                                const TrackOffer& offer) const {
+    return TrackCache::file(cacheFolder_, key, offer.ext);
+}
+
+int64_t SpeakerSession::heldBytes(const std::string& key, const TrackOffer& offer) const {
+    if (auto receiver = receivers_.find(key); receiver != receivers_.end()) {
+        return receiver->second->length;
+    }
+    return TrackCache::length(cacheFile(key, offer));
+}
+
+void SpeakerSession::handleOffer(const TrackOffer& received) {
+    const std::optional<std::string> key = TrackKey::normalize(received.trackKey);
+    if (!key || received.size < 0) {
+        log_.error(transfer, "bad TRACK_OFFER key {}", received.trackKey);
+        return;
+    }
+    TrackOffer offer = received;
+    offer.trackKey = *key;
+    offers_[*key] = offer;
+    if (!currentPlay_ && !paused_) {
+        focusKey_ = *key;
+    }
+    const std::filesystem::path file = cacheFile(*key, offer);
+    int64_t have = TrackCache::length(file);
+    if (offer.size < have) {
+        closeReceiver(*key);
+        removeQuietly(file);
+        have = 0;
+    }
+    if (have < offer.size) {
+        readyKeys_.erase(*key);
+    }
+    retries_[*key] = 0;
+    log_.info(transfer, "OFFER {} [{}] {} B, have {}", offer.title, *key, offer.size, have);
+    send(TrackHave{*key, have});
+    if (have == offer.size) {
+        finalize(*key);
+    }
+    updateState();
+    refreshUI();
+}
+
+SpeakerSession::Receiver* SpeakerSession::receiver(const std::string& key,
+                                                   const TrackOffer& offer) {
+    if (auto found = receivers_.find(key); found != receivers_.end()) {
+        return found->second.get();
+    }
+    std::filesystem::path url = cacheFile(key, offer);
+    const int fd = ::open(url.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        log_.error(transfer, "can't open cache file {}", url.filename().string());
+        return nullptr;
+    }
+    const int64_t length = TrackCache::length(url);
+    auto made = std::make_unique<Receiver>(std::move(url), fd, length);
+    Receiver* result = made.get();
+    receivers_[key] = std::move(made);
+    return result;
+}
+
+void SpeakerSession::closeReceiver(const std::string& key) {
+    receivers_.erase(key);
+}
+
+void SpeakerSession::handleChunk(const TrackChunk& chunk) {
+    const std::string key = chunk.key.hex();
+    const auto offer = offers_.find(key);
+    if (offer == offers_.end()) {
+        return;
+    }
+    const int64_t size = offer->second.size;
+    Receiver* receiver = this->receiver(key, offer->second);
+    if (receiver == nullptr) {
+        return;
+    }
+    const auto offset = static_cast<int64_t>(chunk.offset);
+    const auto count = static_cast<int64_t>(chunk.data.size());
+    if (receiver->length < offset) {
+        log_.error(transfer, "chunk gap for {}: offset {} > have {}", key, offset,
+                   receiver->length);
+        return;
+    }
+    if (offset + count > size) {
+        log_.error(transfer, "chunk beyond size for {}", key);
+        return;
+    }
+    if (const std::error_code error = receiver->write(offset, chunk.data)) {
+        log_.error(transfer, "cache write failed: {}", error.message());
+        return;
+    }
+    receiver->length = std::max(receiver->length, offset + count);
+    readyKeys_.erase(key); // the file is being rewritten
+    if (focusKey_ == key && size >= 1) {
+        loadingPercent_ = static_cast<int>(receiver->length * 100 / size);
+    }
+    if (receiver->length == size) {
+        finalize(key);
+    }
+}
+
+void SpeakerSession::handleDone(const TrackKey& trackKey) {
+    const std::string key = trackKey.hex();
+    const auto offer = offers_.find(key);
+    if (offer == offers_.end()) {
+        return;
+    }
+    const int64_t size = offer->second.size;
+    const int64_t have = heldBytes(key, offer->second);
+    if (have == size) {
+        finalize(key);
+        return;
+    }
+    if (have < size) {
+        // The TRACK_DONE overtook chunks still on their way, or chunks were lost.
+        log_.info(transfer, "TRACK_DONE early for {} ({}/{} B) → waiting", key, have, size);
+        earlyDone_[key] =
+            context_.main.after(earlyDoneRecheckNs, [weak = weak_from_this(), key, have] {
+                if (auto self = weak.lock()) {
+                    self->recheckEarlyDone(key, have);
+                }
+            });
+        return;
+    }
+    // Longer than the song: start again from the beginning.
+    closeReceiver(key);
+    removeQuietly(cacheFile(key, offer->second));
+    send(TrackHave{key, 0});
+}
+
+void SpeakerSession::recheckEarlyDone(const std::string& key, int64_t had) {
+    const auto offer = offers_.find(key);
+    if (offer == offers_.end() || readyKeys_.count(key) != 0 || finalizing_.count(key) != 0) {
+        return;
+    }
+    const int64_t now = heldBytes(key, offer->second);
+    if (now == offer->second.size || now != had) {
+        return; // complete, or chunks are still coming and finish the song themselves
+    }
+    const int retry = ++retries_[key];
+    if (retry > maxRetries) {
+        return;
+    }
+    log_.error(transfer, "incomplete {} after TRACK_DONE → TRACK_HAVE {} (retry {})", key, now,
+               retry);
+    send(TrackHave{key, now});
+}
+
+void SpeakerSession::finalize(const std::string& key) {
+    const auto offer = offers_.find(key);
+    if (offer == offers_.end() || finalizing_.count(key) != 0) {
+        return;
+    }
+    earlyDone_.erase(key);
+    closeReceiver(key);
+    if (readyKeys_.count(key) != 0) {
+        trackReady(key);
+        return;
+    }
+    finalizing_.insert(key);
+    const std::filesystem::path file = cacheFile(key, offer->second);
+    if (offer->second.size == 0) {
+        // An empty song never gets a chunk, so nothing has made its file yet; without one the
+        // hash would fail and the song be fetched again and again.
+        receiver(key, offer->second);
+        closeReceiver(key);
+    }
+    context_.background.run(
+        hashWorkLabel,
+        [file]() -> std::optional<TrackKey> {
+            try {
+                return TrackKey::of(file);
+            } catch (const std::system_error&) {
+                return std::nullopt;
+            }
+        },
+        [weak = weak_from_this(), key](std::optional<TrackKey> computed) {
+            if (auto self = weak.lock()) {
+                self->verified(key, computed);
+            }
+        });
+}
+
+void SpeakerSession::verified(const std::string& key, const std::optional<TrackKey>& computed) {
+    finalizing_.erase(key);
+    const auto offer = offers_.find(key);
+    if (offer == offers_.end()) {
+        return;
+    }
+    if (computed && computed->hex() == key) {
+        trackReady(key);
+        return;
+    }
+    const int retry = ++retries_[key];
+    if (retry == 1) {
+        log_.error(transfer, "hash mismatch for {} (got {}) → re-download", key,
+                   computed ? computed->hex() : std::string("-"));
+        removeQuietly(cacheFile(key, offer->second));
+        send(TrackHave{key, 0});
+        return;
+    }
+    log_.error(transfer, "hash mismatch for {} again → accepting file as-is", key);
+    trackReady(key);
+}
+
+void SpeakerSession::trackReady(const std::string& key) {
+    readyKeys_.insert(key);
+    if (auto offer = offers_.find(key); offer != offers_.end()) {
+        log_.info(transfer, "ready {} [{}]", offer->second.title, key);
+    }
+    // A PLAY that came while the song was still arriving: join it where the group is now.
+    if (currentPlay_ && currentPlay_->trackKey == key && !player_->spec) {
+        startPlayer();
+    }
+    if (!updateState() && keyInFocus() == key) {
+        sendStatus();
+    }
+    refreshUI();
+}
+
+} // namespace merriphonic

@@ -1,0 +1,229 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "core/clock_sync.h"
+#include "core/message.h"
+#include "core/speaker_state.h"
+#include "platform/device_context.h"
+#include "platform/published.h"
+#include "platform/run_loop.h"
+#include "speaker/sync_player.h"
+#include "speaker/track_cache.h"
+#include "transport/connection.h"
+#include "transport/discovered_host.h"
+#include "transport/speaker_central.h"
+
+namespace merriphonic {
+
+// The speaker's party controller: finds parties, joins one, greets the host, keeps the host
+// clock estimate fed with PINGs, receives and verifies songs into the cache, plays, pauses and
+// stops on the host's commands and reports its state. Made once and kept; joining and leaving
+// start and stop it.
+//
+// Main loop only; only the hash of a finished song runs in the background. The published
+// fields are what the join and speaker screens bind to.
+class SpeakerSession : public std::enable_shared_from_this<SpeakerSession> {
+    struct Passkey {};
+
+public:
+    // Where the speaker is in finding and joining a party.
+    struct Phase {
+        enum class Kind { disconnected, failed, idle, scanning, connecting, syncing, connected };
+        Kind kind = Kind::idle;
+        std::string text; // the sentence shown for disconnected and failed
+
+        static Phase idle() { return {}; }
+        static Phase scanning() { return {Kind::scanning, {}}; }
+        static Phase connecting() { return {Kind::connecting, {}}; }
+        static Phase syncing() { return {Kind::syncing, {}}; }
+        static Phase connected() { return {Kind::connected, {}}; }
+        static Phase disconnected(std::string text) {
+            return {Kind::disconnected, std::move(text)};
+        }
+        static Phase failed(std::string text) { return {Kind::failed, std::move(text)}; }
+        [[nodiscard]] bool is(Kind k) const { return kind == k; }
+        bool operator==(const Phase&) const = default;
+    };
+
+    static constexpr int64_t pingPeriodNs = 50'000'000;
+    static constexpr int64_t burstPeriodNs = 2'000'000'000;
+    static constexpr int64_t statusPeriodNs = 1'000'000'000;
+    // A STATUS goes out at least this often even when nothing changes.
+    static constexpr int64_t statusQuietNs = 5'000'000'000;
+    static constexpr int64_t uiPeriodNs = 250'000'000;
+    static constexpr int64_t prunePeriodNs = 2'000'000'000;
+    // A party not heard from for this long leaves the list.
+    static constexpr int64_t staleHostNs = 10'000'000'000;
+    static constexpr int64_t delayDebounceNs = 400'000'000;
+    // After a TRACK_DONE that came before the last bytes, how long to wait for them.
+    static constexpr int64_t earlyDoneRecheckNs = 3'000'000'000;
+    // Re-requests of one offered song, shared by the early-TRACK_DONE and hash-mismatch paths.
+    static constexpr int maxRetries = 3;
+    static constexpr const char* hashWorkLabel = "app.merriphonic.verify";
+
+    static std::shared_ptr<SpeakerSession> create(DeviceContext& context);
+    SpeakerSession(Passkey, DeviceContext& context);
+    ~SpeakerSession();
+    SpeakerSession(const SpeakerSession&) = delete;
+    SpeakerSession& operator=(const SpeakerSession&) = delete;
+
+    // ---- Observable state ----
+    [[nodiscard]] const Published<Phase>& phase() const { return phase_; }
+    // Parties found by the current scan, strongest signal first.
+    [[nodiscard]] const Published<std::vector<DiscoveredHost>>& discovered() const {
+        return discovered_;
+    }
+    [[nodiscard]] const Published<RadioState>& bluetoothState() const { return bluetoothState_; }
+    [[nodiscard]] const Published<std::string>& partyName() const { return partyName_; }
+    // What this speaker reports to the host.
+    [[nodiscard]] const Published<SpeakerState>& state() const { return state_; }
+    [[nodiscard]] const Published<std::string>& title() const { return title_; }
+    [[nodiscard]] const Published<std::string>& artist() const { return artist_; }
+    [[nodiscard]] const Published<int64_t>& durationMs() const { return durationMs_; }
+    [[nodiscard]] const Published<int64_t>& positionMs() const { return positionMs_; }
+    [[nodiscard]] const Published<int>& loadingPercent() const { return loadingPercent_; }
+    // Half the best clock round trip.
+    [[nodiscard]] const Published<std::optional<double>>& syncMs() const { return syncMs_; }
+    [[nodiscard]] const Published<int>& delayMs() const { return delayMs_; }
+    [[nodiscard]] const Published<double>& localVolume() const { return localVolume_; }
+
+    [[nodiscard]] SpeakerCentral& central() const { return *central_; }
+    [[nodiscard]] SyncPlayer& player() const { return *player_; }
+    [[nodiscard]] const ClockSync& clock() const { return clock_; }
+    [[nodiscard]] const std::shared_ptr<Connection>& connection() const { return connection_; }
+    [[nodiscard]] const std::set<std::string>& readyKeys() const { return readyKeys_; }
+    [[nodiscard]] const std::optional<Play>& currentPlay() const { return currentPlay_; }
+    [[nodiscard]] const std::filesystem::path& cacheFolder() const { return cacheFolder_; }
+    [[nodiscard]] double groupVolume() const { return groupVolume_; }
+
+    // ---- User actions ----
+    void startScanning();
+    void stopScanning();
+    void join(const DiscoveredHost& host);
+    // Joins the last chosen host again (after a failure or a disconnection).
+    void retry();
+    // Leaves the party: BYE "left" to the host, then teardown; the phase becomes idle.
+    void leave();
+    // Ends everything of the current party; keeps the phase, the songs received and the host.
+    void teardown();
+    // This device's extra output delay, clamped to the delay range; playback is re-planned
+    // once the changes stop.
+    void setDelayMs(int delayMs);
+    // This device's own volume factor.
+    void setLocalVolume(double volume);
+
+    // Takes over an opened channel's connection to the host and greets it.
+    void attach(const std::shared_ptr<Connection>& connection,
+                const std::optional<std::string>& partyName);
+
+private:
+    // An open cache file receiving chunks: one descriptor for the whole transfer, so that a
+    // chunk costs one positioned write.
+    struct Receiver {
+        std::filesystem::path url;
+        int fd = -1;
+        int64_t length = 0; // bytes held contiguously from offset 0
+
+        Receiver(std::filesystem::path url, int fd, int64_t length);
+        ~Receiver();
+        Receiver(const Receiver&) = delete;
+        Receiver& operator=(const Receiver&) = delete;
+        // Writes the whole buffer at the offset; the OS error otherwise.
+        [[nodiscard]] std::error_code write(int64_t offset, const Bytes& data) const;
+    };
+
+    // speaker_session.cpp: joining, the clock, commands, state and the screen.
+    void upsert(const DiscoveredHost& host);
+    void prune();
+    void startTimers();
+    void stopTimers();
+    void pingTick();
+    void statusTick();
+    void handle(const Message& message, int64_t receiveNs);
+    void handlePong(const Pong& pong, int64_t t4);
+    void handlePlay(const Play& received);
+    void handlePause(const Pause& pause);
+    void handleVolume(const Volume& volume);
+    void handleStop();
+    void startPlayer();
+    void playerEnded();
+    [[nodiscard]] SpeakerState computeState() const;
+    bool updateState();
+    void sendStatus();
+    void refreshUI();
+    void send(const Message& message) const;
+    void applyNodeVolume();
+    void radioStateChanged(RadioState state);
+    [[nodiscard]] std::optional<std::string> keyInFocus() const;
+    [[nodiscard]] std::optional<std::filesystem::path> playableFile(const std::string& key) const;
+
+    // speaker_reception.cpp: offers, chunks, TRACK_DONE, verification.
+    void handleOffer(const TrackOffer& received);
+    void handleChunk(const TrackChunk& chunk);
+    void handleDone(const TrackKey& key);
+    Receiver* receiver(const std::string& key, const TrackOffer& offer);
+    void closeReceiver(const std::string& key);
+    void recheckEarlyDone(const std::string& key, int64_t had);
+    void finalize(const std::string& key);
+    void verified(const std::string& key, const std::optional<TrackKey>& computed);
+    void trackReady(const std::string& key);
+    [[nodiscard]] std::filesystem::path cacheFile(const std::string& key,
+                                                  const TrackOffer& offer) const;
+    // Contiguous bytes held of a song: its open receiver's, else its cache file's size.
+    [[nodiscard]] int64_t heldBytes(const std::string& key, const TrackOffer& offer) const;
+
+    DeviceContext& context_;
+    const Log& log_;
+
+    Published<Phase> phase_;
+    Published<std::vector<DiscoveredHost>> discovered_;
+    Published<RadioState> bluetoothState_{RadioState::unknown};
+    Published<std::string> partyName_;
+    Published<SpeakerState> state_{SpeakerState::syncing};
+    Published<std::string> title_;
+    Published<std::string> artist_;
+    Published<int64_t> durationMs_{0};
+    Published<int64_t> positionMs_{0};
+    Published<int> loadingPercent_{0};
+    Published<std::optional<double>> syncMs_;
+    Published<int> delayMs_;
+    Published<double> localVolume_;
+
+    std::filesystem::path cacheFolder_;
+    std::shared_ptr<SpeakerCentral> central_;
+    std::shared_ptr<SyncPlayer> player_;
+    std::shared_ptr<Connection> connection_;
+    std::optional<std::string> hostPeripheralId_;
+    ClockSync clock_;
+    std::map<std::string, TrackOffer> offers_;
+    std::map<std::string, std::unique_ptr<Receiver>> receivers_;
+    std::set<std::string> readyKeys_;
+    std::map<std::string, int> retries_;
+    std::set<std::string> finalizing_;
+    std::map<std::string, ScopedTimer> earlyDone_;
+    std::optional<std::string> focusKey_;
+    std::optional<Play> currentPlay_;
+    std::optional<Play> lastPlay_;
+    std::optional<Pause> paused_;
+    double groupVolume_ = 1.0;
+    uint32_t pingSeq_ = 0;
+    int pingsDue_ = 0;
+    ScopedTimer pingTimer_;
+    ScopedTimer burstTimer_;
+    ScopedTimer statusTimer_;
+    ScopedTimer uiTimer_;
+    ScopedTimer pruneTimer_;
+    std::optional<int64_t> lastStatusAtNs_;
+    ScopedTimer delayWork_;
+};
+
+} // namespace merriphonic
