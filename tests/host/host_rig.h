@@ -23,6 +23,7 @@
 #include "platform/sim/sim_link.h"
 #include "platform/sim/sim_world.h"
 #include "tests/host/ready_track.h"
+#include "tests/support/received_messages.h"
 #include "transport/connection.h"
 
 namespace merriphonic::host_test {
@@ -68,13 +69,7 @@ public:
     }
     template <class T>
     [[nodiscard]] std::vector<T> all() const {
-        std::vector<T> result;
-        for (const Message& message : received) {
-            if (const T* value = message.as<T>()) {
-                result.push_back(*value);
-            }
-        }
-        return result;
+        return test::messagesOf<T>(received);
     }
 
     SimDevice device;

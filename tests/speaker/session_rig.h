@@ -22,6 +22,7 @@
 #include "platform/sim/sim_world.h"
 #include "speaker/speaker_session.h"
 #include "tests/platform/ffmpeg/test_media.h"
+#include "tests/support/received_messages.h"
 #include "transport/connection.h"
 
 namespace merriphonic::speaker_test {
@@ -94,13 +95,7 @@ public:
 
     template <class T>
     [[nodiscard]] std::vector<T> all() const {
-        std::vector<T> result;
-        for (const Message& message : received) {
-            if (const T* value = message.as<T>()) {
-                result.push_back(*value);
-            }
-        }
-        return result;
+        return test::messagesOf<T>(received);
     }
     [[nodiscard]] std::optional<Status> lastStatus() const {
         const std::vector<Status> statuses = all<Status>();
