@@ -33,23 +33,26 @@ std::string Prefs::computerName() {
     if (::gethostname(buffer.data(), buffer.size() - 1) == 0 && buffer[0] != '\0') {
         return buffer.data();
     }
-    return "Linux";
+    return "Computer";
 }
 
 std::string Prefs::displayName(const PrefsStore& store) {
-    const std::string stored = name(store).value_or(std::string());
+    return displayName(name(store).value_or(std::string()));
+}
+
+std::string Prefs::displayName(std::string_view typed) {
     const auto isSpace = [](char c) {
         return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
     };
     size_t begin = 0;
-    size_t end = stored.size();
-    while (begin < end && isSpace(stored[begin])) {
+    size_t end = typed.size();
+    while (begin < end && isSpace(typed[begin])) {
         ++begin;
     }
-    while (end > begin && isSpace(stored[end - 1])) {
+    while (end > begin && isSpace(typed[end - 1])) {
         --end;
     }
-    return begin < end ? stored.substr(begin, end - begin) : computerName();
+    return begin < end ? std::string(typed.substr(begin, end - begin)) : computerName();
 }
 
 std::string Prefs::deviceId(PrefsStore& store) {

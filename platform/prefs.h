@@ -21,10 +21,12 @@ struct Prefs {
     // The device name as the user typed it; absent when never set.
     static std::optional<std::string> name(const PrefsStore& store);
     static void setName(PrefsStore& store, std::string_view name);
-    // The computer's own name (its host name), or "Linux" when the system gives none.
+    // The computer's own name (its host name), or "Computer" when the system gives none.
     static std::string computerName();
     // The stored name trimmed of white space, or the computer's name when that leaves nothing.
     static std::string displayName(const PrefsStore& store);
+    // The same rule for a name as typed.
+    static std::string displayName(std::string_view typed);
     // This installation's identifier: a random lower-case UUID made and stored on first read.
     static std::string deviceId(PrefsStore& store);
     // 1.0 when absent or not a number; the stored value as it is otherwise.
