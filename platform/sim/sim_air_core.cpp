@@ -1,8 +1,10 @@
 #include "platform/sim/sim_air_core.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <map>
 #include <numbers>
 #include <set>
@@ -388,6 +390,11 @@ std::vector<std::shared_ptr<SimLink>> SimAirCore::channels(int index) const {
 
 double SimAirCore::uniform() {
     return static_cast<double>(world_.rng()() >> 11) * 0x1.0p-53;
+}
+
+int64_t SimAirCore::stackLatency() {
+    const double span = static_cast<double>(model_.stackLatencyMaxNs - model_.stackLatencyMinNs);
+    return model_.stackLatencyMinNs + static_cast<int64_t>(uniform() * std::max(0.0, span));
 }
 
 double SimAirCore::gaussian() {
@@ -1094,11 +1101,20 @@ void SimAirCore::openChannelNow(const std::weak_ptr<Connection>& weak,
     config.receiveBufferBytes = model_.receiveBufferBytes;
     const int airLink =
         airtime_.addLink(speaker.airtimeRadio, host.airtimeRadio, connection->offsetNs);
-    config.timing = [weakAir = weak_from_this(), airLink](const SimLinkUnit& unit) {
+    // Each direction passes the sender's stack down to its controller in order, waits for
+    // the link's connection events, and passes the receiver's stack up.
+    auto reachesController = std::make_shared<std::array<int64_t, 2>>(std::array<int64_t, 2>{
+        std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::min()});
+    config.timing = [weakAir = weak_from_this(), airLink,
+                     reachesController](const SimLinkUnit& unit) {
         auto air = weakAir.lock();
-        const int64_t doneNs =
-            air ? air->airtime_.transmit(airLink, unit.readyNs, unit.bytes) : unit.readyNs;
-        return SimLinkTiming{doneNs, doneNs};
+        if (!air) {
+            return SimLinkTiming{unit.readyNs, unit.readyNs};
+        }
+        int64_t& down = (*reachesController)[unit.from == SimLinkSide::a ? 0 : 1];
+        down = std::max(down, unit.readyNs + air->stackLatency());
+        const int64_t doneNs = air->airtime_.transmit(airLink, down, unit.bytes);
+        return SimLinkTiming{doneNs, doneNs + air->stackLatency()};
     };
     auto link =
         std::make_shared<SimLink>(world_, *speaker.streams, *host.streams, config,

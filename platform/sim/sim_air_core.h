@@ -114,6 +114,8 @@ private:
                         const std::shared_ptr<Remote>& remote, uint16_t psm);
 
     double uniform();
+    // One pass through a host stack, app to controller or back.
+    int64_t stackLatency();
     double gaussian();
 
     SimWorld& world_;

@@ -47,6 +47,13 @@ struct SimRadioModel {
     int64_t operationNs = 3'000'000;    // publish, add service, start advertising: HCI + D-Bus
     int64_t stateChangeNs = 1'000'000;  // a power change reaching the managers
 
+    // ---- Between the app and the controller ----
+    // Kernel, HCI transport and thread wake-up, drawn uniformly for every SDU in each
+    // direction (on its way down to the sender's controller, and up from the receiver's): about
+    // 0.3 to 3 ms on a laptop. SDUs of one direction keep their order through the stack.
+    int64_t stackLatencyMinNs = 300'000;
+    int64_t stackLatencyMaxNs = 3'000'000;
+
     // ---- Connections ----
     // BlueZ's defaults: connection interval 30...50 ms (the controller takes 30 ms),
     // supervision timeout 420 ms.
