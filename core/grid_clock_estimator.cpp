@@ -1,0 +1,165 @@
+#include "core/grid_clock_estimator.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "core/wrapping.h"
+
+namespace merriphonic {
+
+namespace {
+
+struct Point {
+    double x = 0; // event number
+    double y = 0; // arrival minus event number × nominal interval, from the first arrival
+};
+
+// The line under all points that lies closest to them on average: the edge of their lower
+// convex hull that spans the mean event number. Points are sorted by x.
+std::pair<double, double> lowerEnvelope(const std::vector<Point>& points) {
+    std::vector<Point> hull;
+    for (const Point& p : points) {
+        if (!hull.empty() && hull.back().x == p.x) {
+            if (p.y >= hull.back().y) {
+                continue;
+            }
+            hull.pop_back();
+        }
+        while (hull.size() >= 2) {
+            const Point& a = hull[hull.size() - 2];
+            const Point& b = hull.back();
+            // Drop b when it lies on or above the segment from a to p.
+            if ((b.y - a.y) * (p.x - a.x) >= (p.y - a.y) * (b.x - a.x)) {
+                hull.pop_back();
+            } else {
+                break;
+            }
+        }
+        hull.push_back(p);
+    }
+    if (hull.size() == 1) {
+        return {hull.front().y, 0.0};
+    }
+    double meanX = 0;
+    for (const Point& p : points) {
+        meanX += p.x;
+    }
+    meanX /= static_cast<double>(points.size());
+    size_t edge = 0;
+    while (edge + 2 < hull.size() && hull[edge + 1].x < meanX) {
+        ++edge;
+    }
+    const Point& a = hull[edge];
+    const Point& b = hull[edge + 1];
+    const double slope = (b.y - a.y) / (b.x - a.x);
+    return {a.y - slope * a.x, slope};
+}
+
+} // namespace
+
+void GridClockEstimator::add(const Exchange& exchange) {
+    exchanges_.push_back(exchange);
+}
+
+void GridClockEstimator::prune(int64_t nowLocalNs) {
+    std::erase_if(exchanges_,
+                  [&](const Exchange& e) { return wrappingSub(nowLocalNs, e.t4) > windowNs_; });
+}
+
+std::optional<GridClockEstimator::Grid>
+GridClockEstimator::fitGrid(const std::vector<int64_t>& arrivals, int64_t intervalNs) {
+    if (arrivals.size() < 2) {
+        return std::nullopt;
+    }
+    const auto interval = static_cast<double>(intervalNs);
+    std::vector<Point> points;
+    points.reserve(arrivals.size());
+    double n = 0;
+    for (size_t i = 0; i < arrivals.size(); ++i) {
+        if (i > 0) {
+            // Consecutive arrivals are close, so the clocks' skew cannot turn a step into the
+            // wrong number of intervals.
+            n += std::round(static_cast<double>(wrappingSub(arrivals[i], arrivals[i - 1])) /
+                            interval);
+        }
+        points.push_back(
+            {n, static_cast<double>(wrappingSub(arrivals[i], arrivals.front())) - n * interval});
+    }
+    const auto [origin, correction] = lowerEnvelope(points);
+    // The slope may only take up the clocks' skew: more means the arrivals keep to another
+    // grid.
+    if (std::abs(correction) > maxSkew * interval) {
+        return std::nullopt;
+    }
+    std::vector<double> residuals;
+    residuals.reserve(points.size());
+    for (const Point& p : points) {
+        residuals.push_back(p.y - (origin + correction * p.x));
+    }
+    // The spread of most arrivals above the grid; a few late ones (queued behind other data)
+    // do not count.
+    std::sort(residuals.begin(), residuals.end());
+    const double spread = residuals[(residuals.size() * 9) / 10];
+    if (spread > std::min(0.4 * interval, static_cast<double>(maxSpreadNs))) {
+        return std::nullopt;
+    }
+    return Grid{static_cast<double>(arrivals.front()) + origin, interval + correction, spread};
+}
+
+std::optional<GridClockEstimator::Estimate> GridClockEstimator::estimate(int64_t atLocalNs) const {
+    if (exchanges_.size() < minExchanges) {
+        return std::nullopt;
+    }
+    std::vector<int64_t> pingArrivals;
+    std::vector<int64_t> pongArrivals;
+    for (const Exchange& e : exchanges_) {
+        pingArrivals.push_back(e.t2);
+        pongArrivals.push_back(e.t4);
+    }
+    std::sort(pingArrivals.begin(), pingArrivals.end());
+    std::sort(pongArrivals.begin(), pongArrivals.end());
+    // The PINGs travel an otherwise quiet direction, so their arrivals show the grid best. They
+    // also line up on fractions of the interval, and roughly on the sender's own timer; the
+    // link's grid is the longest on which they line up as tightly as on any.
+    std::vector<std::pair<int64_t, Grid>> fits;
+    double tightest = std::numeric_limits<double>::infinity();
+    for (int64_t interval = minIntervalNs; interval <= maxIntervalNs; interval += intervalStepNs) {
+        if (const std::optional<Grid> host = fitGrid(pingArrivals, interval)) {
+            fits.emplace_back(interval, *host);
+            tightest = std::min(tightest, host->spreadNs);
+        }
+    }
+    std::reverse(fits.begin(), fits.end()); // longest first
+    for (const auto& [interval, host] : fits) {
+        if (host.spreadNs > tightest + static_cast<double>(spreadToleranceNs)) {
+            continue;
+        }
+        const std::optional<Grid> local = fitGrid(pongArrivals, interval);
+        if (!local) {
+            return std::nullopt;
+        }
+        // The two grids number the same events from different starts. A PONG leaves at the
+        // earliest in the event after its PING's, and on a quiet link it does: the smallest
+        // difference of event numbers over the exchanges is that one event.
+        const auto eventOf = [](const Grid& grid, int64_t arrivalNs) {
+            return std::floor((static_cast<double>(arrivalNs) - grid.originNs) / grid.slopeNs +
+                              0.5 * (1.0 - grid.spreadNs / grid.slopeNs));
+        };
+        double start = std::numeric_limits<double>::infinity();
+        for (const Exchange& e : exchanges_) {
+            start = std::min(start, eventOf(*local, e.t4) - eventOf(host, e.t2) - 1.0);
+        }
+        // The event (as a fractional number on the local grid) at the asked time, and the
+        // host's time of the same event.
+        const double n = (static_cast<double>(atLocalNs) - local->originNs) / local->slopeNs;
+        const double offset =
+            host.originNs + (n - start) * host.slopeNs - static_cast<double>(atLocalNs);
+        return Estimate{static_cast<int64_t>(std::llround(offset)), interval,
+                        static_cast<int64_t>(std::max(host.spreadNs, local->spreadNs))};
+    }
+    return std::nullopt;
+}
+
+} // namespace merriphonic

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace merriphonic {
+
+// A finer estimate of the host clock minus the local clock than the minimum-round-trip sample,
+// for links that move data only in connection events (Bluetooth LE).
+//
+// Every frame crosses the air in one of the link's connection events, one every interval, and
+// reaches the receiving app a stack latency later. So PINGs reach the host at times that sit
+// just after the event grid as the host's clock sees it, and PONGs reach this device just after
+// the same grid as its own clock sees it, whatever they waited for. Fitting a line under each
+// (the lower envelope: the frames whose stack was quickest) gives the grid in both clocks; the
+// two lines differ by the offset, modulo the interval, and their slopes take up the clocks'
+// skew. Which multiple: a PONG leaves at the earliest in the event after its PING's, and on a
+// quiet link it does, so the smallest gap in event numbers over the exchanges is that one event.
+// Queueing in the host (a PONG behind song chunks) moves a PONG to a later event but not off
+// the grid, so it does not bias this estimate.
+//
+// The interval is not known to the application: it is found among the values the link layer
+// allows (multiples of 1.25 ms), as the longest one on whose grid the arrivals line up.
+// A plain value; used from one thread.
+class GridClockEstimator {
+public:
+    // The interval values tried, in ns: 7.5 ms to 100 ms in steps of 1.25 ms.
+    static constexpr int64_t intervalStepNs = 1'250'000;
+    static constexpr int64_t minIntervalNs = 7'500'000;
+    static constexpr int64_t maxIntervalNs = 100'000'000;
+    // The most the two clocks may drift apart, as a fraction: more than any crystal does.
+    static constexpr double maxSkew = 500e-6;
+    // Arrivals spread more than this above their grid line do not show a grid.
+    static constexpr int64_t maxSpreadNs = 8'000'000;
+    // How much looser than the tightest grid the link's may look (estimation noise).
+    static constexpr int64_t spreadToleranceNs = 750'000;
+    // Fewer exchanges than this give no estimate.
+    static constexpr size_t minExchanges = 12;
+
+    struct Exchange {
+        int64_t t1 = 0; // PING left here (local clock)
+        int64_t t2 = 0; // PING reached the host (host clock)
+        int64_t t3 = 0; // PONG left the host (host clock)
+        int64_t t4 = 0; // PONG reached here (local clock)
+        bool operator==(const Exchange&) const = default;
+    };
+
+    // What the estimate found: the offset at the asked local time and the grid it used.
+    struct Estimate {
+        int64_t offsetNs = 0;
+        int64_t intervalNs = 0;
+        // How far above its grid line the arrivals spread (the stack latencies' spread).
+        int64_t spreadNs = 0;
+        bool operator==(const Estimate&) const = default;
+    };
+
+    explicit GridClockEstimator(int64_t windowNs) : windowNs_(windowNs) {}
+
+    void add(const Exchange& exchange);
+    // Forgets exchanges whose PONG arrived more than the window before nowLocalNs.
+    void prune(int64_t nowLocalNs);
+    void reset() { exchanges_.clear(); }
+
+    // The offset at local time atLocalNs; nothing while the arrivals show no grid. Needs some
+    // exchanges in the window whose PONG went in the event right after its PING's.
+    [[nodiscard]] std::optional<Estimate> estimate(int64_t atLocalNs) const;
+
+    [[nodiscard]] const std::vector<Exchange>& exchanges() const { return exchanges_; }
+
+    // A line time = origin + slope × n through event numbers n.
+    struct Grid {
+        double originNs = 0;
+        double slopeNs = 0; // the interval in this clock's nanoseconds
+        double spreadNs = 0;
+    };
+    // The grid under arrival times (ascending) for a nominal interval; nothing when the times
+    // do not line up on it.
+    static std::optional<Grid> fitGrid(const std::vector<int64_t>& arrivals, int64_t intervalNs);
+
+private:
+    int64_t windowNs_;
+    std::vector<Exchange> exchanges_; // in arrival order of the PONGs
+};
+
+} // namespace merriphonic

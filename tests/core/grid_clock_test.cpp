@@ -1,0 +1,149 @@
+// The event-grid offset estimate on exchanges made up with a known grid, clock skews and stack
+// latencies, against the minimum-round-trip estimate on the same exchanges.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "core/clock_sync.h"
+#include "core/grid_clock_estimator.h"
+
+namespace merriphonic {
+namespace {
+
+constexpr int64_t ms = 1'000'000;
+
+struct Link {
+    double intervalMs = 30;
+    double hostSkewPpm = 0;
+    double localSkewPpm = 0;
+    double stackMinMs = 0.3;
+    double stackMaxMs = 3;
+    double offsetMs = 4'321.5; // host minus local at world time 0
+    // The share of PONGs that wait behind other data on the host, up to seven intervals.
+    double queuedShare = 0;
+};
+
+struct Errors {
+    double grid = 0;
+    double coarse = 0;
+};
+
+// 60 s of bursts (20 PINGs 50 ms apart, then 5 every 2 s); both estimates over the last 30 s.
+Errors run(const Link& link, uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const double interval = link.intervalMs * 1e6;
+    const double phase = unit(rng) * interval;
+    const double air = 1.392e6;
+    const auto stack = [&] {
+        return (link.stackMinMs + unit(rng) * (link.stackMaxMs - link.stackMinMs)) * 1e6;
+    };
+    const auto nextEvent = [&](double world) {
+        return phase + std::ceil((world - phase) / interval) * interval;
+    };
+    const auto hostClock = [&](double world) {
+        return world * (1 + link.hostSkewPpm * 1e-6) + link.offsetMs * 1e6;
+    };
+    const auto localClock = [&](double world) { return world * (1 + link.localSkewPpm * 1e-6); };
+    const auto worldOfLocal = [&](double local) { return local / (1 + link.localSkewPpm * 1e-6); };
+
+    std::vector<double> sends;
+    sends.reserve(20 + 30 * 5);
+    for (int i = 0; i < 20; ++i) {
+        sends.push_back(i * 50e6);
+    }
+    for (double t = 2e9; t < 60e9; t += 2e9) {
+        for (int i = 0; i < 5; ++i) {
+            sends.push_back(t + i * 50e6);
+        }
+    }
+    ClockSync exact(30'000 * ms, 5);
+    GridClockEstimator grid(30'000 * ms);
+    double lastWorld = 0;
+    for (const double sendWorld : sends) {
+        const double pingEvent = nextEvent(sendWorld + stack());
+        const double t2World = pingEvent + air + stack();
+        const double t3World = t2World + 0.1e6;
+        double pongEvent = nextEvent(t3World + stack());
+        if (pongEvent <= pingEvent) {
+            pongEvent += interval;
+        }
+        if (unit(rng) < link.queuedShare) {
+            pongEvent += std::floor(1 + unit(rng) * 7) * interval;
+        }
+        const double t4World = pongEvent + air + stack();
+        const GridClockEstimator::Exchange e{
+            std::llround(localClock(sendWorld)), std::llround(hostClock(t2World)),
+            std::llround(hostClock(t3World)), std::llround(localClock(t4World))};
+        exact.add(e.t1, e.t2, e.t3, e.t4);
+        grid.add(e);
+        exact.prune(e.t4);
+        grid.prune(e.t4);
+        lastWorld = t4World;
+    }
+    const int64_t atLocal = std::llround(localClock(lastWorld));
+    const double truth = hostClock(worldOfLocal(double(atLocal))) - double(atLocal);
+    const std::optional<GridClockEstimator::Estimate> estimate = grid.estimate(atLocal);
+    EXPECT_TRUE(estimate.has_value());
+    if (estimate) {
+        EXPECT_EQ(estimate->intervalNs, std::llround(interval));
+    }
+    return {estimate ? std::abs(double(estimate->offsetNs) - truth) / 1e6 : 1e9,
+            std::abs(double(*exact.offsetNs()) - truth) / 1e6};
+}
+
+// The worst of twenty seeds.
+Errors worst(const Link& link) {
+    Errors result;
+    for (uint64_t seed = 1; seed <= 20; ++seed) {
+        const Errors e = run(link, seed);
+        result.grid = std::max(result.grid, e.grid);
+        result.coarse = std::max(result.coarse, e.coarse);
+    }
+    return result;
+}
+
+TEST(GridClockEstimator, FindsTheOffsetOnTheEventGridAcrossIntervalsSkewsAndStacks) {
+    for (const double intervalMs : {7.5, 15.0, 30.0, 50.0}) {
+        for (const double skewPpm : {0.0, 50.0, -100.0}) {
+            for (const double stackMaxMs : {1.0, 3.0}) {
+                Link link;
+                link.intervalMs = intervalMs;
+                link.hostSkewPpm = skewPpm / 2;
+                link.localSkewPpm = -skewPpm / 2;
+                link.stackMaxMs = stackMaxMs;
+                const Errors e = worst(link);
+                SCOPED_TRACE(testing::Message() << intervalMs << " ms, " << skewPpm << " ppm, "
+                                                << stackMaxMs << " ms stacks");
+                // The quickest of some seventy stack passes in each direction still differ.
+                EXPECT_LT(e.grid, stackMaxMs > 1.0 ? 0.4 : 0.15);
+                EXPECT_LT(e.grid * 6, e.coarse);
+            }
+        }
+    }
+}
+
+TEST(GridClockEstimator, PongsQueuedBehindOtherDataStayOnTheGrid) {
+    Link link;
+    link.queuedShare = 0.8; // most PONGs wait behind song chunks in the host's socket buffer
+    const Errors e = worst(link);
+    EXPECT_LT(e.grid, 1.0);
+    EXPECT_LT(e.grid * 10, e.coarse);
+}
+
+TEST(GridClockEstimator, NeedsEnoughExchangesOnAGrid) {
+    GridClockEstimator grid(30'000 * ms);
+    EXPECT_FALSE(grid.estimate(0).has_value());
+    // Arrivals with no grid at all (spread evenly over whole intervals) give nothing.
+    for (int i = 0; i < 40; ++i) {
+        const int64_t t = i * 51 * ms + (i * 7919 % 997) * 97'000;
+        grid.add({t, t + 3 * ms, t + 3 * ms, t + 6 * ms + (i * 4583 % 991) * 91'000});
+    }
+    EXPECT_FALSE(grid.estimate(40 * 51 * ms).has_value());
+}
+
+} // namespace
+} // namespace merriphonic
