@@ -156,6 +156,20 @@ std::optional<GridClockEstimator::Estimate> GridClockEstimator::estimate(int64_t
         const double n = (static_cast<double>(atLocalNs) - local->originNs) / local->slopeNs;
         const double offset =
             host.originNs + (n - start) * host.slopeNs - static_cast<double>(atLocalNs);
+        // Causality bounds it: no PING arrived before it was sent, no PONG before it left. A
+        // grid that breaks this was no event grid (on a link without one, the sender's own
+        // timer can line arrivals up).
+        double lower = -std::numeric_limits<double>::infinity();
+        double upper = std::numeric_limits<double>::infinity();
+        for (const Exchange& e : exchanges_) {
+            const double drift =
+                maxSkew * std::abs(static_cast<double>(wrappingSub(atLocalNs, e.t4)));
+            lower = std::max(lower, static_cast<double>(wrappingSub(e.t3, e.t4)) - drift);
+            upper = std::min(upper, static_cast<double>(wrappingSub(e.t2, e.t1)) + drift);
+        }
+        if (offset < lower || offset > upper) {
+            return std::nullopt;
+        }
         return Estimate{static_cast<int64_t>(std::llround(offset)), interval,
                         static_cast<int64_t>(std::max(host.spreadNs, local->spreadNs))};
     }

@@ -92,7 +92,8 @@ SpeakerSession::SpeakerSession(Passkey /*key*/, DeviceContext& context)
       localVolume_(Prefs::localVolume(context.prefs)),
       cacheFolder_(TrackCache::folder(context.folders)), central_(SpeakerCentral::create(context)),
       player_(SyncPlayer::create(context, "speaker")),
-      clock_(SyncProtocol::clockWindowNs, SyncProtocol::minSyncSamples) {}
+      clock_(SyncProtocol::clockWindowNs, SyncProtocol::minSyncSamples),
+      gridClock_(SyncProtocol::clockWindowNs) {}
 
 SpeakerSession::~SpeakerSession() {
     if (connection_) {
@@ -219,6 +220,7 @@ void SpeakerSession::attach(const std::shared_ptr<Connection>& connection,
         };
     connection_ = connection;
     clock_.reset();
+    gridClock_.reset();
     state_ = SpeakerState::syncing;
     phase_ = Phase::syncing();
     player_->startEngine();
@@ -247,6 +249,7 @@ void SpeakerSession::teardown() {
     paused_.reset();
     focusKey_.reset();
     clock_.reset();
+    gridClock_.reset();
     state_ = SpeakerState::syncing;
     syncMs_ = std::nullopt;
     title_ = std::string();
@@ -297,6 +300,7 @@ void SpeakerSession::pingTick() {
 void SpeakerSession::statusTick() {
     const int64_t now = context_.clock.nowNs();
     clock_.prune(now);
+    gridClock_.prune(now);
     updateState();
     if (*state_ == SpeakerState::loading || !lastStatusAtNs_ ||
         now - *lastStatusAtNs_ >= statusQuietNs) {
@@ -309,6 +313,7 @@ void SpeakerSession::handlePong(const Pong& pong, int64_t t4) {
     if (!clock_.add(pong.t1, pong.t2, pong.t3, t4)) {
         return;
     }
+    gridClock_.add({pong.t1, pong.t2, pong.t3, t4});
     if (const std::optional<double> rtt = clock_.bestRttMs()) {
         syncMs_ = *rtt * 0.5;
     }
@@ -451,10 +456,19 @@ void SpeakerSession::startPlayer() {
     player_->spec = PlaySpec::from(*currentPlay_);
     player_->offsetProvider = [weak = weak_from_this()] {
         const auto self = weak.lock();
-        return self ? self->clock_.offsetNs().value_or(0) : int64_t{0};
+        return self ? self->playerOffsetNs(self->context_.clock.nowNs()).value_or(0) : int64_t{0};
     };
     player_->schedule("play");
     player_->startDriftTimer();
+}
+
+std::optional<int64_t> SpeakerSession::playerOffsetNs(int64_t nowNs) const {
+    if (clockEstimate_ == ClockEstimate::eventGrid && clock_.isSynced()) {
+        if (const auto grid = gridClock_.estimate(nowNs)) {
+            return grid->offsetNs;
+        }
+    }
+    return clock_.offsetNs();
 }
 
 void SpeakerSession::playerEnded() {

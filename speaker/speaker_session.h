@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/clock_sync.h"
+#include "core/grid_clock_estimator.h"
 #include "core/message.h"
 #include "core/speaker_state.h"
 #include "platform/device_context.h"
@@ -99,6 +100,13 @@ public:
     [[nodiscard]] SpeakerCentral& central() const { return *central_; }
     [[nodiscard]] SyncPlayer& player() const { return *player_; }
     [[nodiscard]] const ClockSync& clock() const { return clock_; }
+    [[nodiscard]] const GridClockEstimator& gridClock() const { return gridClock_; }
+    // Which estimate of the host clock the player follows. STATUS and the screen always use
+    // the minimum-round-trip sample's.
+    enum class ClockEstimate { minimumRoundTrip, eventGrid };
+    void setClockEstimate(ClockEstimate estimate) { clockEstimate_ = estimate; }
+    // The host clock minus this device's clock as the player uses it, at local time nowNs.
+    [[nodiscard]] std::optional<int64_t> playerOffsetNs(int64_t nowNs) const;
     [[nodiscard]] const std::shared_ptr<Connection>& connection() const { return connection_; }
     [[nodiscard]] const std::set<std::string>& readyKeys() const { return readyKeys_; }
     [[nodiscard]] const std::optional<Play>& currentPlay() const { return currentPlay_; }
@@ -204,6 +212,8 @@ private:
     std::shared_ptr<Connection> connection_;
     std::optional<std::string> hostPeripheralId_;
     ClockSync clock_;
+    GridClockEstimator gridClock_;
+    ClockEstimate clockEstimate_ = ClockEstimate::eventGrid;
     std::map<std::string, TrackOffer> offers_;
     std::map<std::string, std::unique_ptr<Receiver>> receivers_;
     std::set<std::string> readyKeys_;

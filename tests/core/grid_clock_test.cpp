@@ -143,6 +143,19 @@ TEST(GridClockEstimator, NeedsEnoughExchangesOnAGrid) {
         grid.add({t, t + 3 * ms, t + 3 * ms, t + 6 * ms + (i * 4583 % 991) * 91'000});
     }
     EXPECT_FALSE(grid.estimate(40 * 51 * ms).has_value());
+
+    // A link without events (a local socket) whose PINGs leave on a 50 ms timer: the arrivals
+    // line up on the timer, but that grid breaks causality and is not taken.
+    GridClockEstimator timed(30'000 * ms);
+    std::mt19937_64 rng(3);
+    std::uniform_int_distribution<int64_t> jitter(0, ms);
+    for (int i = 0; i < 60; ++i) {
+        const int64_t t1 = (i / 5) * 2'000 * ms + (i % 5) * 50 * ms;
+        const int64_t t2 = t1 + 2 * ms + jitter(rng);
+        timed.add({t1, t2, t2 + ms / 10, t2 + ms / 10 + 2 * ms + jitter(rng)});
+    }
+    const auto estimate = timed.estimate(24'000 * ms);
+    EXPECT_TRUE(!estimate || std::abs(estimate->offsetNs) <= 3 * ms);
 }
 
 } // namespace
