@@ -4,8 +4,8 @@ JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
 LONG_FUZZ_SECONDS ?= 300
 
-.PHONY: all deps build test test-default test-asan test-tsan fuzz fuzz-short bench format \
-        format-check tidy clean vmtest
+.PHONY: all deps build run screenshots test test-default test-asan test-tsan fuzz fuzz-short \
+        bench format format-check tidy clean vmtest
 
 all: build
 
@@ -16,6 +16,22 @@ build: deps
 	@echo "== build (default) $$(date +%T)"
 	@cmake --preset default >/dev/null
 	@cmake --build --preset default -j $(JOBS)
+
+# Installs what is missing, builds the app and starts it.
+run: deps
+	@cmake --preset default >/dev/null
+	@cmake --build --preset default -j $(JOBS) --target merriphonic
+	@build/default/app/merriphonic
+
+# Every screen in representative states, rendered under Xvfb into build/screenshots/*.png.
+screenshots: deps
+	@cmake --preset default >/dev/null
+	@cmake --build --preset default -j $(JOBS) --target app_tests
+	@rm -rf build/screenshots && mkdir -p build/screenshots
+	@MERRIPHONIC_SCREENSHOTS=$(CURDIR)/build/screenshots QT_QPA_PLATFORM=xcb \
+	  xvfb-run -a -s "-screen 0 1280x1800x24" \
+	  build/default/tests/app/app_tests --gtest_filter='ScreensTest.screenshots'
+	@ls build/screenshots
 
 # The whole suite: format, build, tests in the default, ASan+UBSan and TSan builds, tidy,
 # then every fuzz target for a short budget.

@@ -39,6 +39,7 @@ public:
     [[nodiscard]] const std::shared_ptr<LibraryStore>& library() const { return library_; }
     [[nodiscard]] const std::shared_ptr<HostSession>& host() const { return host_; }
     [[nodiscard]] const std::shared_ptr<SpeakerSession>& speaker() const { return speaker_; }
+    [[nodiscard]] const Log& log() const { return context_.log; }
 
     // The name as typed; every change is stored.
     void setName(const std::string& name);

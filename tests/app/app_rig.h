@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "platform/sim/sim_air.h"
 #include "platform/sim/sim_audio_output.h"
 #include "platform/sim/sim_device.h"
+#include "platform/sim/sim_radio.h"
 #include "platform/sim/sim_world.h"
 
 namespace merriphonic::test {
@@ -35,8 +37,8 @@ public:
 
 struct AppDevice {
     AppDevice(SimWorld& world, SimAir& air, const std::string& name, SimPosition position)
-        : device(world, name), cards(world, device.clock(), SimAudioCardConfig{}, name + ".card") {
-        air.attach(device, position);
+        : device(world, name), cards(world, device.clock(), SimAudioCardConfig{}, name + ".card"),
+          radio(&air.attach(device, position)) {
         device.context().media = &media;
         device.context().audio = &cards;
     }
@@ -52,6 +54,7 @@ struct AppDevice {
     SimDevice device;
     FfmpegMediaToolkit media;
     SimAudioOutputFactory cards;
+    SimRadio* radio;
     FakeBluetoothAccess access;
     std::unique_ptr<AppModel> app;
 };
@@ -70,9 +73,11 @@ public:
     AppRig(const AppRig&) = delete;
     AppRig& operator=(const AppRig&) = delete;
 
-    AppDevice& add(const std::string& name) {
+    // Devices stand a metre apart unless placed.
+    AppDevice& add(const std::string& name, std::optional<SimPosition> position = std::nullopt) {
         const double at = static_cast<double>(devices_.size());
-        devices_.push_back(std::make_unique<AppDevice>(world_, air_, name, SimPosition{at, at}));
+        devices_.push_back(std::make_unique<AppDevice>(world_, air_, name,
+                                                       position.value_or(SimPosition{at, at})));
         return *devices_.back();
     }
     AppDevice& device(size_t index) { return *devices_.at(index); }
