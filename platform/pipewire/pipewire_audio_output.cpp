@@ -227,11 +227,13 @@ bool PipeWireSession::open(const PipeWireAudioOutput::Options& options, std::str
         return false;
     }
 
-    timespec deadline{};
-    pw_thread_loop_get_time(loop, &deadline, options.startTimeoutNs);
-    while (!failed && !timingKnown.load(std::memory_order_acquire)) {
-        if (pw_thread_loop_timed_wait_full(loop, &deadline) != 0) {
-            break;
+    if (options.startTimeoutNs > 0) {
+        timespec deadline{};
+        pw_thread_loop_get_time(loop, &deadline, options.startTimeoutNs);
+        while (!failed && !timingKnown.load(std::memory_order_acquire)) {
+            if (pw_thread_loop_timed_wait_full(loop, &deadline) != 0) {
+                break;
+            }
         }
     }
     starting = false;
@@ -417,7 +419,9 @@ void PipeWireSession::onWake(void* data, uint64_t count) {
             AudioChangeKind::format,
             fmt::format("graph rate now {} Hz", s.graphRateHz.load(std::memory_order_relaxed)));
     }
-    if ((events & StreamTiming::latencyChanged) != 0) {
+    // A first timing that start() did not wait for tells the delay to sound for the first
+    // time: for the owner, the latency has changed from unknown (0) to this.
+    if ((events & (StreamTiming::latencyChanged | StreamTiming::firstTiming)) != 0) {
         const int64_t ns = s.latencyNs.load(std::memory_order_relaxed);
         s.report(AudioChangeKind::latency,
                  fmt::format("output latency now {:.3f} ms", static_cast<double>(ns) / 1e6));

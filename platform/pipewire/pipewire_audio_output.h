@@ -22,7 +22,8 @@ class RunLoop;
 //    start() that returned before the stream was linked.
 //  - recovered: the stream plays again after losing its device.
 //  - format: the graph's rate changed, or the stream's format was negotiated anew.
-//  - latency: the delay to sound moved by more than Options::latencyToleranceNs.
+//  - latency: the delay to sound moved by more than Options::latencyToleranceNs, or became
+//    known after start() returned.
 class PipeWireAudioOutput final : public AudioOutput {
 public:
     struct Options {
@@ -32,10 +33,12 @@ public:
         int quantumFrames = 256;
         // A node name or serial to link to instead of the default sink; empty for the default.
         std::string target;
-        // How long start() waits for the first timed buffer, so that outputLatencyNs() is known
-        // when it returns. A stream that is not linked by then starts when it is, and reports
-        // that as a device change.
-        int64_t startTimeoutNs = 500'000'000;
+        // How long start() may wait for the first timed buffer, so that outputLatencyNs() is
+        // known when it returns. A stream that is not linked by then starts when it is, and
+        // reports that as a device change. By default start() does not wait: it returns once
+        // the stream is connected, so that the caller's loop (the app's main thread) never
+        // waits on the sound server, and the first timing arrives as a latency change.
+        int64_t startTimeoutNs = 0;
         // The delay to sound is republished (with a latency change) only when it moves by more
         // than this; smaller variation goes into RenderInfo::handOffNs.
         int64_t latencyToleranceNs = 500'000;

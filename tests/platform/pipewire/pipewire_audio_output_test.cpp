@@ -145,6 +145,32 @@ TEST_F(PipeWireAudioOutputTest, stopEndsRenderingAndRestartTakesTheNewFormat) {
     EXPECT_EQ(first.buffers(), firstTotal);
 }
 
+// The app's way: start() returns as soon as the stream is connected, before the sound server
+// has given it a buffer, so the main loop never waits on it; the delay to sound arrives as a
+// latency change (0 ms for the null sink), and the clicks are then on time as with a start
+// that waited.
+TEST_F(PipeWireAudioOutputTest, startWithoutWaitingReportsTheLatencyOnceKnown) {
+    ClickRenderer renderer(AudioFormat{48000, 2});
+    PipeWireAudioOutput::Options options;
+    options.target = HeadlessPipeWire::sinkName;
+    ASSERT_EQ(options.startTimeoutNs, 0);
+    PipeWireAudioOutput output(mainLoop(), options);
+    output.setConfigurationChangeHandler(
+        [this](const AudioConfigurationChange& change) { changes.push_back(change); });
+    ASSERT_TRUE(output.start(AudioFormat{48000, 2}, renderer, error)) << error;
+    EXPECT_EQ(renderer.buffers(), 0) << "start() returned before the stream was negotiated";
+    EXPECT_EQ(output.outputLatencyNs(), 0);
+    EXPECT_TRUE(output.isRunning());
+
+    ASSERT_TRUE(
+        runMainLoopUntil([&] { return changed(AudioChangeKind::latency); }, milliseconds(5000)));
+    const auto latency = std::find_if(changes.begin(), changes.end(), [](const auto& c) {
+        return c.kind == AudioChangeKind::latency;
+    });
+    EXPECT_EQ(latency->detail.rfind("output latency now ", 0), 0U) << latency->detail;
+    expectClicksOnTime(renderer, 48000, 3);
+}
+
 TEST_F(PipeWireAudioOutputTest, lostDaemonIsReportedAndTheOutputStartsAgainOnceItIsBack) {
     ClickRenderer renderer(AudioFormat{48000, 2});
     auto output = makeOutput();
