@@ -55,6 +55,7 @@ HostViewModel::HostViewModel(std::shared_ptr<HostSession> session,
         rebuildLibrary();
         Q_EMIT changed();
     });
+    watch_.on(store_->importing, [this] { rebuildLibrary(); });
     rebuildSpeakers();
     rebuildLibrary();
 }
@@ -228,6 +229,22 @@ void HostViewModel::rebuildLibrary() {
             {"isCurrent", currentId && *currentId == entry.id},
             {"selectable", ScreenText::isSelectable(entry)},
             {"progress", -1.0},
+        });
+    }
+    // Files still being copied in follow, with how far their copy has come.
+    for (const LibraryStore::PendingImport& pending : store_->importing.get()) {
+        const double progress = pending.totalBytes > 0 ? static_cast<double>(pending.copiedBytes) /
+                                                             static_cast<double>(pending.totalBytes)
+                                                       : -1.0;
+        rows.append(QVariantMap{
+            {"title", text(std::filesystem::path(pending.name).stem().string())},
+            {"artist", QStringLiteral("Adding to the library…")},
+            {"duration", QString()},
+            {"status", QStringLiteral("importing")},
+            {"error", QString()},
+            {"isCurrent", false},
+            {"selectable", false},
+            {"progress", progress},
         });
     }
     library_->setRows(std::move(rows));

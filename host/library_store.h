@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -58,9 +59,21 @@ public:
     };
     using WireResult = std::variant<Wire, WireFailure>;
 
+    // A picked file on its way into the library, before it becomes an entry.
+    struct PendingImport {
+        std::string name; // the picked file's name
+        int64_t copiedBytes = 0;
+        int64_t totalBytes = 0; // 0 when its size can't be read
+        bool operator==(const PendingImport&) const = default;
+    };
+
     static constexpr std::string_view indexName = "library.json";
     static constexpr std::string_view unreadableName = "library.json.unreadable";
     static constexpr const char* workLabel = "app.merriphonic.library";
+    // Copies of picked files run on their own worker, one file after another.
+    static constexpr const char* importLabel = "app.merriphonic.import";
+    // A copy reports its progress after each this many bytes.
+    static constexpr int64_t importProgressBytes = 1 << 20;
 
     // Makes a store and runs init(). Preparation hands its results back through the shared
     // owner, so a store is always owned by a std::shared_ptr.
@@ -77,6 +90,8 @@ public:
 
     // The entries in import order.
     Published<std::vector<LibraryTrack>> tracks;
+    // Picked files still being copied in, in the order they will join `tracks`.
+    Published<std::vector<PendingImport>> importing;
 
     [[nodiscard]] const std::filesystem::path& folder() const { return folder_; }
     [[nodiscard]] const std::filesystem::path& indexPath() const { return indexPath_; }
@@ -84,7 +99,9 @@ public:
     // and imports fail.
     [[nodiscard]] const std::optional<std::string>& folderError() const { return folderError_; }
 
-    // Copies the picked files in, in order, and starts preparing each.
+    // Copies the picked files in, in order, and starts preparing each. The copies run off the
+    // main loop, one after another (also across calls); each file becomes an entry once its
+    // copy is whole on disk, in the order picked. Until then it is listed in `importing`.
     void importFiles(const std::vector<std::filesystem::path>& files);
     // Deletes the entry and its files; unknown identifiers are ignored. The files go only once
     // the index no longer lists the entry: when the save fails they stay beside the old index.
@@ -116,6 +133,13 @@ private:
                                              const std::string& sourceExt,
                                              const std::filesystem::path& transcoded);
 
+    struct Copy;
+    // Starts copying the first queued file, unless a copy is running.
+    void copyNext();
+    void copied(const std::string& id, const std::filesystem::path& picked,
+                const std::optional<std::string>& problem);
+    void copyProgress(int64_t copiedBytes);
+
     void load();
     bool save();
     void prepare(const std::string& id);
@@ -135,6 +159,9 @@ private:
     std::filesystem::path indexPath_;
     std::optional<std::string> folderError_;
     bool keepIndexBeforeSave_ = false;
+    // Files waiting for their copy, in order (the first one is being copied while copying_).
+    std::vector<std::filesystem::path> importQueue_;
+    bool copying_ = false;
     bool initialised_ = false;
 };
 

@@ -75,7 +75,7 @@ public:
 
     // Devices stand a metre apart unless placed.
     AppDevice& add(const std::string& name, std::optional<SimPosition> position = std::nullopt) {
-        const double at = static_cast<double>(devices_.size());
+        const auto at = static_cast<double>(devices_.size());
         devices_.push_back(std::make_unique<AppDevice>(world_, air_, name,
                                                        position.value_or(SimPosition{at, at})));
         return *devices_.back();

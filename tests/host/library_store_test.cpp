@@ -29,17 +29,25 @@ using State = LibraryTrack::State;
 using testmedia::media;
 
 // Background work that holds its tasks until the test runs them, to stand for a worker that
-// is still busy.
+// is still busy. Copies of picked files are held only when holdImports is set; otherwise they
+// run at once, as on the inline worker.
 class HeldWork final : public BackgroundWork {
 public:
     HeldWork(SimRunLoop& main, SimWorld& world) : BackgroundWork(main), world_(world) {}
-    void execute(std::string /*label*/, Task task) override { tasks_.push_back(std::move(task)); }
+    void execute(std::string label, Task task) override {
+        if (label == LibraryStore::importLabel && !holdImports) {
+            world_.runOutsideLoops(task);
+            return;
+        }
+        tasks_.push_back(std::move(task));
+    }
     void runNext() {
         Task task = std::move(tasks_.front());
         tasks_.pop_front();
         world_.runOutsideLoops(task);
     }
     std::deque<Task> tasks_;
+    bool holdImports = false;
 
 private:
     SimWorld& world_;
@@ -127,14 +135,19 @@ protected:
 // Small compressed files pass through as they are; the rest is transcoded. Entries keep their
 // import order and are saved while still preparing; files without audio end failed.
 TEST_F(LibraryStoreTest, ImportsInOrderPassingThroughTranscodingOrFailing) {
-    const auto store = LibraryStore::create(context());
+    DeviceContext heldDevice = heldContext();
+    const auto store = LibraryStore::create(heldDevice);
     store->importFiles({picked("chirp-64k.mp3", "Low.MP3"), picked("chirp-320k.mp3", "High.mp3"),
                         picked("chirp.wav", "Wave.WAV"), device.folders().temp / "missing.mp3"});
     store->importFiles({picked("song", "NoExtension"), picked("tagged.mp3", "file-name.mp3"),
                         picked("picture.png", "picture.png"), picked("empty.mp3", "empty.mp3")});
+    world.runUntilIdle();
     ASSERT_EQ(store->tracks->size(), 7U);
     EXPECT_EQ(store->tracks->front().state, State::preparing);
     EXPECT_EQ(savedIndex(), store->tracks.get());
+    while (!held.tasks_.empty()) {
+        held.runNext();
+    }
     world.runUntilIdle();
 
     const std::vector<LibraryTrack>& list = store->tracks.get();
@@ -199,11 +212,66 @@ TEST_F(LibraryStoreTest, FindsEntriesByIdAndOnlyCompleteReadyEntriesByKey) {
     EXPECT_FALSE(store->track(randomUuid()));
 }
 
+// importFiles returns at once: the copies run on a worker, one file after another across
+// calls, report their progress, and each file becomes an entry, in the order picked, only once
+// its copy is whole.
+TEST_F(LibraryStoreTest, CopiesRunOffTheMainLoopInOrderWithProgress) {
+    held.holdImports = true;
+    DeviceContext heldDevice = heldContext();
+    const auto store = LibraryStore::create(heldDevice);
+    const fs::path big = device.folders().temp / "big.mp3";
+    writeText(big, std::string(2 * LibraryStore::importProgressBytes + 1000, 'x'));
+    std::vector<int64_t> bigProgress;
+    store->importing.subscribe([&](const std::vector<LibraryStore::PendingImport>& list) {
+        if (!list.empty() && list.front().name == "big.mp3") {
+            bigProgress.push_back(list.front().copiedBytes);
+        }
+    });
+
+    store->importFiles({picked("chirp-64k.mp3", "a.mp3"), big});
+    store->importFiles({picked("chirp-320k.mp3", "c.mp3")});
+    EXPECT_TRUE(store->tracks->empty());
+    EXPECT_TRUE(fs::is_empty(folder())) << "nothing copied on the main loop";
+    const int64_t bigSize = 2 * LibraryStore::importProgressBytes + 1000;
+    EXPECT_EQ(
+        store->importing.get(),
+        (std::vector<LibraryStore::PendingImport>{
+            {"a.mp3", 0, static_cast<int64_t>(fs::file_size(media().get("chirp-64k.mp3")))},
+            {"big.mp3", 0, bigSize},
+            {"c.mp3", 0, static_cast<int64_t>(fs::file_size(media().get("chirp-320k.mp3")))}}));
+    ASSERT_EQ(held.tasks_.size(), 1U) << "one copy at a time";
+
+    held.runNext();
+    world.runUntilIdle();
+    ASSERT_EQ(store->tracks->size(), 1U);
+    EXPECT_EQ(store->tracks->front().title, "a");
+    EXPECT_EQ(store->tracks->front().state, State::preparing);
+    EXPECT_EQ(savedIndex(), store->tracks.get());
+    EXPECT_EQ(store->importing->size(), 2U);
+    while (!held.tasks_.empty()) {
+        held.runNext();
+        world.runUntilIdle();
+    }
+    std::vector<std::string> titles;
+    for (const LibraryTrack& entry : store->tracks.get()) {
+        titles.push_back(entry.title);
+    }
+    EXPECT_EQ(titles, (std::vector<std::string>{"a", "big", "c"}));
+    EXPECT_TRUE(store->importing->empty());
+    EXPECT_EQ(bigProgress, (std::vector<int64_t>{0, LibraryStore::importProgressBytes,
+                                                 2 * LibraryStore::importProgressBytes}));
+    EXPECT_EQ(readText(folder() / store->tracks->at(1).sourceFile).size(),
+              static_cast<size_t>(bigSize));
+}
+
 TEST_F(LibraryStoreTest, RemovalDuringPreparationLeavesNothingBehind) {
     {
         const auto store = LibraryStore::create(context());
         // The inline worker has already made the wire file; its result waits on the main loop.
         store->importFiles({picked("chirp.wav", "a.wav")});
+        while (store->tracks->empty()) {
+            world.step(); // the copy's result: the entry, then its preparation on the spot
+        }
         const std::string id = store->tracks->front().id;
         EXPECT_TRUE(fs::exists(folder() / (id + ".wire.m4a")));
         store->remove(id);
@@ -215,6 +283,7 @@ TEST_F(LibraryStoreTest, RemovalDuringPreparationLeavesNothingBehind) {
     DeviceContext heldDevice = heldContext();
     const auto store = LibraryStore::create(heldDevice);
     store->importFiles({picked("chirp-64k.mp3", "b.mp3")});
+    world.runUntilIdle();
     store->remove(store->tracks->front().id);
     held.runNext();
     world.runUntilIdle();
@@ -228,6 +297,7 @@ TEST_F(LibraryStoreTest, RestartPreparesOnlyInterruptedEntriesAndSweepsStrayFile
     auto first = LibraryStore::create(heldDevice);
     first->importFiles({picked("chirp-64k.mp3", "ready.mp3"), picked("picture.png", "bad.png"),
                         picked("chirp.wav", "interrupted.wav")});
+    world.runUntilIdle();
     held.runNext();
     held.runNext();
     world.runUntilIdle();
