@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <tuple>
 #include <utility>
 
 #include "core/wrapping.h"
@@ -69,7 +70,8 @@ void GridClockEstimator::prune(int64_t nowLocalNs) {
 }
 
 std::optional<GridClockEstimator::Grid>
-GridClockEstimator::fitGrid(const std::vector<int64_t>& arrivals, int64_t intervalNs) {
+GridClockEstimator::fitGrid(const std::vector<int64_t>& arrivals, int64_t intervalNs,
+                            bool checkSpread) {
     if (arrivals.size() < 2) {
         return std::nullopt;
     }
@@ -87,9 +89,21 @@ GridClockEstimator::fitGrid(const std::vector<int64_t>& arrivals, int64_t interv
         points.push_back(
             {n, static_cast<double>(wrappingSub(arrivals[i], arrivals.front())) - n * interval});
     }
-    const auto [origin, correction] = lowerEnvelope(points);
+    auto [origin, correction] = lowerEnvelope(points);
     // The slope may only take up the clocks' skew: more means the arrivals keep to another
     // grid.
+    if (std::abs(correction) > maxSkew * interval) {
+        return std::nullopt;
+    }
+    // Numbered again by the event at or before each arrival on that line: an arrival late in
+    // a busy event (behind other data) then counts for its own event, above the line, instead
+    // of for the next one, far below it.
+    for (size_t i = 0; i < points.size(); ++i) {
+        const double t = static_cast<double>(wrappingSub(arrivals[i], arrivals.front()));
+        const double event = std::floor((t - origin) / (interval + correction) + 0.25);
+        points[i] = {event, t - event * interval};
+    }
+    std::tie(origin, correction) = lowerEnvelope(points);
     if (std::abs(correction) > maxSkew * interval) {
         return std::nullopt;
     }
@@ -98,11 +112,11 @@ GridClockEstimator::fitGrid(const std::vector<int64_t>& arrivals, int64_t interv
     for (const Point& p : points) {
         residuals.push_back(p.y - (origin + correction * p.x));
     }
-    // The spread of most arrivals above the grid; a few late ones (queued behind other data)
-    // do not count.
+    // How far most arrivals lie above the grid; a few late ones (behind other data in a busy
+    // event, or queued for later events) do not count.
     std::sort(residuals.begin(), residuals.end());
     const double spread = residuals[(residuals.size() * 9) / 10];
-    if (spread > std::min(0.4 * interval, static_cast<double>(maxSpreadNs))) {
+    if (checkSpread && spread > std::min(0.4 * interval, static_cast<double>(maxSpreadNs))) {
         return std::nullopt;
     }
     return Grid{static_cast<double>(arrivals.front()) + origin, interval + correction, spread};
@@ -136,7 +150,9 @@ std::optional<GridClockEstimator::Estimate> GridClockEstimator::estimate(int64_t
         if (host.spreadNs > tightest + static_cast<double>(spreadToleranceNs)) {
             continue;
         }
-        const std::optional<Grid> local = fitGrid(pongArrivals, interval);
+        // The PONGs share their direction with song chunks and may arrive late in busy events:
+        // with the interval known, only their quickest arrivals matter.
+        const std::optional<Grid> local = fitGrid(pongArrivals, interval, false);
         if (!local) {
             return std::nullopt;
         }

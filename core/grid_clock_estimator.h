@@ -75,8 +75,9 @@ public:
         double spreadNs = 0;
     };
     // The grid under arrival times (ascending) for a nominal interval; nothing when the times
-    // do not line up on it.
-    static std::optional<Grid> fitGrid(const std::vector<int64_t>& arrivals, int64_t intervalNs);
+    // do not line up on it (with checkSpread, also when most lie far above it).
+    static std::optional<Grid> fitGrid(const std::vector<int64_t>& arrivals, int64_t intervalNs,
+                                       bool checkSpread = true);
 
 private:
     int64_t windowNs_;
