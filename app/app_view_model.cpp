@@ -8,7 +8,8 @@
 namespace merriphonic {
 
 AppViewModel::AppViewModel(AppModel& model, QObject* parent)
-    : QObject(parent), model_(model), host_(new HostViewModel(model.host(), model.library(), this)),
+    : QObject(parent), model_(model),
+      host_(new HostViewModel(model.host(), model.library(), model.log(), this)),
       speaker_(new SpeakerViewModel(model.speaker(), this)) {
     watch_.on(model_.screen(), [this] { Q_EMIT screenChanged(); });
     watch_.on(model_.name(), [this] { Q_EMIT nameChanged(); });
@@ -72,10 +73,6 @@ void AppViewModel::endParty() {
 
 void AppViewModel::openSettings() {
     model_.openSettings();
-}
-
-void AppViewModel::filePickerFailed(const QString& description) {
-    model_.log().error(LogCategory::app, "file picker: {}", description.toStdString());
 }
 
 QString AppViewModel::time(double ms) {

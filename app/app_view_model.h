@@ -40,8 +40,6 @@ public:
     Q_INVOKABLE void leaveSpeaker();
     Q_INVOKABLE void endParty();
     Q_INVOKABLE void openSettings();
-    // Logs a failure of the file picker.
-    Q_INVOKABLE void filePickerFailed(const QString& description);
 
     // Shared formats.
     Q_INVOKABLE [[nodiscard]] static QString time(double ms);

@@ -27,8 +27,8 @@ std::string_view stateName(LibraryTrack::State state) {
 } // namespace
 
 HostViewModel::HostViewModel(std::shared_ptr<HostSession> session,
-                             std::shared_ptr<LibraryStore> library, QObject* parent)
-    : QObject(parent), session_(std::move(session)), store_(std::move(library)),
+                             std::shared_ptr<LibraryStore> library, const Log& log, QObject* parent)
+    : QObject(parent), session_(std::move(session)), store_(std::move(library)), log_(log),
       speakers_(new RowListModel(
           {"name", "icon", "chip", "chipColor", "roundTrip", "delay", "isLocal"}, this)),
       library_(new RowListModel(
@@ -193,6 +193,9 @@ void HostViewModel::importFiles(const QList<QUrl>& files) {
     for (const QUrl& url : files) {
         if (url.isLocalFile()) {
             paths.emplace_back(url.toLocalFile().toStdString());
+        } else {
+            log_.error(LogCategory::app, "file picker: {}",
+                       "not a local file: " + url.toDisplayString().toStdString());
         }
     }
     if (!paths.empty()) {

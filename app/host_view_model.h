@@ -38,8 +38,9 @@ class HostViewModel final : public QObject {
     Q_PROPERTY(int delayMs READ delayMs NOTIFY changed)
 
 public:
+    // The log outlives the view model.
     HostViewModel(std::shared_ptr<HostSession> session, std::shared_ptr<LibraryStore> library,
-                  QObject* parent = nullptr);
+                  const Log& log, QObject* parent = nullptr);
     ~HostViewModel() override;
 
     [[nodiscard]] QString partyName() const;
@@ -71,6 +72,8 @@ public:
     // Library rows: selecting does nothing for a row that can't be played.
     Q_INVOKABLE void select(int row);
     Q_INVOKABLE void remove(int row);
+    // The picked files go to the library; what the picker gives that is not a local file is
+    // logged as its failure.
     Q_INVOKABLE void importFiles(const QList<QUrl>& files);
 
 Q_SIGNALS:
@@ -84,6 +87,7 @@ private:
 
     std::shared_ptr<HostSession> session_;
     std::shared_ptr<LibraryStore> store_;
+    const Log& log_;
     RowListModel* speakers_;
     RowListModel* library_;
     PublishedWatch watch_;

@@ -58,7 +58,14 @@ std::string ScreenText::roundTripText(const std::optional<double>& rttMs) {
     if (!rttMs || !(*rttMs > 0.0)) {
         return {};
     }
-    return std::to_string(std::lround(*rttMs)) + " ms";
+    // A link on one computer answers in a fraction of a millisecond: "0 ms" would read as none.
+    char text[32];
+    if (*rttMs < 10.0) {
+        std::snprintf(text, sizeof text, "%.1f ms", *rttMs);
+    } else {
+        std::snprintf(text, sizeof text, "%ld ms", std::lround(*rttMs));
+    }
+    return text;
 }
 
 std::optional<std::string> ScreenText::bluetoothBanner(RadioState state) {

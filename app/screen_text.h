@@ -32,7 +32,7 @@ struct ScreenText {
     static bool syncBadgeWarns(double syncMs) { return syncMs >= syncWarnMs; }
     // A speaker row's delay: "delay +20 ms", "delay -30 ms", nothing for 0 or unknown.
     static std::string delayText(const std::optional<int64_t>& delayMs);
-    // The round-trip text of a row when known and above 0: "12 ms".
+    // The round-trip text of a row when known and above 0: "12 ms", "0.4 ms" below 10 ms.
     static std::string roundTripText(const std::optional<double>& rttMs);
     // The warning banner for a Bluetooth state; nothing when the radio is usable or unknown.
     static std::optional<std::string> bluetoothBanner(RadioState state);

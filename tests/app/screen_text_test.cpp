@@ -49,6 +49,7 @@ TEST(ScreenTextTest, numbersOnScreen) {
     EXPECT_EQ(ScreenText::delayText(0), "");
     EXPECT_EQ(ScreenText::delayText(std::nullopt), "");
     EXPECT_EQ(ScreenText::roundTripText(12.4), "12 ms");
+    EXPECT_EQ(ScreenText::roundTripText(0.14), "0.1 ms");
     EXPECT_EQ(ScreenText::roundTripText(0.0), "");
     EXPECT_EQ(ScreenText::roundTripText(std::nullopt), "");
 }

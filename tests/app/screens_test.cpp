@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QUrl>
 
 #include <algorithm>
 #include <cstdlib>
@@ -50,7 +51,14 @@ TEST(ScreensTest, hostAndSpeakerThroughTheirScreens) {
         EXPECT_TRUE(host.showsPrefix("No music yet. Click <b>Add music</b>"));
 
         // A song in the library, chosen by clicking its row.
-        hostDevice.model().library()->importFiles({AppRig::song(20.0, "Lanterns", "The Owls")});
+        // What the picker hands over: a local file, and one that is not, which is logged.
+        host.viewModel().host()->importFiles(
+            {QUrl::fromLocalFile(
+                 QString::fromStdString(AppRig::song(20.0, "Lanterns", "The Owls").string())),
+             QUrl(QStringLiteral("https://example.org/song.mp3"))});
+        EXPECT_EQ(hostDevice.device.logSink().count(
+                      "file picker: not a local file: https://example.org/song.mp3"),
+                  1U);
         ASSERT_TRUE(runScreensUntil(rig, [&] { return host.shows("0:20"); }));
         EXPECT_TRUE(host.shows("The Owls"));
         ASSERT_TRUE(host.click("Lanterns"));
