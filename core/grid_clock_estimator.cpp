@@ -128,9 +128,22 @@ std::optional<GridClockEstimator::Estimate> GridClockEstimator::estimate(int64_t
     }
     std::vector<int64_t> pingArrivals;
     std::vector<int64_t> pongArrivals;
+    std::vector<Exchange> quiet;
     for (const Exchange& e : exchanges_) {
         pingArrivals.push_back(e.t2);
-        pongArrivals.push_back(e.t4);
+        if (e.quiet) {
+            pongArrivals.push_back(e.t4);
+            quiet.push_back(e);
+        }
+    }
+    if (pongArrivals.size() < minQuietPongs) {
+        if (held_ && wrappingSub(atLocalNs, held_->atLocalNs) <= holdNs) {
+            Estimate moved = held_->estimate;
+            moved.offsetNs += std::llround(
+                held_->driftPerNs * static_cast<double>(wrappingSub(atLocalNs, held_->atLocalNs)));
+            return moved;
+        }
+        return std::nullopt;
     }
     std::sort(pingArrivals.begin(), pingArrivals.end());
     std::sort(pongArrivals.begin(), pongArrivals.end());
@@ -156,38 +169,55 @@ std::optional<GridClockEstimator::Estimate> GridClockEstimator::estimate(int64_t
         if (!local) {
             return std::nullopt;
         }
-        // The two grids number the same events from different starts. A PONG leaves at the
-        // earliest in the event after its PING's, and on a quiet link it does: the smallest
-        // difference of event numbers over the exchanges is that one event.
+        // The event (as a fractional number on the local grid) at the asked time, and the
+        // host's time of the same-numbered event: the offset, up to whole intervals, since the
+        // two grids number the events from different starts.
+        const double n = (static_cast<double>(atLocalNs) - local->originNs) / local->slopeNs;
+        const double base = host.originNs + n * host.slopeNs - static_cast<double>(atLocalNs);
+        // Causality bounds the offset: no PING arrived before it was sent, no PONG before it
+        // left. The grids' slopes tell how the offset moved since each exchange.
+        const double skew = host.slopeNs / local->slopeNs - 1.0;
+        double lower = -std::numeric_limits<double>::infinity();
+        double upper = std::numeric_limits<double>::infinity();
+        for (const Exchange& e : exchanges_) {
+            const double age = static_cast<double>(wrappingSub(atLocalNs, e.t4));
+            const double moved = skew * age;
+            const double margin = skewMarginPerNs * std::abs(age);
+            lower = std::max(lower, static_cast<double>(wrappingSub(e.t3, e.t4)) + moved - margin);
+            upper = std::min(upper, static_cast<double>(wrappingSub(e.t2, e.t1)) + moved + margin);
+        }
+        // A PONG leaves at the earliest in the event after its PING's when the PING's event has
+        // ended, as it has on a quiet link: the smallest difference of event numbers is then
+        // one. Where the bounds leave a choice, that rule makes it.
         const auto eventOf = [](const Grid& grid, int64_t arrivalNs) {
             return std::floor((static_cast<double>(arrivalNs) - grid.originNs) / grid.slopeNs +
                               0.5 * (1.0 - grid.spreadNs / grid.slopeNs));
         };
         double start = std::numeric_limits<double>::infinity();
-        for (const Exchange& e : exchanges_) {
+        for (const Exchange& e : quiet) {
             start = std::min(start, eventOf(*local, e.t4) - eventOf(host, e.t2) - 1.0);
         }
-        // The event (as a fractional number on the local grid) at the asked time, and the
-        // host's time of the same event.
-        const double n = (static_cast<double>(atLocalNs) - local->originNs) / local->slopeNs;
-        const double offset =
-            host.originNs + (n - start) * host.slopeNs - static_cast<double>(atLocalNs);
-        // Causality bounds it: no PING arrived before it was sent, no PONG before it left. A
-        // grid that breaks this was no event grid (on a link without one, the sender's own
-        // timer can line arrivals up).
-        double lower = -std::numeric_limits<double>::infinity();
-        double upper = std::numeric_limits<double>::infinity();
-        for (const Exchange& e : exchanges_) {
-            const double drift =
-                maxSkew * std::abs(static_cast<double>(wrappingSub(atLocalNs, e.t4)));
-            lower = std::max(lower, static_cast<double>(wrappingSub(e.t3, e.t4)) - drift);
-            upper = std::min(upper, static_cast<double>(wrappingSub(e.t2, e.t1)) + drift);
+        const double ruled = base - start * host.slopeNs;
+        std::optional<double> chosen;
+        if (ruled >= lower && ruled <= upper) {
+            chosen = ruled;
+        } else if (std::isfinite(lower) && std::isfinite(upper) && lower <= upper) {
+            // On a grid that breaks causality there is nothing to choose (on a link without
+            // events, the sender's own timer can line arrivals up).
+            const double middle = 0.5 * (lower + upper);
+            const double nearest = base + std::round((middle - base) / host.slopeNs) * host.slopeNs;
+            if (nearest >= lower && nearest <= upper) {
+                chosen = nearest;
+            }
         }
-        if (offset < lower || offset > upper) {
+        if (!chosen) {
             return std::nullopt;
         }
-        return Estimate{static_cast<int64_t>(std::llround(offset)), interval,
-                        static_cast<int64_t>(std::max(host.spreadNs, local->spreadNs))};
+        const double offset = *chosen;
+        const Estimate result{static_cast<int64_t>(std::llround(offset)), interval,
+                              static_cast<int64_t>(std::max(host.spreadNs, local->spreadNs))};
+        held_ = Held{atLocalNs, result, skew};
+        return result;
     }
     return std::nullopt;
 }

@@ -33,6 +33,8 @@ public:
     static constexpr double maxSkew = 500e-6;
     // Arrivals spread more than this above their grid line do not show a grid.
     static constexpr int64_t maxSpreadNs = 8'000'000;
+    // How far the clocks' skew may be off what the grids' slopes show, per ns of age.
+    static constexpr double skewMarginPerNs = 20e-6;
     // How much looser than the tightest grid the link's may look (estimation noise).
     static constexpr int64_t spreadToleranceNs = 750'000;
     // Fewer exchanges than this give no estimate.
@@ -43,6 +45,9 @@ public:
         int64_t t2 = 0; // PING reached the host (host clock)
         int64_t t3 = 0; // PONG left the host (host clock)
         int64_t t4 = 0; // PONG reached here (local clock)
+        // Whether the host had nothing else in flight towards this device: a PONG behind song
+        // chunks rides later in its event, above the grid, by a number of packets.
+        bool quiet = true;
         bool operator==(const Exchange&) const = default;
     };
 
@@ -60,11 +65,18 @@ public:
     void add(const Exchange& exchange);
     // Forgets exchanges whose PONG arrived more than the window before nowLocalNs.
     void prune(int64_t nowLocalNs);
-    void reset() { exchanges_.clear(); }
+    void reset() {
+        exchanges_.clear();
+        held_.reset();
+    }
 
-    // The offset at local time atLocalNs; nothing while the arrivals show no grid. Needs some
-    // exchanges in the window whose PONG went in the event right after its PING's.
+    // The offset at local time atLocalNs; nothing while the arrivals show no grid. Needs quiet
+    // exchanges in the window; while there are none (a long transfer), the last estimate made
+    // from quiet ones goes on, moved by the skew the grids showed, for up to holdNs.
     [[nodiscard]] std::optional<Estimate> estimate(int64_t atLocalNs) const;
+    static constexpr int64_t holdNs = 120'000'000'000;
+    // Quiet PONGs needed for the grid in local time.
+    static constexpr size_t minQuietPongs = 4;
 
     [[nodiscard]] const std::vector<Exchange>& exchanges() const { return exchanges_; }
 
@@ -82,6 +94,13 @@ public:
 private:
     int64_t windowNs_;
     std::vector<Exchange> exchanges_; // in arrival order of the PONGs
+    // The last estimate from quiet exchanges: where it was made, and the offset's drift per ns.
+    struct Held {
+        int64_t atLocalNs = 0;
+        Estimate estimate;
+        double driftPerNs = 0;
+    };
+    mutable std::optional<Held> held_;
 };
 
 } // namespace merriphonic

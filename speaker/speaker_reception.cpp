@@ -10,6 +10,7 @@
 #include <system_error>
 #include <utility>
 
+#include "core/sync_protocol.h"
 #include "core/track_key.h"
 #include "speaker/speaker_session.h"
 
@@ -259,6 +260,9 @@ void SpeakerSession::verified(const std::string& key, const std::optional<TrackK
 
 void SpeakerSession::trackReady(const std::string& key) {
     readyKeys_.insert(key);
+    // The link has just gone quiet: a burst of PINGs now lets the clock estimate use quiet
+    // exchanges before the start the host is about to plan.
+    pingsDue_ = std::max(pingsDue_, SyncProtocol::initialPingBurst);
     if (auto offer = offers_.find(key); offer != offers_.end()) {
         log_.info(transfer, "ready {} [{}]", offer->second.title, key);
     }

@@ -313,10 +313,12 @@ void SpeakerSession::handlePong(const Pong& pong, int64_t t4) {
     if (!clock_.add(pong.t1, pong.t2, pong.t3, t4)) {
         return;
     }
-    gridClock_.add({pong.t1, pong.t2, pong.t3, t4});
+    const bool quiet = !lastChunkAtNs_ || t4 - *lastChunkAtNs_ > quietAfterChunkNs;
+    gridClock_.add({pong.t1, pong.t2, pong.t3, t4, quiet});
     if (const std::optional<double> rtt = clock_.bestRttMs()) {
         syncMs_ = *rtt * 0.5;
     }
+    replanIfClockMoved();
     if (!wasSynced && clock_.isSynced()) {
         log_.info(sync, "clock synced: offset {} ns, best rtt {:.2f} ms",
                   clock_.offsetNs().value_or(0), clock_.bestRttMs().value_or(-1.0));
@@ -346,6 +348,7 @@ void SpeakerSession::handle(const Message& message, int64_t receiveNs) {
     } else if (const auto* offer = message.as<TrackOffer>()) {
         handleOffer(*offer);
     } else if (const auto* chunk = message.as<TrackChunk>()) {
+        lastChunkAtNs_ = receiveNs;
         handleChunk(*chunk);
     } else if (const auto* done = message.as<TrackDone>()) {
         handleDone(done->key);
@@ -458,8 +461,26 @@ void SpeakerSession::startPlayer() {
         const auto self = weak.lock();
         return self ? self->playerOffsetNs(self->context_.clock.nowNs()).value_or(0) : int64_t{0};
     };
+    plannedOffsetNs_ = playerOffsetNs(context_.clock.nowNs());
     player_->schedule("play");
     player_->startDriftTimer();
+}
+
+void SpeakerSession::replanIfClockMoved() {
+    const std::optional<StartPlan>& plan = player_->plan();
+    if (!player_->spec || !plan || !plannedOffsetNs_) {
+        return;
+    }
+    const int64_t now = context_.clock.nowNs();
+    const std::optional<int64_t> offset = playerOffsetNs(now);
+    // Only while the start still lies ahead: then a new plan is silent, and the start lands
+    // where the better estimate puts it instead of being trimmed towards it for seconds.
+    if (!offset || std::abs(*offset - *plannedOffsetNs_) <= replanThresholdNs ||
+        plan->localStartNs - now < SyncPlayer::minLeadNs) {
+        return;
+    }
+    plannedOffsetNs_ = offset;
+    player_->schedule("clock update");
 }
 
 std::optional<int64_t> SpeakerSession::playerOffsetNs(int64_t nowNs) const {

@@ -70,6 +70,10 @@ public:
     // Re-requests of one offered song, shared by the early-TRACK_DONE and hash-mismatch paths.
     static constexpr int maxRetries = 3;
     static constexpr const char* hashWorkLabel = "app.merriphonic.verify";
+    // A start not yet heard is planned again when the clock estimate moves by more than this.
+    static constexpr int64_t replanThresholdNs = 200'000;
+    // A PONG this soon after a song chunk may have waited behind chunks in its event.
+    static constexpr int64_t quietAfterChunkNs = 200'000'000;
 
     static std::shared_ptr<SpeakerSession> create(DeviceContext& context);
     SpeakerSession(Passkey, DeviceContext& context);
@@ -163,6 +167,8 @@ private:
     void handleVolume(const Volume& volume);
     void handleStop();
     void startPlayer();
+    // Plans the start again when the clock estimate has moved before any sound went out.
+    void replanIfClockMoved();
     void playerEnded();
     [[nodiscard]] SpeakerState computeState() const;
     bool updateState();
@@ -233,6 +239,10 @@ private:
     ScopedTimer uiTimer_;
     ScopedTimer pruneTimer_;
     std::optional<int64_t> lastStatusAtNs_;
+    // When the last song chunk arrived: PONGs near it rode behind chunks.
+    std::optional<int64_t> lastChunkAtNs_;
+    // The offset the player's current plan was made with.
+    std::optional<int64_t> plannedOffsetNs_;
     ScopedTimer delayWork_;
 };
 

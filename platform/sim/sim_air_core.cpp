@@ -1113,7 +1113,8 @@ void SimAirCore::openChannelNow(const std::weak_ptr<Connection>& weak,
         }
         int64_t& down = (*reachesController)[unit.from == SimLinkSide::a ? 0 : 1];
         down = std::max(down, unit.readyNs + air->stackLatency());
-        const int64_t doneNs = air->airtime_.transmit(airLink, down, unit.bytes);
+        const int64_t doneNs =
+            air->airtime_.transmit(airLink, down, unit.bytes, unit.from == SimLinkSide::a ? 0 : 1);
         return SimLinkTiming{doneNs, doneNs + air->stackLatency()};
     };
     auto link =

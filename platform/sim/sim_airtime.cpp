@@ -16,6 +16,10 @@ int SimAirtime::addLink(int radioA, int radioB, int64_t offsetNs) {
     return static_cast<int>(links_.size()) - 1;
 }
 
+int SimAirtime::exchangesIn(const Link& link, int64_t interval) {
+    return std::max(usedIn(link.used[0], interval), usedIn(link.used[1], interval));
+}
+
 int SimAirtime::usedIn(const Ledger& ledger, int64_t interval) {
     const auto found = ledger.find(interval);
     return found == ledger.end() ? 0 : found->second;
@@ -34,7 +38,8 @@ void SimAirtime::forget(int64_t beforeInterval) {
         prune(radio.users);
     }
     for (Link& link : links_) {
-        prune(link.used);
+        prune(link.used[0]);
+        prune(link.used[1]);
     }
 }
 
@@ -53,11 +58,13 @@ int SimAirtime::shareOf(const Radio& radio, int64_t now, int64_t interval, int l
     return static_cast<int>(capacity / links + (turn < capacity % links ? 1 : 0));
 }
 
-int64_t SimAirtime::transmit(int linkNumber, int64_t readyNs, size_t bytes) {
+int64_t SimAirtime::transmit(int linkNumber, int64_t readyNs, size_t bytes, int direction) {
     Link& link = links_.at(static_cast<size_t>(linkNumber));
     Radio& radioA = radios_.at(static_cast<size_t>(link.radioA));
     Radio& radioB = radios_.at(static_cast<size_t>(link.radioB));
+    Ledger& own = link.used.at(static_cast<size_t>(direction));
     const int64_t interval = model_.connectionIntervalNs;
+    const int64_t pdu = model_.pduAirtimeNs;
     const int radioCapacity = model_.radioPdusPerInterval();
 
     // The link's event at or before readyNs (a floor division).
@@ -70,31 +77,37 @@ int64_t SimAirtime::transmit(int linkNumber, int64_t readyNs, size_t bytes) {
     int64_t doneNs = readyNs;
     while (remaining > 0) {
         const int64_t eventNs = k * interval + link.offsetNs;
-        const int usedByLink = usedIn(link.used, k);
-        const int64_t nextSlotNs = eventNs + usedByLink * model_.pduAirtimeNs;
-        // An event closes when its link has nothing more to send: data that becomes ready
-        // after that waits for the next event.
-        if (readyNs > nextSlotNs) {
+        const int exchanges = exchangesIn(link, k);
+        // An event closes when its link has nothing more to send either way: data that becomes
+        // ready after that waits for the next event.
+        if (readyNs > eventNs + exchanges * pdu) {
             ++k;
             continue;
         }
+        // The first exchange this SDU can ride: after this direction's earlier PDUs, and not
+        // one that has begun before the data was there.
+        const int64_t late = readyNs - eventNs;
+        const int notBefore = late > 0 ? static_cast<int>((late + pdu - 1) / pdu) : 0;
+        const int first = std::max(usedIn(own, k), notBefore);
         // The link wants this interval, served or not: it counts for the shares from now on.
         radioA.users[k].insert(linkNumber);
         radioB.users[k].insert(linkNumber);
-        const int free =
-            std::min({model_.maxPdusPerEvent - usedByLink, radioCapacity - usedIn(radioA.used, k),
-                      radioCapacity - usedIn(radioB.used, k),
-                      shareOf(radioA, now, k, linkNumber) - usedByLink,
-                      shareOf(radioB, now, k, linkNumber) - usedByLink});
-        if (free > 0) {
-            const int count = std::min(free, remaining);
-            link.used[k] += count;
-            radioA.used[k] += count;
+        // Exchanges already planned carry it for free; more cost both radios airtime.
+        const int more = std::max(
+            0, std::min({model_.maxPdusPerEvent - exchanges, radioCapacity - usedIn(radioA.used, k),
+                         radioCapacity - usedIn(radioB.used, k),
+                         shareOf(radioA, now, k, linkNumber) - exchanges,
+                         shareOf(radioB, now, k, linkNumber) - exchanges}));
+        const int count = std::min(remaining, (exchanges - first) + more);
+        if (count > 0) {
+            const int added = std::max(0, first + count - exchanges);
+            own[k] = first + count;
+            radioA.used[k] += added;
             if (&radioB != &radioA) {
-                radioB.used[k] += count;
+                radioB.used[k] += added;
             }
             remaining -= count;
-            doneNs = nextSlotNs + count * model_.pduAirtimeNs;
+            doneNs = eventNs + (first + count) * pdu;
         }
         ++k;
     }

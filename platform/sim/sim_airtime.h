@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -27,9 +28,11 @@ public:
     // A link between two radios whose connection events start offsetNs into every interval.
     int addLink(int radioA, int radioB, int64_t offsetNs);
 
-    // Places an SDU of this many bytes that is ready to go at readyNs; returns the instant its
-    // last PDU has been received. Calls must come in order of readyNs (the order of time).
-    int64_t transmit(int link, int64_t readyNs, size_t bytes);
+    // Places an SDU of this many bytes that is ready to go at readyNs in one direction of the
+    // link (0: from the first radio, 1: from the second); returns the instant its last PDU has
+    // been received. Every exchange of an event carries one PDU each way, so the two directions
+    // do not queue behind each other. Calls must come in order of readyNs (the order of time).
+    int64_t transmit(int link, int64_t readyNs, size_t bytes, int direction = 0);
 
     [[nodiscard]] const SimRadioModel& model() const { return model_; }
 
@@ -46,8 +49,10 @@ private:
         int radioA = 0;
         int radioB = 0;
         int64_t offsetNs = 0;
-        Ledger used;
+        std::array<Ledger, 2> used; // PDUs per interval, each direction
     };
+    // Exchanges a link's event holds so far.
+    static int exchangesIn(const Link& link, int64_t interval);
 
     static int usedIn(const Ledger& ledger, int64_t interval);
     // The PDUs of an interval a link may have from a radio: all of them, or its even share when
