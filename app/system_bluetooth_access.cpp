@@ -2,6 +2,9 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusPendingCall>
+#include <QDBusPendingCallWatcher>
+#include <QObject>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QString>
@@ -14,7 +17,7 @@ namespace merriphonic {
 
 namespace {
 
-constexpr int busTimeoutMs = 500;
+constexpr int busTimeoutMs = 5000;
 
 std::string firstLine(const std::filesystem::path& file) {
     std::ifstream in(file);
@@ -46,22 +49,47 @@ BluetoothAuthorization SystemBluetoothAccess::fromBusError(std::string_view erro
                : BluetoothAuthorization::notDetermined;
 }
 
+// The last answer of BlueZ, and the question on its way.
+struct SystemBluetoothAccess::Bus {
+    QObject context; // ends the answer's connection with the access
+    BluetoothAuthorization answer = BluetoothAuthorization::notDetermined;
+    bool asking = false;
+};
+
+SystemBluetoothAccess::SystemBluetoothAccess() : bus_(std::make_unique<Bus>()) {
+    refresh();
+}
+
+SystemBluetoothAccess::~SystemBluetoothAccess() = default;
+
+void SystemBluetoothAccess::refresh() const {
+    QDBusConnection bus = QDBusConnection::systemBus();
+    if (bus_->asking || !bus.isConnected()) {
+        return;
+    }
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.bluez"), QStringLiteral("/"),
+        QStringLiteral("org.freedesktop.DBus.ObjectManager"), QStringLiteral("GetManagedObjects"));
+    bus_->asking = true;
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, busTimeoutMs), &bus_->context);
+    Bus* state = bus_.get();
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, &bus_->context,
+                     [state](QDBusPendingCallWatcher* done) {
+                         const QDBusMessage reply = done->reply();
+                         state->answer = reply.type() == QDBusMessage::ErrorMessage
+                                             ? fromBusError(reply.errorName().toStdString())
+                                             : BluetoothAuthorization::allowed;
+                         state->asking = false;
+                         done->deleteLater();
+                     });
+}
+
 BluetoothAuthorization SystemBluetoothAccess::authorization() const {
+    refresh();
     if (hardBlocked(std::filesystem::path(rfkillFolder))) {
         return BluetoothAuthorization::restricted;
     }
-    QDBusConnection bus = QDBusConnection::systemBus();
-    if (!bus.isConnected()) {
-        return BluetoothAuthorization::notDetermined;
-    }
-    const QDBusMessage call = QDBusMessage::createMethodCall(
-        QStringLiteral("org.bluez"), QStringLiteral("/"),
-        QStringLiteral("org.freedesktop.DBus.ObjectManager"), QStringLiteral("GetManagedObjects"));
-    const QDBusMessage reply = bus.call(call, QDBus::Block, busTimeoutMs);
-    if (reply.type() == QDBusMessage::ErrorMessage) {
-        return fromBusError(reply.errorName().toStdString());
-    }
-    return BluetoothAuthorization::allowed;
+    return bus_->answer;
 }
 
 const std::vector<SystemBluetoothAccess::SettingsCommand>&

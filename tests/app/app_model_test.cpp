@@ -4,8 +4,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
+#include "app/system_bluetooth_access.h"
 #include "platform/prefs.h"
 #include "tests/app/app_rig.h"
 
@@ -142,6 +145,40 @@ TEST(AppModelTest, screensFollowTheActionsAndThePartiesReuseTheSessions) {
     EXPECT_EQ(hostModel.host().get(), hostSession);
     EXPECT_EQ(speakerModel.speaker().get(), speakerSession);
     hostModel.endParty();
+}
+
+} // namespace
+} // namespace merriphonic::test
+
+namespace merriphonic::test {
+namespace {
+
+// What a Linux desktop says about Bluetooth access: every radio hard-blocked is restricted, a
+// refusal on the bus is denied, anything else is for the radio to report.
+TEST(SystemBluetoothAccessTest, rfkillAndBusAnswers) {
+    AppRig rig;
+    const std::filesystem::path folder = rig.add("host").device.folders().temp / "rfkill";
+    const auto radio = [&](const std::string& name, const std::string& type,
+                           const std::string& hard) {
+        std::filesystem::create_directories(folder / name);
+        std::ofstream(folder / name / "type") << type << "\n";
+        std::ofstream(folder / name / "hard") << hard << "\n";
+    };
+    EXPECT_FALSE(SystemBluetoothAccess::hardBlocked(folder / "absent"));
+    radio("rfkill0", "wlan", "1");
+    EXPECT_FALSE(SystemBluetoothAccess::hardBlocked(folder)) << "no Bluetooth radio";
+    radio("rfkill1", "bluetooth", "1");
+    EXPECT_TRUE(SystemBluetoothAccess::hardBlocked(folder));
+    radio("rfkill2", "bluetooth", "0");
+    EXPECT_FALSE(SystemBluetoothAccess::hardBlocked(folder)) << "one radio is free";
+
+    EXPECT_EQ(SystemBluetoothAccess::fromBusError("org.freedesktop.DBus.Error.AccessDenied"),
+              BluetoothAuthorization::denied);
+    EXPECT_EQ(SystemBluetoothAccess::fromBusError("org.freedesktop.DBus.Error.ServiceUnknown"),
+              BluetoothAuthorization::notDetermined);
+    ASSERT_EQ(SystemBluetoothAccess::settingsCommands().size(), 3U);
+    EXPECT_EQ(SystemBluetoothAccess::settingsCommands().front(),
+              (SystemBluetoothAccess::SettingsCommand{"gnome-control-center", {"bluetooth"}}));
 }
 
 } // namespace
