@@ -3,6 +3,7 @@ import QtQuick
 // A small coloured label.
 Rectangle {
     property alias text: label.text
+    property alias font: label.font
     property color tint: Theme.accent
     implicitWidth: label.implicitWidth + 16
     implicitHeight: label.implicitHeight + 6

@@ -34,6 +34,7 @@ ColumnLayout {
     Text {
         Layout.fillWidth: true
         visible: control.showHint
+        bottomPadding: 8
         text: "Sounds late? (e.g. Bluetooth speaker) → move right. Sounds early → move left."
         color: Theme.secondary
         font.pixelSize: 12

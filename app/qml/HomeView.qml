@@ -37,8 +37,14 @@ Flickable {
         }
         Item { Layout.preferredHeight: 12 }
         BluetoothBanner { message: app.permissionMessage }
+        Text {
+            text: "Your name"
+            color: Theme.secondary
+            font.pixelSize: 12
+        }
         TextField {
             id: nameField
+            Accessible.name: "Your name"
             Layout.fillWidth: true
             placeholderText: "Your name"
             text: app.name

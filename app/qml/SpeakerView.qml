@@ -93,6 +93,7 @@ Item {
                         visible: speakerScreen.speaker.hasSync
                         text: speakerScreen.speaker.syncText
                         tint: speakerScreen.speaker.syncWarns ? Theme.warning : Theme.good
+                        font.family: "monospace"
                     }
                 }
                 Card {
