@@ -11,7 +11,8 @@
 
 // Qt Quick keeps caches (pixmaps, rendered icons, compiled components) in structures it frees
 // only partly at exit; the leak checker of the sanitizer build is told to look past them.
-extern "C" const char* __lsan_default_suppressions() { // NOLINT(bugprone-reserved-identifier)
+extern "C" const char*
+__lsan_default_suppressions() { // NOLINT(bugprone-reserved-identifier,readability-identifier-naming)
     return "leak:libQt6Quick.so\n"
            "leak:libQt6Qml.so\n"
            "leak:libQt6Gui.so\n"
