@@ -23,7 +23,7 @@ namespace {
 constexpr int64_t songBytes = 3'000'000;
 constexpr int64_t chunkBytes = 4096;
 
-void BM_SpeakerReceivesSong(benchmark::State& state) {
+void speakerReceivesSong(benchmark::State& state) {
     Bytes song(songBytes);
     std::mt19937 rng(1);
     for (uint8_t& byte : song) {
@@ -67,7 +67,7 @@ void BM_SpeakerReceivesSong(benchmark::State& state) {
     state.counters["chunks"] = double(chunks) / double(state.iterations());
     state.SetBytesProcessed(state.iterations() * songBytes);
 }
-BENCHMARK(BM_SpeakerReceivesSong)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(speakerReceivesSong)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 
 } // namespace
 } // namespace merriphonic
@@ -75,7 +75,7 @@ BENCHMARK(BM_SpeakerReceivesSong)->Unit(benchmark::kMillisecond)->Iterations(3)-
 int main(int argc, char** argv) {
     return merriphonic::bench::runGroup(argc, argv, "session", [](const auto& results) {
         merriphonic::bench::Figures figures;
-        if (const auto found = results.find("BM_SpeakerReceivesSong/iterations:3/real_time");
+        if (const auto found = results.find("speakerReceivesSong/iterations:3/real_time");
             found != results.end()) {
             // Wall time per chunk, everything included.
             figures["speaker.chunk_us"] =

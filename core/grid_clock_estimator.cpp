@@ -99,7 +99,7 @@ GridClockEstimator::fitGrid(const std::vector<int64_t>& arrivals, int64_t interv
     // a busy event (behind other data) then counts for its own event, above the line, instead
     // of for the next one, far below it.
     for (size_t i = 0; i < points.size(); ++i) {
-        const double t = static_cast<double>(wrappingSub(arrivals[i], arrivals.front()));
+        const auto t = static_cast<double>(wrappingSub(arrivals[i], arrivals.front()));
         const double event = std::floor((t - origin) / (interval + correction) + 0.25);
         points[i] = {event, t - event * interval};
     }
@@ -180,7 +180,7 @@ std::optional<GridClockEstimator::Estimate> GridClockEstimator::estimate(int64_t
         double lower = -std::numeric_limits<double>::infinity();
         double upper = std::numeric_limits<double>::infinity();
         for (const Exchange& e : exchanges_) {
-            const double age = static_cast<double>(wrappingSub(atLocalNs, e.t4));
+            const auto age = static_cast<double>(wrappingSub(atLocalNs, e.t4));
             const double moved = skew * age;
             const double margin = skewMarginPerNs * std::abs(age);
             lower = std::max(lower, static_cast<double>(wrappingSub(e.t3, e.t4)) + moved - margin);

@@ -393,7 +393,7 @@ double SimAirCore::uniform() {
 }
 
 int64_t SimAirCore::stackLatency() {
-    const double span = static_cast<double>(model_.stackLatencyMaxNs - model_.stackLatencyMinNs);
+    const auto span = static_cast<double>(model_.stackLatencyMaxNs - model_.stackLatencyMinNs);
     return model_.stackLatencyMinNs + static_cast<int64_t>(uniform() * std::max(0.0, span));
 }
 
