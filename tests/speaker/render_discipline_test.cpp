@@ -53,6 +53,28 @@ void* operator new(std::size_t size) {
 void* operator new[](std::size_t size) {
     return allocate(size);
 }
+// The nothrow forms too (std::stable_sort's buffer uses them), so that every form of delete
+// frees what a matching new allocated here.
+void* operator new(std::size_t size, const std::nothrow_t& /*tag*/) noexcept {
+    try {
+        return allocate(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& /*tag*/) noexcept {
+    try {
+        return allocate(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void operator delete(void* p, const std::nothrow_t& /*tag*/) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, const std::nothrow_t& /*tag*/) noexcept {
+    std::free(p);
+}
 void operator delete(void* p) noexcept {
     std::free(p);
 }
