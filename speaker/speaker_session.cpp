@@ -471,12 +471,14 @@ void SpeakerSession::replanIfClockMoved() {
     if (!player_->spec || !plan || !plannedOffsetNs_) {
         return;
     }
-    const int64_t now = context_.clock.nowNs();
-    const std::optional<int64_t> offset = playerOffsetNs(now);
     // Only while the start still lies ahead: then a new plan is silent, and the start lands
     // where the better estimate puts it instead of being trimmed towards it for seconds.
-    if (!offset || std::abs(*offset - *plannedOffsetNs_) <= replanThresholdNs ||
-        plan->localStartNs - now < SyncPlayer::minLeadNs) {
+    const int64_t now = context_.clock.nowNs();
+    if (plan->localStartNs - now < SyncPlayer::minLeadNs) {
+        return;
+    }
+    const std::optional<int64_t> offset = playerOffsetNs(now);
+    if (!offset || std::abs(*offset - *plannedOffsetNs_) <= replanThresholdNs) {
         return;
     }
     plannedOffsetNs_ = offset;
