@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
 LONG_FUZZ_SECONDS ?= 300
 
-.PHONY: all deps build run screenshots test test-default test-asan test-tsan fuzz fuzz-short \
+.PHONY: all deps build run screenshots demo test test-default test-asan test-tsan fuzz fuzz-short \
         bench format format-check tidy clean vmtest
 
 all: build
@@ -32,6 +32,12 @@ screenshots: deps
 	  xvfb-run -a -s "-screen 0 1280x1800x24" \
 	  build/default/tests/app/app_tests --gtest_filter='ScreensTest.screenshots'
 	@ls build/screenshots
+
+# The default party in virtual time (7 speakers, a generated 3-minute song) and its report.
+demo: deps
+	@cmake --preset default >/dev/null
+	@cmake --build --preset default -j $(JOBS) --target merriphonic-sim
+	@build/default/tools/sim/merriphonic-sim
 
 # The whole suite: format, build, tests in the default, ASan+UBSan and TSan builds, tidy,
 # then every fuzz target for a short budget.
