@@ -95,7 +95,8 @@ struct PipeWireSession {
     void fail(std::string text);
 
     // Real-time thread.
-    RenderInfo timing(const pw_time& time);
+    RenderInfo timing(const pw_time& time, uint32_t& changes);
+    void publishTiming(const RenderInfo& info, const pw_time& time, uint32_t changes);
 
     static void onProcess(void* data);
     static void onStateChanged(void* data, pw_stream_state old, pw_stream_state state,
@@ -300,7 +301,7 @@ void PipeWireSession::fail(std::string text) {
 // What each pw_time field counts, and the formula, are described with StreamTiming. The
 // delay is in ticks of the graph's rate (time.rate), not of the stream's; queued is in the
 // unit we give pw_buffer.size (frames); buffered is in frames of the stream's rate.
-RenderInfo PipeWireSession::timing(const pw_time& time) {
+RenderInfo PipeWireSession::timing(const pw_time& time, uint32_t& changes) {
     StreamClockSnapshot snapshot;
     snapshot.nowNs = time.now;
     snapshot.rateNum = time.rate.num;
@@ -308,18 +309,23 @@ RenderInfo PipeWireSession::timing(const pw_time& time) {
     snapshot.delayTicks = time.delay;
     snapshot.queuedFrames = time.queued;
     snapshot.bufferedFrames = time.buffered;
-    uint32_t changes = 0;
-    const RenderInfo info = rtTiming.next(snapshot, time.now != 0 ? 0 : monotonicNs(), changes);
-    if (changes != 0) {
-        latencyNs.store(info.outputLatencyNs, std::memory_order_relaxed);
-        graphRateHz.store(time.rate.denom / time.rate.num, std::memory_order_relaxed);
-        if ((changes & StreamTiming::firstTiming) != 0) {
-            timingKnown.store(true, std::memory_order_release);
-        }
-        rtEvents.fetch_or(changes, std::memory_order_release);
-        pw_loop_signal_event(pw_thread_loop_get_loop(loop), wake);
+    changes = 0;
+    return rtTiming.next(snapshot, time.now != 0 ? 0 : monotonicNs(), changes);
+}
+
+// Called after the buffer was rendered, so that start() returns only once a buffer exists
+// that carries the timing it waited for.
+void PipeWireSession::publishTiming(const RenderInfo& info, const pw_time& time, uint32_t changes) {
+    if (changes == 0) {
+        return;
     }
-    return info;
+    latencyNs.store(info.outputLatencyNs, std::memory_order_relaxed);
+    graphRateHz.store(time.rate.denom / time.rate.num, std::memory_order_relaxed);
+    if ((changes & StreamTiming::firstTiming) != 0) {
+        timingKnown.store(true, std::memory_order_release);
+    }
+    rtEvents.fetch_or(changes, std::memory_order_release);
+    pw_loop_signal_event(pw_thread_loop_get_loop(loop), wake);
 }
 
 void PipeWireSession::onProcess(void* data) {
@@ -336,7 +342,10 @@ void PipeWireSession::onProcess(void* data) {
     if (frames > 0) {
         pw_time time{};
         pw_stream_get_time_n(s.stream, &time, sizeof(time));
-        s.renderer.render(static_cast<float*>(d.data), static_cast<int>(frames), s.timing(time));
+        uint32_t changes = 0;
+        const RenderInfo info = s.timing(time, changes);
+        s.renderer.render(static_cast<float*>(d.data), static_cast<int>(frames), info);
+        s.publishTiming(info, time, changes);
     }
     d.chunk->offset = 0;
     d.chunk->stride = static_cast<int32_t>(s.stride);
