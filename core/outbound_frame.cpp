@@ -2,6 +2,7 @@
 
 #include "core/frame_codec.h"
 #include "core/le.h"
+#include "core/text_limits.h"
 
 #include <utility>
 
@@ -11,8 +12,21 @@ OutboundFrame::OutboundFrame(Bytes bytes, std::optional<std::size_t> stampOffset
                              std::string label)
     : bytes(std::move(bytes)), stampOffset(stampOffset), isBulk(isBulk), label(std::move(label)) {}
 
+namespace {
+
+Bytes encodeWithinLimits(const Message& message) {
+    if (message.isBulk()) {
+        return FrameCodec::encode(message); // no texts, and a copy of the data would cost
+    }
+    Message bounded = message;
+    TextLimits::apply(bounded);
+    return FrameCodec::encode(bounded);
+}
+
+} // namespace
+
 OutboundFrame::OutboundFrame(const Message& message)
-    : bytes(FrameCodec::encode(message)), isBulk(message.isBulk()), label(message.name()) {}
+    : bytes(encodeWithinLimits(message)), isBulk(message.isBulk()), label(message.name()) {}
 
 OutboundFrame OutboundFrame::ping(uint32_t seq) {
     return {FrameCodec::encode(Ping{seq, 0}), FrameCodec::pingT1Offset, false, "PING"};

@@ -21,7 +21,8 @@ struct OutboundFrame {
     OutboundFrame() = default;
     OutboundFrame(Bytes bytes, std::optional<std::size_t> stampOffset, bool isBulk,
                   std::string label);
-    // Never stamped, even for a PING or PONG message: those use ping() and pong().
+    // Never stamped, even for a PING or PONG message: those use ping() and pong(). Texts
+    // longer than TextLimits allows are cut first.
     explicit OutboundFrame(const Message& message);
 
     // A PING whose t1 is written at the moment of sending.

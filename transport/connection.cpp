@@ -1,9 +1,12 @@
 #include "transport/connection.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "core/frame_codec.h"
 #include "core/protocol_error.h"
+#include "core/sync_protocol.h"
+#include "core/text_limits.h"
 #include "core/uuid.h"
 
 namespace merriphonic {
@@ -11,6 +14,8 @@ namespace merriphonic {
 namespace {
 
 constexpr LogCategory ble = LogCategory::ble;
+// The length field and the most it may announce.
+constexpr size_t maxWholeFrameBytes = 4 + size_t{SyncProtocol::maxFrameLength};
 
 std::string describe(const std::string& error) {
     return error.empty() ? "unknown" : error;
@@ -74,7 +79,7 @@ void Connection::enqueue(OutboundFrame frame) {
         if (self->isClosed() || self->closeWhenFlushed_) {
             return; // nothing follows a BYE
         }
-        self->queue_.enqueue(std::move(frame));
+        self->queueFrame(std::move(frame));
         self->pumpWrites();
     });
 }
@@ -113,7 +118,7 @@ void Connection::sendByeAndClose(std::string reason) {
         // Track data behind a BYE would only be thrown away by the peer.
         self->queue_.removeAllBulk();
         self->heldBackBulk_.reset();
-        self->queue_.enqueue(OutboundFrame(Message(Bye{})));
+        self->queueFrame(OutboundFrame(Message(Bye{})));
         const std::weak_ptr<Connection> weak = self;
         self->byeTimer_ = self->streams_.after(byeDeadlineNs, [weak, reason] {
             if (auto strong = weak.lock()) {
@@ -203,10 +208,11 @@ void Connection::handle(const RawFrame& frame) {
         return;
     }
     Message& message = *decoded;
+    TextLimits::apply(message); // what a peer may make this side hold or show
     if (const Ping* ping = message.as<Ping>();
         ping != nullptr && autoPong.load(std::memory_order_relaxed)) {
-        if (!closeWhenFlushed_) { // nothing follows a BYE
-            queue_.enqueue(OutboundFrame::pong(ping->seq, ping->t1, receiveNs));
+        if (!closeWhenFlushed_ && queue_.controlCount() < maxWaitingForPong) {
+            queueFrame(OutboundFrame::pong(ping->seq, ping->t1, receiveNs));
             pumpWrites();
         }
         return;
@@ -260,6 +266,12 @@ void Connection::writeLoop() {
             if (next->bytes.empty()) {
                 continue; // nothing to write; it would otherwise never complete
             }
+            if (next->bytes.size() > maxWholeFrameBytes) {
+                // The peer would drop the link over it: the frame goes, the link stays.
+                log_.error(ble, "[{}] not sending {}: {} B is over the frame limit", label_,
+                           next->label, next->bytes.size());
+                continue;
+            }
             current_ = std::move(next);
             currentOffset_ = 0;
         }
@@ -311,7 +323,23 @@ std::optional<OutboundFrame> Connection::nextFrame() {
         return pullBulk();
     });
     currentIsControl_ = queue_.controlCount() < controlBefore;
+    if (frame && currentIsControl_) {
+        queuedControlBytes_ -= std::min(queuedControlBytes_, frame->bytes.size());
+    }
     return frame;
+}
+
+void Connection::queueFrame(OutboundFrame frame) {
+    if (!frame.isBulk) {
+        queuedControlBytes_ += frame.bytes.size();
+        if (queuedControlBytes_ > maxQueuedControlBytes) {
+            log_.error(ble, "[{}] {} B of control frames waiting — closing", label_,
+                       queuedControlBytes_);
+            shutdown("send queue full: the peer is not reading");
+            return;
+        }
+    }
+    queue_.enqueue(std::move(frame));
 }
 
 std::optional<OutboundFrame> Connection::pullBulk() {
@@ -354,6 +382,7 @@ void Connection::shutdown(const std::string& reason) {
 
 void Connection::releaseSendState() {
     queue_ = OutboundQueue();
+    queuedControlBytes_ = 0;
     current_.reset();
     heldBackControl_.reset();
     heldBackBulk_.reset();

@@ -39,6 +39,12 @@ public:
     static constexpr size_t readBufferSize = 32'768;
     // How long sendByeAndClose waits for the BYE to leave before closing anyway.
     static constexpr int64_t byeDeadlineNs = 1'500'000'000;
+    // Control frames waiting beyond this many bytes mean a peer that does not read: the link
+    // closes rather than hold ever more of them.
+    static constexpr size_t maxQueuedControlBytes = 1'048'576;
+    // A PING is answered only while fewer control frames than this wait: a PONG behind them
+    // would tell the peer nothing of the clock, and a flood of PINGs costs no memory.
+    static constexpr size_t maxWaitingForPong = 64;
 
     // The streams must have been created for context.streams. The label names the connection
     // in every log line ("spk-1a2b", "host"). An empty id gives a fresh random UUID; a
@@ -62,7 +68,8 @@ public:
     // Takes over both streams' events and opens them. Once only.
     void start();
     // Queues a frame (control frames before bulk ones) and writes what the output takes.
-    // Dropped once closed or once a BYE has been queued.
+    // Dropped once closed or once a BYE has been queued. A frame over the frame limit is
+    // dropped (and logged) when its turn comes, so the peer never sees it.
     void enqueue(OutboundFrame frame);
     // Where bulk frames are pulled from when nothing is queued; an empty pointer for none.
     void setBulkSource(std::weak_ptr<BulkSource> source);
@@ -92,6 +99,8 @@ private:
     void writeLoop();
     std::optional<OutboundFrame> nextFrame();
     std::optional<OutboundFrame> pullBulk();
+    // Queues a frame, closing the link when a peer leaves control frames piling up.
+    void queueFrame(OutboundFrame frame);
     void shutdown(const std::string& reason);
     void releaseSendState();
 
@@ -120,7 +129,8 @@ private:
     std::weak_ptr<BulkSource> bulkSource_;
     bool started_ = false;
     bool closeWhenFlushed_ = false;
-    bool writing_ = false; // a write loop is running further up the stack
+    bool writing_ = false;          // a write loop is running further up the stack
+    size_t queuedControlBytes_ = 0; // of the control frames in queue_
     std::vector<uint8_t> readBuffer_;
     ScopedTimer byeTimer_;
 

@@ -1,7 +1,10 @@
 #include "core/frame_codec.h"
 #include "core/message.h"
 #include "core/message_json.h"
+#include "core/outbound_frame.h"
 #include "core/protocol_error.h"
+#include "core/sync_protocol.h"
+#include "core/text_limits.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +12,7 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace merriphonic {
@@ -179,6 +183,55 @@ TEST(Message, DecodingDefaultsAndLenience) {
     Bytes longPing = FrameCodec::payloadBytes(Ping{4, 5});
     longPing.push_back(0xee);
     EXPECT_EQ(FrameCodec::decode(0x10, longPing), Message(Ping{4, 5}));
+}
+
+} // namespace
+} // namespace merriphonic
+
+namespace merriphonic {
+namespace {
+
+TEST(TextLimits, CutsAtWholeCharactersAndBoundsWhatIsSent) {
+    const std::string text = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"; // a é € 😀: 1+2+3+4 bytes
+    const std::vector<std::pair<size_t, size_t>> limitToLength = {
+        {0, 0}, {1, 1}, {2, 1}, {3, 3}, {5, 3}, {6, 6}, {9, 6}, {10, 10}, {99, 10}};
+    for (const auto& [limit, length] : limitToLength) {
+        EXPECT_EQ(TextLimits::cut(text, limit), text.substr(0, length)) << limit;
+    }
+    // An ill-formed byte counts as one character; a sequence cut short by the text stays whole.
+    EXPECT_EQ(TextLimits::cut("ab\xFF\xFF", 3), "ab\xFF");
+    EXPECT_EQ(TextLimits::cut("ab\xE2\x82", 3), "ab");
+
+    // A name of a megabyte would make a frame the peer drops the link over: it is cut instead.
+    std::string huge;
+    while (huge.size() < SyncProtocol::maxFrameLength) {
+        huge += "\xE2\x82\xAC";
+    }
+    const OutboundFrame frame(Hello{1, huge, huge, huge});
+    const Message sent = FrameCodec::decodeFrame(frame.bytes);
+    const Hello& hello = *sent.as<Hello>();
+    EXPECT_EQ(hello.name.size(), TextLimits::maxNameBytes - TextLimits::maxNameBytes % 3);
+    EXPECT_EQ(hello.id.size(), TextLimits::maxTokenBytes - TextLimits::maxTokenBytes % 3);
+    EXPECT_EQ(hello.name, huge.substr(0, hello.name.size()));
+
+    Message offer = TrackOffer{huge, huge, huge, huge, 1, 2};
+    TextLimits::apply(offer);
+    const TrackOffer& cut = *offer.as<TrackOffer>();
+    EXPECT_EQ(cut.title.size(), TextLimits::maxTagBytes - TextLimits::maxTagBytes % 3);
+    EXPECT_EQ(cut.artist.size(), cut.title.size());
+    EXPECT_LE(cut.trackKey.size(), TextLimits::maxTokenBytes);
+    EXPECT_LE(cut.ext.size(), TextLimits::maxTokenBytes);
+    Message status = Status{huge, huge, 1, 2, 3, 4};
+    TextLimits::apply(status);
+    EXPECT_LE(status.as<Status>()->trackKey->size(), TextLimits::maxTokenBytes);
+    EXPECT_LE(FrameCodec::encode(offer).size(), 4 * TextLimits::maxTagBytes);
+
+    // Short texts and messages without texts are left as they are.
+    const Message chunk = TrackChunk{TrackKey{}, 7, Bytes(9, 1)};
+    EXPECT_EQ(OutboundFrame(chunk).bytes, FrameCodec::encode(chunk));
+    Message play = Play{"0123456789abcdef", 5, 6};
+    TextLimits::apply(play);
+    EXPECT_EQ(play, Message(Play{"0123456789abcdef", 5, 6}));
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "core/frame_codec.h"
 #include "core/message.h"
+#include "core/sync_protocol.h"
 
 #include <gtest/gtest.h>
 
@@ -116,6 +117,35 @@ STOP {}
     EXPECT_EQ(runTool({"encode"}, "NOPE {}\n").code, 1);
     EXPECT_EQ(runTool({"encode"}, "PLAY {\"trackKey\":\"k\"\n").err,
               "malformed payload: play: unexpected end of JSON\n");
+}
+
+TEST(WireToolEncode, WritesOnlyFramesDecodeAccepts) {
+    // Bare names are the empty messages decode prints.
+    EXPECT_EQ(runTool({"encode"}, "BYE\nSTOP\r\nBYE \n").out, frames({Bye{}, Stop{}, Bye{}}));
+
+    // The largest payload fits the frame limit exactly; one byte more is refused, whether it
+    // is sized, given as data or made of JSON, and nothing of it is written.
+    const size_t most = SyncProtocol::maxFrameLength - 1;
+    const Outcome largest = runTool({"encode"}, "UNKNOWN(0x7f) {\"size\":1048575}\n");
+    ASSERT_EQ(largest.code, 0) << largest.err;
+    EXPECT_EQ(largest.out.size(), 5 + most);
+    EXPECT_EQ(runTool({"decode"}, largest.out).out, "UNKNOWN(0x7f) {\"size\":1048575}\n");
+
+    const std::string hugeData(2 * (most - 11), 'a');
+    const std::vector<std::string> oversized = {
+        "UNKNOWN(0x7f) {\"size\":1048576}",
+        "UNKNOWN(0x7f) {\"data\":\"" + std::string(2 * (most + 1), '0') + "\"}",
+        R"(TRACK_CHUNK {"key":"0123456789abcdef","offset":0,"data":")" + hugeData + "\"}",
+        R"(TRACK_OFFER {"trackKey":"0123456789abcdef","size":1,"title":")" +
+            std::string(most, 't') + "\"}"};
+    for (const std::string& line : oversized) {
+        const Outcome o = runTool({"encode"}, "STOP\n" + line + "\n");
+        EXPECT_EQ(o.code, 1) << line.substr(0, 40);
+        EXPECT_EQ(o.out, frames({Stop{}})) << line.substr(0, 40);
+        EXPECT_NE(o.err, "") << line.substr(0, 40);
+    }
+    const Outcome chunk = runTool({"encode"}, oversized[2] + "\n");
+    EXPECT_EQ(chunk.err, "invalid frame length 1048577\n");
 }
 
 TEST(WireToolKey, HashesAFileOrReportsWhyNot) {

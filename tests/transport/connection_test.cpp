@@ -15,6 +15,7 @@
 
 #include "core/frame_codec.h"
 #include "core/sync_protocol.h"
+#include "core/text_limits.h"
 #include "platform/qt/fd_byte_stream.h"
 #include "platform/qt/stream_thread.h"
 #include "platform/qt/system_clock.h"
@@ -368,6 +369,44 @@ TEST(ConnectionSimulated, EndAndFailureOfTheStreamsCloseWithTheirReasons) {
         EXPECT_EQ(sim.rec->closes,
                   Reasons{fail ? "stream error: radio lost" : "stream ended (EOF)"});
     }
+}
+
+TEST(ConnectionSimulated, NeverSendsAFrameOverTheLimitAndBoundsTheTextsItReceives) {
+    Sim sim;
+    auto peer = Connection::create(sim.peerDevice.context(), sim.link.sideB(), "peer");
+    auto peerRec = record(*peer);
+    sim.host->start();
+    peer->start();
+    const size_t mostData = SyncProtocol::maxFrameLength - 1 - 12;
+    const auto chunkFrame = [](size_t size) {
+        return OutboundFrame(FrameCodec::frame(rawValue(MessageType::trackChunk), Bytes(12 + size)),
+                             std::nullopt, true, "TRACK_CHUNK");
+    };
+    // A frame at the limit goes; one byte more would make the peer drop the link, so it stays
+    // here and the link carries on.
+    sim.host->enqueue(chunkFrame(mostData));
+    sim.host->enqueue(chunkFrame(mostData + 1));
+    sim.host->enqueue(OutboundFrame(Message(Stop{})));
+    // A peer of another make may send texts of any length: they arrive cut.
+    const std::string name(SyncProtocol::maxFrameLength - 64, 'n');
+    const std::string hello = R"({"id":"x","name":")" + name + R"("})";
+    peer->enqueue(OutboundFrame(
+        FrameCodec::frame(rawValue(MessageType::hello), Bytes(hello.begin(), hello.end())),
+        std::nullopt, false, "HELLO"));
+    sim.world.runFor(1'000 * ms);
+
+    ASSERT_EQ(peerRec->messages.size(), 2u);
+    EXPECT_EQ(peerRec->messages[0].as<TrackChunk>()->data.size(), mostData);
+    EXPECT_TRUE(peerRec->messages[1].is<Stop>());
+    EXPECT_TRUE(peerRec->closes.empty());
+    EXPECT_TRUE(sim.hostDevice.logSink().contains(
+        "[host] not sending TRACK_CHUNK: 1048581 B is over the frame limit"));
+    ASSERT_EQ(sim.rec->messages.size(), 1u);
+    EXPECT_EQ(sim.rec->messages[0].as<Hello>()->name, name.substr(0, TextLimits::maxNameBytes));
+    EXPECT_TRUE(sim.rec->closes.empty());
+    peer->close("done");
+    sim.host->close("done");
+    sim.world.runFor(ms);
 }
 
 } // namespace

@@ -10,8 +10,10 @@
 #include "core/message_json.h"
 #include "core/message_type.h"
 #include "core/protocol_error.h"
+#include "core/sync_protocol.h"
 #include "core/track_key.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <istream>
@@ -153,6 +155,8 @@ private:
 };
 
 constexpr int64_t u32Max = std::numeric_limits<uint32_t>::max();
+// The most payload a frame can carry: its length also counts the type byte.
+constexpr int64_t maxPayload = int64_t{SyncProtocol::maxFrameLength} - 1;
 constexpr int64_t i64Min = std::numeric_limits<int64_t>::min();
 constexpr int64_t i64Max = std::numeric_limits<int64_t>::max();
 
@@ -232,8 +236,11 @@ JSONObject objectOf(std::string_view typeName, ByteView payload) {
 Message parseLine(std::string_view line) {
     const size_t space = line.find(' ');
     const std::string_view name = line.substr(0, space);
-    const std::string_view json =
+    std::string_view json =
         space == std::string_view::npos ? std::string_view() : line.substr(space + 1);
+    if (json.find_first_not_of(" \t") == std::string_view::npos) {
+        json = "{}"; // a bare name ("BYE", "STOP") is the empty message decode prints
+    }
     const ByteView payload(reinterpret_cast<const uint8_t*>(json.data()), json.size());
 
     if (auto type = unknownType(name)) {
@@ -242,7 +249,7 @@ Message parseLine(std::string_view line) {
         if (fields.has("data")) {
             return Unknown{*type, fields.hex("data")};
         }
-        return Unknown{*type, Bytes(static_cast<size_t>(fields.integer("size", 0, 1 << 20)))};
+        return Unknown{*type, Bytes(static_cast<size_t>(fields.integer("size", 0, maxPayload)))};
     }
     const auto type = typeNamed(name);
     if (!type) {
@@ -311,6 +318,11 @@ int encodeCommand(std::istream& in, std::ostream& out, std::ostream& err) {
         }
         try {
             const Bytes frame = FrameCodec::encode(parseLine(line));
+            // What decode would refuse is not written: the length field counts all but itself.
+            if (const size_t length = frame.size() - 4; length > SyncProtocol::maxFrameLength) {
+                throw ProtocolError::invalidLength(static_cast<uint32_t>(
+                    std::min<size_t>(length, std::numeric_limits<uint32_t>::max())));
+            }
             out.write(reinterpret_cast<const char*>(frame.data()),
                       static_cast<std::streamsize>(frame.size()));
         } catch (const ProtocolError& error) {
