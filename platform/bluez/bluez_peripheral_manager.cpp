@@ -27,6 +27,8 @@ using namespace bluez;
 namespace {
 
 const RadioError notAvailable{"Bluetooth is not available"};
+// How long a listener rests after a channel could not be accepted.
+constexpr int64_t acceptPauseNs = 100'000'000;
 
 QString nextObjectRoot() {
     static std::atomic<unsigned> counter{0};
@@ -172,6 +174,7 @@ private:
         }
         int fd = -1;
         std::unique_ptr<QSocketNotifier> notifier;
+        ScopedTimer resume; // turns the notifier on again after a failed accept
     };
 
     template <typename Fn>
@@ -363,6 +366,20 @@ private:
         const std::optional<LeAddress> adapter = watcher_.adapterAddress();
         while (true) {
             auto result = sockets_->accept(listener->second.fd);
+            if (auto* failure = std::get_if<L2capAcceptFailure>(&result)) {
+                // One channel lost; the listener stays. Its notifier rests for a moment, so that
+                // a channel left waiting (no descriptor free) is not retried in a tight loop.
+                log("bluez: a channel on PSM {} could not be accepted: {}", psm,
+                    failure->error.description);
+                listener->second.notifier->setEnabled(false);
+                listener->second.resume = main_.after(acceptPauseNs, [this, psm] {
+                    if (auto again = listeners_.find(psm); again != listeners_.end()) {
+                        again->second.notifier->setEnabled(true);
+                        acceptWaiting(psm);
+                    }
+                });
+                return;
+            }
             if (auto* error = std::get_if<RadioError>(&result)) {
                 // A listening socket that fails stays broken: stop watching it.
                 listener->second.notifier->setEnabled(false);

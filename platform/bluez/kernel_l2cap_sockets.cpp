@@ -138,8 +138,7 @@ std::variant<L2capListeningSocket, RadioError> KernelL2capSockets::listen(const 
     return L2capListeningSocket{socket.release(), le16toh(address.l2_psm)};
 }
 
-std::variant<std::optional<L2capChannelSocket>, RadioError>
-KernelL2capSockets::accept(int listeningFd) {
+L2capAcceptResult KernelL2capSockets::accept(int listeningFd) {
     while (true) {
         sockaddr_l2 address{};
         socklen_t size = sizeof(address);
@@ -154,13 +153,18 @@ KernelL2capSockets::accept(int listeningFd) {
             if (error == EINTR || error == ECONNABORTED || error == EPROTO) {
                 continue;
             }
-            return systemError(error);
+            // Only these say that the listening socket itself is unusable; the others (EMFILE,
+            // ENOBUFS, a network error of the waiting channel ...) concern one channel.
+            if (error == EBADF || error == EINVAL || error == ENOTSOCK || error == EFAULT) {
+                return systemError(error);
+            }
+            return L2capAcceptFailure{systemError(error)};
         }
         Socket socket(fd);
         L2capChannelSocket channel;
         channel.peerAddress = formatAddress(address.l2_bdaddr);
         if (auto error = readMtus(fd, channel)) {
-            return *error;
+            return L2capAcceptFailure{*error}; // the peer has most likely left already
         }
         channel.fd = socket.release();
         return std::optional<L2capChannelSocket>(channel);

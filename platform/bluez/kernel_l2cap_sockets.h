@@ -14,7 +14,7 @@ public:
 
     std::variant<L2capListeningSocket, RadioError> listen(const LeAddress& adapter,
                                                           bool encrypted) override;
-    std::variant<std::optional<L2capChannelSocket>, RadioError> accept(int listeningFd) override;
+    L2capAcceptResult accept(int listeningFd) override;
     std::variant<int, RadioError> connect(const LeAddress& adapter, const LeAddress& peer,
                                           uint16_t psm) override;
     std::variant<L2capChannelSocket, RadioError> finishConnect(int fd) override;

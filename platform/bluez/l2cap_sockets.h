@@ -34,6 +34,18 @@ struct L2capChannelSocket {
     bool operator==(const L2capChannelSocket&) const = default;
 };
 
+// A waiting channel that could not be taken (its peer left before its MTUs were read, no
+// descriptor was free ...). The listening socket itself is fine and goes on listening.
+struct L2capAcceptFailure {
+    RadioError error;
+    bool operator==(const L2capAcceptFailure&) const = default;
+};
+
+// What an accept gives: the next waiting channel (nullopt when none waits), a channel that could
+// not be taken, or a failure of the listening socket itself, which then stays broken.
+using L2capAcceptResult =
+    std::variant<std::optional<L2capChannelSocket>, L2capAcceptFailure, RadioError>;
+
 // The kernel's L2CAP LE connection-oriented channels, behind a seam so that tests can stand in
 // Unix sockets. Every descriptor handed out is non-blocking and belongs to the caller, who
 // closes it (also after a failure reported for it).
@@ -44,8 +56,8 @@ public:
     // A listening socket on the adapter, on a PSM the system picks.
     virtual std::variant<L2capListeningSocket, RadioError> listen(const LeAddress& adapter,
                                                                   bool encrypted) = 0;
-    // The next channel waiting on a listening socket; nullopt when none waits.
-    virtual std::variant<std::optional<L2capChannelSocket>, RadioError> accept(int listeningFd) = 0;
+    // The next channel waiting on a listening socket.
+    virtual L2capAcceptResult accept(int listeningFd) = 0;
     // Starts connecting from the adapter to a peer's PSM; the socket turns writable when the
     // attempt has ended, and finishConnect tells how.
     virtual std::variant<int, RadioError> connect(const LeAddress& adapter, const LeAddress& peer,

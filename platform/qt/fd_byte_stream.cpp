@@ -197,7 +197,10 @@ public:
         if (hasPending() || atEnd_ || failed_) {
             return true;
         }
-        return (pollNow(fd(), POLLIN) & (POLLIN | POLLHUP | POLLERR)) != 0;
+        if ((pollNow(fd(), POLLIN) & (POLLIN | POLLHUP | POLLERR)) == 0) {
+            return false;
+        }
+        return !seqpacket() || !onlyEmptyMessagesWaited();
     }
 
     int64_t read(uint8_t* buffer, size_t maxLength) override {
@@ -282,6 +285,23 @@ public:
 
 private:
     [[nodiscard]] bool hasPending() const { return pendingBegin_ < pending_.size(); }
+
+    // Drops the empty messages at the head of the socket's queue: they carry no data, and a read
+    // promised by them would find nothing. True when nothing else waited behind them.
+    [[nodiscard]] bool onlyEmptyMessagesWaited() const {
+        uint8_t probe = 0;
+        while (true) {
+            const ssize_t count = ::recv(fd(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+            if (count == 0 && !peerHungUp()) {
+                (void)::recv(fd(), &probe, 1, MSG_DONTWAIT);
+                continue;
+            }
+            if (count < 0 && errno == EINTR) {
+                continue;
+            }
+            return count < 0 && wouldBlock(errno);
+        }
+    }
 
     [[nodiscard]] bool peerHungUp() const {
         return (pollNow(fd(), POLLRDHUP) & (POLLRDHUP | POLLHUP)) != 0;

@@ -267,6 +267,24 @@ TEST_F(PeripheralTest, PublishedChannelsAreAcceptedUntilUnpublished) {
     EXPECT_TRUE(host->channels[0]->streams.input && host->channels[0]->streams.output);
     ::close(std::get<int>(client));
 
+    // Channels that die while being accepted cost only themselves: the next ones still come.
+    sockets->lostAccepts = 2;
+    std::vector<int> lost;
+    for (int i = 0; i < 2; ++i) {
+        lost.push_back(
+            std::get<int>(sockets->connect({speakerAddress, false}, {hostAddress, false}, 128)));
+    }
+    auto later = sockets->connect({speakerAddress, false}, {hostAddress, false}, 128);
+    ASSERT_TRUE(std::holds_alternative<int>(later));
+    ASSERT_TRUE(runUntil([&] { return host->count("opened " + peer) == 2; }));
+    EXPECT_EQ(host->channels.size(), 2U);
+    EXPECT_FALSE(host->sawPrefix("opened -"));
+    EXPECT_EQ(sockets->lostAccepts, 0);
+    for (const int fd : lost) {
+        ::close(fd);
+    }
+    ::close(std::get<int>(later));
+
     peripheral->unpublishChannel(128);
     ASSERT_TRUE(host->waitFor("unpublished 128"));
     peripheral->unpublishChannel(128);

@@ -46,8 +46,7 @@ std::variant<L2capListeningSocket, RadioError> UnixL2capSockets::listen(const Le
     return L2capListeningSocket{fd, psm};
 }
 
-std::variant<std::optional<L2capChannelSocket>, RadioError>
-UnixL2capSockets::accept(int listeningFd) {
+L2capAcceptResult UnixL2capSockets::accept(int listeningFd) {
     const int fd = ::accept4(listeningFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -59,6 +58,11 @@ UnixL2capSockets::accept(int listeningFd) {
     std::string peer = callers.empty() ? std::string("00:00:00:00:00:00") : callers.front();
     if (!callers.empty()) {
         callers.pop_front();
+    }
+    if (lostAccepts > 0) {
+        --lostAccepts;
+        ::close(fd);
+        return L2capAcceptFailure{systemError(ENOTCONN)};
     }
     return std::optional<L2capChannelSocket>(L2capChannelSocket{fd, peer, sendMtu, receiveMtu});
 }

@@ -26,11 +26,13 @@ public:
     size_t sendMtu = 251;
     size_t receiveMtu = 65535;
     std::vector<LeAddress> listens;
+    // So many of the next accepted channels are lost as if their peer had left at once.
+    int lostAccepts = 0;
     std::vector<Connect> connects;
 
     std::variant<L2capListeningSocket, RadioError> listen(const LeAddress& adapter,
                                                           bool encrypted) override;
-    std::variant<std::optional<L2capChannelSocket>, RadioError> accept(int listeningFd) override;
+    L2capAcceptResult accept(int listeningFd) override;
     std::variant<int, RadioError> connect(const LeAddress& adapter, const LeAddress& peer,
                                           uint16_t psm) override;
     std::variant<L2capChannelSocket, RadioError> finishConnect(int fd) override;

@@ -331,6 +331,33 @@ TEST(FdByteStreamTest, SeqpacketKeepsMessagesWhole) {
     ::close(fds[1]);
 }
 
+TEST(FdByteStreamTest, SeqpacketEmptyMessagesAreNoData) {
+    const auto fds = socketPair(SOCK_SEQPACKET);
+    auto endpoint = Endpoint::open(fds[0], {true, 100, 512}, /*autoRead=*/false);
+    ASSERT_TRUE(endpoint->waitForOutput(StreamEvent::spaceAvailable));
+    const Bytes first = randomBytes(100, 6);
+    const Bytes second = randomBytes(50, 7);
+    ASSERT_EQ(::send(fds[1], first.data(), first.size(), 0), 100);
+    ASSERT_EQ(::send(fds[1], nullptr, 0, 0), 0);
+    ASSERT_EQ(::send(fds[1], second.data(), second.size(), 0), 50);
+    ASSERT_EQ(::send(fds[1], nullptr, 0, 0), 0);
+    ASSERT_EQ(::send(fds[1], nullptr, 0, 0), 0);
+    // Read the way a connection reads: while bytes are said to be available.
+    const auto reads = onStreams([endpoint] {
+        std::vector<int64_t> counts;
+        std::array<uint8_t, 512> buffer{};
+        while (endpoint->pair().input->hasBytesAvailable() && counts.size() < 10) {
+            counts.push_back(endpoint->pair().input->read(buffer.data(), buffer.size()));
+        }
+        return counts;
+    });
+    EXPECT_EQ(reads, (std::vector<int64_t>{100, 50}));
+    ::close(fds[1]);
+    ASSERT_TRUE(runMainLoopUntil([endpoint] {
+        return onStreams([endpoint] { return endpoint->pair().input->hasBytesAvailable(); });
+    }));
+}
+
 TEST(FdByteStreamTest, TheSocketClosesWithTheSecondHalfOrWithTheLastOwner) {
     const auto fds = socketPair(SOCK_STREAM);
     auto endpoint = Endpoint::open(fds[0], {});

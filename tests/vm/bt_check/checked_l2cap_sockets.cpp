@@ -61,8 +61,7 @@ std::variant<L2capListeningSocket, RadioError> CheckedL2capSockets::listen(const
     return result;
 }
 
-std::variant<std::optional<L2capChannelSocket>, RadioError>
-CheckedL2capSockets::accept(int listeningFd) {
+L2capAcceptResult CheckedL2capSockets::accept(int listeningFd) {
     auto result = inner_->accept(listeningFd);
     if (const auto* channel = std::get_if<std::optional<L2capChannelSocket>>(&result);
         channel != nullptr && channel->has_value()) {

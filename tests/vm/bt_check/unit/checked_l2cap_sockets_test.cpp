@@ -28,7 +28,7 @@ public:
                                                           bool /*encrypted*/) override {
         return L2capListeningSocket{open(), 128};
     }
-    std::variant<std::optional<L2capChannelSocket>, RadioError> accept(int /*fd*/) override {
+    L2capAcceptResult accept(int /*fd*/) override {
         return std::optional<L2capChannelSocket>(channel());
     }
     std::variant<int, RadioError> connect(const LeAddress& /*adapter*/, const LeAddress& /*peer*/,
