@@ -35,6 +35,8 @@ struct SyncProtocol {
     static constexpr double hardResyncMs = 40.0;
     static constexpr double maxRateTrim = 0.003;
     static constexpr IntRange delayRangeMs{-200, 500};
+    // The largest song that can travel: TRACK_CHUNK offsets are 32 bits.
+    static constexpr int64_t maxTrackSize = 4'294'967'295;
 
     static constexpr std::string_view serviceUUID = "7D2EA4A0-5C3B-4F1E-9A51-3B6C2F0E1A00";
     static constexpr std::string_view psmCharacteristicUUID =

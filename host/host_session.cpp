@@ -5,6 +5,7 @@
 
 #include "core/platform.h"
 #include "core/sync_protocol.h"
+#include "core/text_limits.h"
 #include "core/track_key.h"
 #include "core/uuid.h"
 #include "platform/prefs.h"
@@ -95,13 +96,14 @@ void HostSession::start(const std::string& partyName, bool advertise) {
         return;
     }
     isRunning_ = true;
-    partyName_ = partyName;
+    // What the speakers are told (WELCOME, the info record), so the screen shows the same.
+    partyName_ = TextLimits::cut(partyName, TextLimits::maxNameBytes);
     player_->groupVolume = *groupVolume_;
     player_->delayMs = static_cast<double>(*delayMs_);
     player_->applyVolume();
     player_->startEngine();
     if (advertise) {
-        peripheral_->start(partyName);
+        peripheral_->start(*partyName_);
     }
     tickTimer_ = context_.main.every(tickPeriodNs, [weak = weak_from_this()] {
         if (auto self = weak.lock()) {
@@ -109,7 +111,7 @@ void HostSession::start(const std::string& partyName, bool advertise) {
         }
     });
     rebuildRows();
-    log_.info(app, "hosting party \"{}\"", partyName);
+    log_.info(app, "hosting party \"{}\"", *partyName_);
 }
 
 void HostSession::endParty() {
@@ -316,6 +318,12 @@ void HostSession::broadcast(const Message& message) const {
 
 void HostSession::offer(const SpeakerLink& link, const LibraryTrack& entry) const {
     if (!entry.trackKey || !entry.ext || !entry.size) {
+        return;
+    }
+    if (*entry.size > SyncProtocol::maxTrackSize) {
+        // Its chunk offsets would wrap round and overwrite the song's beginning.
+        log_.error(transfer, "not offering {}: {} B is over the {} B a song may have", entry.title,
+                   *entry.size, SyncProtocol::maxTrackSize);
         return;
     }
     send(link, TrackOffer{*entry.trackKey, entry.title, entry.artist, *entry.ext, *entry.size,

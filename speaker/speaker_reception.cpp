@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
+#include <optional>
 #include <system_error>
 #include <utility>
 
@@ -23,6 +25,21 @@ constexpr auto transfer = LogCategory::transfer;
 void removeQuietly(const std::filesystem::path& file) {
     std::error_code ignored;
     std::filesystem::remove(file, ignored);
+}
+
+// Songs received at once, each holding its cache file open: the one playing and the next one
+// suffice for a willing host; a host that spreads chunks over more songs makes others close
+// (their bytes are in their files, and found there again).
+constexpr size_t maxOpenReceivers = 4;
+
+// Bytes free for the cache; nothing when the file system cannot tell.
+std::optional<int64_t> freeBytes(const std::filesystem::path& folder) {
+    std::error_code error;
+    const std::filesystem::space_info space = std::filesystem::space(folder, error);
+    if (error || space.available == static_cast<std::uintmax_t>(-1)) {
+        return std::nullopt;
+    }
+    return static_cast<int64_t>(std::min<std::uintmax_t>(space.available, INT64_MAX));
 }
 
 } // namespace
@@ -72,12 +89,24 @@ void SpeakerSession::handleOffer(const TrackOffer& received) {
     }
     TrackOffer offer = received;
     offer.trackKey = *key;
+    const std::filesystem::path file = cacheFile(*key, offer);
+    int64_t have = TrackCache::length(file);
+    // Refused before a byte is written, and before the offer replaces anything known.
+    if (offer.size > SyncProtocol::maxTrackSize) {
+        log_.error(transfer, "refusing TRACK_OFFER {}: {} B is over the {} B a song may have", *key,
+                   offer.size, SyncProtocol::maxTrackSize);
+        return;
+    }
+    if (const std::optional<int64_t> free = freeBytes(cacheFolder_);
+        free && offer.size - std::min(have, offer.size) > *free) {
+        log_.error(transfer, "refusing TRACK_OFFER {}: {} B does not fit in the {} B free", *key,
+                   offer.size - std::min(have, offer.size), *free);
+        return;
+    }
     offers_[*key] = offer;
     if (!currentPlay_ && !paused_) {
         focusKey_ = *key;
     }
-    const std::filesystem::path file = cacheFile(*key, offer);
-    int64_t have = TrackCache::length(file);
     if (offer.size < have) {
         closeReceiver(*key);
         removeQuietly(file);
@@ -100,6 +129,13 @@ SpeakerSession::Receiver* SpeakerSession::receiver(const std::string& key,
                                                    const TrackOffer& offer) {
     if (auto found = receivers_.find(key); found != receivers_.end()) {
         return found->second.get();
+    }
+    if (receivers_.size() >= maxOpenReceivers) {
+        // The song in focus keeps its receiver; another one makes room.
+        const auto other =
+            std::find_if(receivers_.begin(), receivers_.end(),
+                         [this](const auto& open) { return open.first != focusKey_; });
+        receivers_.erase(other != receivers_.end() ? other : receivers_.begin());
     }
     std::filesystem::path url = cacheFile(key, offer);
     const int fd = ::open(url.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);

@@ -137,6 +137,9 @@ void SpeakerSession::upsert(const DiscoveredHost& host) {
     std::stable_sort(
         list.begin(), list.end(),
         [](const DiscoveredHost& a, const DiscoveredHost& b) { return a.rssi > b.rssi; });
+    if (list.size() > maxDiscoveredHosts) {
+        list.resize(maxDiscoveredHosts);
+    }
     discovered_ = std::move(list);
 }
 

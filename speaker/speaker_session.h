@@ -64,6 +64,8 @@ public:
     static constexpr int64_t prunePeriodNs = 2'000'000'000;
     // A party not heard from for this long leaves the list.
     static constexpr int64_t staleHostNs = 10'000'000'000;
+    // The list keeps the strongest this many parties: a crowd of advertisers costs no more.
+    static constexpr size_t maxDiscoveredHosts = 32;
     static constexpr int64_t delayDebounceNs = 400'000'000;
     // After a TRACK_DONE that came before the last bytes, how long to wait for them.
     static constexpr int64_t earlyDoneRecheckNs = 3'000'000'000;

@@ -3,6 +3,7 @@
 #include <array>
 #include <utility>
 
+#include "core/text_limits.h"
 #include "platform/radio.h"
 
 namespace merriphonic {
@@ -57,6 +58,9 @@ std::string DiscoveredHost::displayName(const std::optional<std::string>& localN
     while (const size_t n = spaceAtFront(text)) {
         text.remove_prefix(n);
     }
+    // A name from the air is shown and kept: as long as a party's name may be, no longer.
+    const std::string bounded = TextLimits::cut(text, TextLimits::maxNameBytes);
+    text = bounded;
     while (const size_t n = spaceAtBack(text)) {
         text.remove_suffix(n);
     }
