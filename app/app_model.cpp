@@ -46,14 +46,14 @@ void AppModel::openSettings() {
     access_.openSettings();
 }
 
-void AppModel::hostParty() {
+void AppModel::hostParty(const std::optional<std::string>& partyName) {
     if (!bluetoothAllowed()) {
         return;
     }
     const std::string shown = displayName();
     Prefs::setName(context_.prefs, shown);
     context_.log.info(LogCategory::app, "hosting as {}", shown);
-    host_->start(shown + "'s party", true);
+    host_->start(partyName.value_or(shown + "'s party"), true);
     screen_ = Screen::host;
 }
 

@@ -51,7 +51,8 @@ public:
     void openSettings();
 
     // ---- Screen actions ----
-    void hostParty();
+    // Hosts under the given party name, by default the display name + "'s party".
+    void hostParty(const std::optional<std::string>& partyName = std::nullopt);
     void joinAsSpeaker();
     void chooseHost(const DiscoveredHost& host);
     void backToScanner();
