@@ -39,9 +39,14 @@ public:
         // the stream is connected, so that the caller's loop (the app's main thread) never
         // waits on the sound server, and the first timing arrives as a latency change.
         int64_t startTimeoutNs = 0;
-        // The delay to sound is republished (with a latency change) only when it moves by more
-        // than this; smaller variation goes into RenderInfo::handOffNs.
-        int64_t latencyToleranceNs = 500'000;
+        // The delay to sound is republished (with a latency change, which re-schedules the
+        // player audibly) only when it moves by more than this; smaller variation goes into
+        // RenderInfo::handOffNs, where the drift trim (0.3 %) absorbs what is real within
+        // about two seconds, without a sound. Devices' reported delays wobble by a millisecond
+        // or two, and a quantum change moves the delay of a device whose buffer follows the
+        // quantum by the difference of the quanta (256 to 1024 frames at 48 kHz: 16 ms), which a
+        // re-schedule mends faster. (A null sink reports no delay at any quantum.)
+        int64_t latencyToleranceNs = 5'000'000;
     };
 
     explicit PipeWireAudioOutput(RunLoop& main);

@@ -241,6 +241,26 @@ TEST_F(PipeWireAudioOutputTest, graphRateChangeIsReportedAndTimingFollowsIt) {
     expectClicksOnTime(renderer, 44100, 3);
 }
 
+// Another program changing the graph's quantum: the buffers change size, the hand-off follows
+// the frames queued, and the clicks stay on time with no latency change (so no re-schedule):
+// the null sink reports no delay at any quantum.
+TEST_F(PipeWireAudioOutputTest, quantumChangesKeepTheClicksOnTimeWithoutALatencyChange) {
+    ClickRenderer renderer(AudioFormat{48000, 2});
+    auto output = makeOutput();
+    ASSERT_TRUE(output->start(AudioFormat{48000, 2}, renderer, error)) << error;
+    std::string out;
+    for (const char* quantum : {"1024", "64", "0"}) {
+        ASSERT_EQ(daemon.runTool(
+                      {"pw-metadata", "-n", "settings", "0", "clock.force-quantum", quantum}, &out),
+                  0)
+            << out;
+        runMainLoopFor(milliseconds(300));
+        expectClicksOnTime(renderer, 48000, 2);
+    }
+    EXPECT_FALSE(changed(AudioChangeKind::latency));
+    EXPECT_EQ(output->outputLatencyNs(), 0);
+}
+
 TEST(PipeWireAudioOutputFailureTest, startWithoutDaemonOrWithABadFormatFails) {
     // An empty private runtime folder: nothing listens there.
     const TempFolder empty;

@@ -1,5 +1,7 @@
 #include "platform/pipewire/stream_timing.h"
 
+#include "platform/pipewire/pipewire_audio_output.h"
+
 #include <gtest/gtest.h>
 
 namespace merriphonic {
@@ -71,6 +73,26 @@ TEST(StreamTimingTest, latencyStaysSteadyWithinTheToleranceWhileTheSumStaysExact
     info = timing.next(faster, 0, changes);
     EXPECT_EQ(changes, StreamTiming::rateChanged | StreamTiming::latencyChanged);
     EXPECT_EQ(info, (RenderInfo{nowNs, 10 * ms}));
+}
+
+// With the output's own tolerance: a delay that wobbles by a few frames' worth (or a small
+// quantum step) is ridden out in the hand-off, where the drift trim absorbs what is real; a
+// quantum step of a device whose buffer follows the quantum (256 to 1024 frames) is republished.
+TEST(StreamTimingTest, theOutputsToleranceRidesOutWobbleAndRepublishesAQuantumStep) {
+    StreamTiming timing(48000, PipeWireAudioOutput::Options{}.latencyToleranceNs);
+    uint32_t changes = 0;
+    timing.next(snapshot(480), 0, changes);
+    changes = 0;
+    for (const int64_t wobble : {48, -96, 144, 96, -48, 0}) { // up to 3 ms
+        const RenderInfo info = timing.next(snapshot(480 + wobble), 0, changes);
+        EXPECT_EQ(info.outputLatencyNs, 10 * ms);
+        EXPECT_EQ(info.handOffNs + info.outputLatencyNs, nowNs + 10 * ms + wobble * ms / 48);
+    }
+    EXPECT_EQ(changes, 0U);
+
+    const RenderInfo stepped = timing.next(snapshot(480 + 768), 0, changes);
+    EXPECT_EQ(changes, StreamTiming::latencyChanged);
+    EXPECT_EQ(stepped, (RenderInfo{nowNs, 26 * ms}));
 }
 
 } // namespace
