@@ -222,6 +222,8 @@ void HostSession::handle(SpeakerLink& link, const Message& message) {
     } else if (const auto* have = message.as<TrackHave>()) {
         handleTrackHave(link, *have);
     } else if (message.is<Bye>()) {
+        // Logged here: the channel's end may close the connection first, with its own reason.
+        log_.info(app, "speaker {} sent BYE", link.logName());
         link.connection->close("speaker sent BYE");
     } else {
         log_.debug(app, "host ignoring {} from speaker", message.name());

@@ -33,10 +33,18 @@ int openSignalFd() {
     return signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
 }
 
+// The application outlives main(): the stream thread is stopped as the process exits, and
+// posting its stop needs the application. Made once, never deleted (still reachable).
+QCoreApplication& application(int& argc, char** argv) {
+    static int keptArgc = argc;
+    static QCoreApplication* const instance = new QCoreApplication(keptArgc, argv);
+    return *instance;
+}
+
 } // namespace
 
 struct ConsoleApplication::State {
-    State(int& argc, char** argv) : signalFd(openSignalFd()), application(argc, argv) {}
+    State(int& argc, char** argv) : signalFd(openSignalFd()) { application(argc, argv); }
     ~State() {
         readable.clear();
         signalNotifier.reset();
@@ -57,7 +65,6 @@ struct ConsoleApplication::State {
     }
 
     int signalFd;
-    QCoreApplication application;
     SignalHandler handler;
     std::unique_ptr<QSocketNotifier> signalNotifier;
     std::map<int, std::unique_ptr<QSocketNotifier>> readable;

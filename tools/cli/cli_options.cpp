@@ -60,6 +60,12 @@ std::optional<int> wholeNumber(std::string_view text) {
     return value;
 }
 
+// "-x" and "--x", but not "-" or a negative number (a value, refused by its option).
+bool isOption(std::string_view argument) {
+    return argument.size() > 1 && argument[0] == '-' && (argument[1] < '0' || argument[1] > '9') &&
+           argument[1] != '.';
+}
+
 // Reads one command's options; the first argument is the command.
 class Reader {
 public:
@@ -73,7 +79,7 @@ public:
     CliParse read() {
         while (index_ < arguments_.size()) {
             const std::string& argument = arguments_[index_++];
-            if (!argument.starts_with("-")) {
+            if (!isOption(argument)) {
                 return CliUsageError{"unexpected argument '" + argument + "'"};
             }
             const auto known = optionCommands().find(argument);
@@ -108,8 +114,7 @@ private:
 
     // The option's value, or nothing when the arguments end or the next one is an option.
     std::optional<std::string> value() {
-        if (index_ >= arguments_.size() ||
-            (arguments_[index_].starts_with("-") && arguments_[index_] != "-")) {
+        if (index_ >= arguments_.size() || isOption(arguments_[index_])) {
             return std::nullopt;
         }
         return arguments_[index_++];

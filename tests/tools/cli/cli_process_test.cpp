@@ -1,0 +1,174 @@
+// merriphonic-cli as separate processes on this computer: the command line and its failures,
+// clean exits that say goodbye and leave nothing advertised, and a whole party whose heard
+// logs show every speaker with the host.
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/tools/cli/cli_rig.h"
+#include "tools/cli/cli_options.h"
+#include "tools/cli/heard_log.h"
+
+namespace merriphonic::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto ending = 15s;
+// Joining includes the clock burst; speakers under a sanitizer are slower.
+constexpr auto joining = 60s;
+
+bool oneErrorLine(const CliProcess& process, const std::string& part) {
+    const std::string err = process.err();
+    return err.starts_with("merriphonic-cli: ") && err.find(part) != std::string::npos &&
+           err.find('\n') == err.size() - 1;
+}
+
+// The media heard so far, in seconds past the log's first sound.
+double heardSeconds(const std::filesystem::path& log) {
+    std::string error;
+    const std::optional<std::vector<HeardBuffer>> buffers = HeardLog::read(log, error);
+    if (!buffers || buffers->empty()) {
+        return 0.0;
+    }
+    return static_cast<double>(buffers->back().heardNs - buffers->front().heardNs) / 1e9;
+}
+
+class CliTest : public ::testing::Test {
+protected:
+    CliRig rig;
+};
+
+TEST_F(CliTest, commandLineAndFailuresEndInOneLineAndLeaveNothingBehind) {
+    CliProcess& help = rig.run("ann", {"host", "--help"});
+    EXPECT_EQ(help.wait(0ms), CliOptions::exitOk);
+    EXPECT_TRUE(help.out().starts_with("usage: merriphonic-cli host"));
+    EXPECT_EQ(help.err(), "");
+
+    struct Refused {
+        std::vector<std::string> arguments;
+        std::string reason;
+    };
+    for (const Refused& refused : std::vector<Refused>{
+             {{}, "missing command"},
+             {{"dance"}, "unknown command 'dance'"},
+             {{"host", "--volume", "3"}, "unknown option '--volume'"},
+             {{"host", "--play", "--wait-for", "8"}, "--wait-for takes a number"},
+             {{"host", "--wait-for", "2"}, "--wait-for needs --play"},
+             {{"host", "--import"}, "--import needs at least one FILE"},
+             {{"join", "--timeout", "-1"}, "--timeout takes a positive number"},
+             {{"join", "--party", " "}, "--party needs a name"},
+             {{"parties", "--heard-log", "x"}, "--heard-log does not apply to parties"},
+         }) {
+        CliProcess& process = rig.run("ann", refused.arguments);
+        EXPECT_EQ(process.wait(0ms), CliOptions::exitUsage) << refused.reason;
+        EXPECT_TRUE(oneErrorLine(process, refused.reason)) << process.err();
+        EXPECT_EQ(process.out(), "");
+    }
+
+    CliProcess& missing = rig.run("ann", {"host", "--import", rig.file("nothing.wav").string()});
+    EXPECT_EQ(missing.wait(0ms), CliOptions::exitFailed);
+    EXPECT_TRUE(oneErrorLine(missing, "cannot import " + rig.file("nothing.wav").string()))
+        << missing.err();
+
+    CliProcess& unwritable =
+        rig.run("ann", {"join", "--heard-log", rig.file("no/such/folder.log").string()});
+    EXPECT_EQ(unwritable.wait(0ms), CliOptions::exitFailed);
+    EXPECT_TRUE(oneErrorLine(unwritable, "cannot write")) << unwritable.err();
+
+    // These start the party or the scan before they fail.
+    CliProcess& empty = rig.run("ann", {"host", "--play"});
+    EXPECT_EQ(empty.wait(0ms), CliOptions::exitFailed);
+    EXPECT_TRUE(oneErrorLine(empty, "nothing to play")) << empty.err();
+    EXPECT_EQ(rig.advertisedParties(), std::vector<std::string>{});
+
+    CliProcess& nobody = rig.run("bob", {"join", "--timeout", "0.5"});
+    EXPECT_EQ(nobody.wait(0ms), CliOptions::exitFailed);
+    EXPECT_TRUE(oneErrorLine(nobody, "no party found within 0.5 s")) << nobody.err();
+    CliProcess& nothing = rig.run("bob", {"parties", "--timeout", "0.5"});
+    EXPECT_EQ(nothing.wait(0ms), CliOptions::exitFailed);
+    EXPECT_TRUE(oneErrorLine(nothing, "no parties found")) << nothing.err();
+}
+
+TEST_F(CliTest, speakersLeaveWithByeAndTheHostEndsThePartyForEveryone) {
+    CliProcess& host = rig.start("ann", {"host", "--name", "Den", "--verbose"});
+    CliProcess& bob = rig.start("bob", {"join", "--party", "Den"});
+    ASSERT_TRUE(bob.waitForOut("Connected", joining)) << bob.out() << bob.err();
+
+    CliProcess& list = rig.run("cyd", {"parties", "--timeout", "1"});
+    EXPECT_EQ(list.wait(0ms), CliOptions::exitOk) << list.err();
+    EXPECT_TRUE(list.out().starts_with("Den ")) << list.out();
+
+    // q on a speaker's input: BYE "left", then exit.
+    bob.type("q");
+    EXPECT_EQ(bob.wait(ending), CliOptions::exitOk) << bob.err();
+    EXPECT_NE(bob.out().find("Leaving the party"), std::string::npos);
+    ASSERT_TRUE(host.running());
+    // The host's log is the only witness outside the speaker of what arrived.
+    const auto until = std::chrono::steady_clock::now() + ending;
+    while (host.err().find("speaker bob sent BYE") == std::string::npos &&
+           std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_NE(host.err().find("speaker bob sent BYE"), std::string::npos) << host.err();
+
+    // The strongest party without a name; the host's end reaches the speaker as its BYE.
+    CliProcess& cyd = rig.start("cyd", {"join"});
+    ASSERT_TRUE(cyd.waitForOut("Connected", joining)) << cyd.out() << cyd.err();
+    host.signal(SIGTERM);
+    EXPECT_EQ(host.wait(ending), CliOptions::exitOk) << host.err();
+    EXPECT_EQ(cyd.wait(ending), CliOptions::exitOk) << cyd.err();
+    EXPECT_NE(cyd.out().find("The host ended the party"), std::string::npos) << cyd.out();
+    EXPECT_EQ(rig.advertisedParties(), std::vector<std::string>{});
+}
+
+TEST_F(CliTest, threeProcessPartyPlaysEverySpeakerWithTheHost) {
+    constexpr double alignedAfterS = 5.0;
+    constexpr double measuredS = 4.0;
+    const std::filesystem::path song = rig.song(alignedAfterS + measuredS + 3.0);
+    const std::vector<std::filesystem::path> logs{rig.file("host.log"), rig.file("bob.log"),
+                                                  rig.file("cyd.log")};
+    CliProcess& host = rig.start("ann", {"host", "--import", song.string(), "--play", "--wait-for",
+                                         "2", "--heard-log", logs[0].string()});
+    std::vector<CliProcess*> speakers{
+        &rig.start("bob", {"join", "--heard-log", logs[1].string()}),
+        &rig.start("cyd", {"join", "--timeout", "20", "--heard-log", logs[2].string()})};
+
+    const auto until = std::chrono::steady_clock::now() + joining + 30s;
+    for (const std::filesystem::path& log : logs) {
+        while (heardSeconds(log) < alignedAfterS + measuredS &&
+               std::chrono::steady_clock::now() < until && host.running()) {
+            std::this_thread::sleep_for(100ms);
+        }
+        EXPECT_GE(heardSeconds(log), alignedAfterS + measuredS) << log;
+    }
+    host.signal(SIGINT);
+    EXPECT_EQ(host.wait(ending), CliOptions::exitOk) << host.err();
+    EXPECT_NE(host.out().find("Party ended"), std::string::npos);
+    for (CliProcess* speaker : speakers) {
+        EXPECT_EQ(speaker->wait(ending), CliOptions::exitOk) << speaker->err();
+        EXPECT_NE(speaker->out().find("· Playing ·"), std::string::npos) << speaker->out();
+        EXPECT_NE(speaker->out().find("The host ended the party"), std::string::npos);
+    }
+    EXPECT_EQ(rig.advertisedParties(), std::vector<std::string>{});
+
+    std::string error;
+    const std::optional<std::vector<HeardBuffer>> hostHeard = HeardLog::read(logs[0], error);
+    ASSERT_TRUE(hostHeard) << error;
+    for (size_t i = 1; i < logs.size(); ++i) {
+        const std::optional<std::vector<HeardBuffer>> heard = HeardLog::read(logs[i], error);
+        ASSERT_TRUE(heard && !heard->empty()) << error;
+        const std::vector<double> errors = alignmentErrorsMs(
+            *hostHeard, *heard, heard->front().heardNs + static_cast<int64_t>(alignedAfterS * 1e9));
+        // Most of the measured seconds, in buffers of a few milliseconds.
+        EXPECT_GT(errors.size(), 500U) << logs[i];
+        EXPECT_LE(percentileAbs(errors, 99), 2.0) << logs[i];
+    }
+}
+
+} // namespace
+} // namespace merriphonic::test
