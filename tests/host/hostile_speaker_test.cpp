@@ -159,6 +159,7 @@ TEST(HostileSpeaker, HelloStormsCrowdsAndHugeTextsLeaveOneBoundedRowEach) {
     }
     // More than seven at once: the first seven in, the others turned away with a BYE.
     std::vector<ScriptedSpeaker*> crowd;
+    crowd.reserve(8);
     for (int i = 0; i < 8; ++i) {
         crowd.push_back(&rig.join("crowd" + std::to_string(i)));
     }
