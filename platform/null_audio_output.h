@@ -53,9 +53,14 @@ private:
 
 class NullAudioOutputFactory final : public AudioOutputFactory {
 public:
+    explicit NullAudioOutputFactory(int periodFrames = NullAudioOutput::defaultPeriodFrames)
+        : periodFrames_(periodFrames) {}
     std::unique_ptr<AudioOutput> makeOutput(RunLoop& main) override {
-        return std::make_unique<NullAudioOutput>(main);
+        return std::make_unique<NullAudioOutput>(main, periodFrames_);
     }
+
+private:
+    int periodFrames_;
 };
 
 } // namespace merriphonic

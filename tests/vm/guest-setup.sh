@@ -1,7 +1,7 @@
 #!/bin/bash
 # Runs in the test VM, chrooted into the host's read-only root. Brings up the Bluetooth stack
-# (modules, system bus, bluetoothd, two virtual LE controllers), waits until bluetoothd reports
-# both adapters powered, then runs the requested command. Talks to the host only through files
+# (modules, system bus, bluetoothd, VM_CONTROLLERS virtual LE controllers, two by default),
+# waits until bluetoothd reports every adapter powered, then runs the requested command. Talks to the host only through files
 # in /run/vm (a writable 9p share):
 #   in:  config (bash assignments), command (one bash-quoted command line)
 #   out: ready (boot_s=...), output (the command's stdout+stderr), status (its exit status),
@@ -10,6 +10,7 @@ set -u
 io=/run/vm
 # shellcheck source=/dev/null
 source "$io/config"
+controllers=${VM_CONTROLLERS:-2}
 
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 export HOME=/tmp LANG=C.UTF-8
@@ -40,10 +41,13 @@ adapter_powered() {
     2>/dev/null | grep -q 'boolean true'
 }
 
-both_adapters_powered() {
+all_adapters_powered() {
   kill -0 "$btvirt_pid" 2>/dev/null || setup_error "btvirt exited early (see the console log)"
   kill -0 "$bluetoothd_pid" 2>/dev/null || setup_error "bluetoothd exited early (see the console log)"
-  adapter_powered hci0 && adapter_powered hci1
+  local index
+  for ((index = 0; index < controllers; index++)); do
+    adapter_powered "hci$index" || return 1
+  done
 }
 
 # The AF_ALG crypto modules are what btvirt needs for its controllers' LE crypto; without them
@@ -54,7 +58,7 @@ modprobe -a bluetooth hci_vhci algif_hash algif_skcipher cmac ecb ||
 
 # Controllers first: they come up while the bus and bluetoothd start, and bluetoothd picks
 # them up either way.
-btvirt -L -l2 </dev/null >/dev/console 2>&1 &
+btvirt -L "-l$controllers" </dev/null >/dev/console 2>&1 &
 btvirt_pid=$!
 
 mkdir -p /run/dbus
@@ -70,11 +74,12 @@ wait_for 30 dbus-send --system --print-reply --dest=org.bluez / \
   org.freedesktop.DBus.ObjectManager.GetManagedObjects >/dev/null 2>&1 ||
   setup_error "bluetoothd never appeared on the system bus"
 
-wait_for 60 both_adapters_powered || setup_error "hci0 and hci1 did not both become powered"
+wait_for 60 all_adapters_powered ||
+  setup_error "hci0 … hci$((controllers - 1)) did not all become powered"
 
 boot_s=$(uptime_s)
 echo "boot_s=$boot_s" >"$io/ready"
-say "ready at uptime $boot_s: hci0 and hci1 powered"
+say "ready at uptime $boot_s: hci0 … hci$((controllers - 1)) powered"
 
 # The command sees the same working directory as on the host (the whole root is shared), a
 # writable HOME, and where to leave its figures for the host's summary line.

@@ -137,6 +137,14 @@ double percentileAbs(std::vector<double> values, double p) {
     return values[below] + (rank - static_cast<double>(below)) * (values[above] - values[below]);
 }
 
+int breaksAfter(const std::vector<HeardBuffer>& log, int64_t fromNs) {
+    int breaks = 0;
+    for (size_t i = 1; i < log.size(); ++i) {
+        breaks += log[i].heardNs >= fromNs && !continues(log[i - 1], log[i]) ? 1 : 0;
+    }
+    return breaks;
+}
+
 std::optional<int64_t> firstHeardNs(const std::vector<HeardBuffer>& log) {
     if (log.empty()) {
         return std::nullopt;

@@ -43,6 +43,11 @@ std::vector<double> alignmentErrorsMs(const std::vector<HeardBuffer>& host,
 // The p-th percentile (0…100, interpolated) of the absolute values; 0 for none.
 double percentileAbs(std::vector<double> values, double p);
 
+// The places, from fromNs on, where the sound did not carry on from the buffer before: the
+// output fell behind and skipped, the player ran dry or started over. None in a log of steady
+// playback.
+int breaksAfter(const std::vector<HeardBuffer>& log, int64_t fromNs);
+
 // When the log first heard media; nothing for a log without any.
 std::optional<int64_t> firstHeardNs(const std::vector<HeardBuffer>& log);
 

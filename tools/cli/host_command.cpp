@@ -56,6 +56,7 @@ void HostCommand::start() {
     watch_.on(host_.rows(), changed);
     watch_.on(library_.tracks, changed);
     watch_.on(library_.importing, changed);
+    watch_.on(host_.sendProgress(), changed);
     refreshTimer_ = cli_.device.main.every(refreshPeriodNs, [this] { refresh(); });
     check();
     refresh();
@@ -115,10 +116,42 @@ bool HostCommand::importsSettled() const {
         [](const LibraryTrack& track) { return track.state == LibraryTrack::State::preparing; });
 }
 
+void HostCommand::tellChanges() {
+    std::map<std::string, std::string> joined;
+    for (const SpeakerLink* link : host_.linksInOrder()) {
+        if (link->joined()) {
+            joined.emplace(link->connection->id(), link->logName());
+        }
+    }
+    for (const auto& [id, name] : joined) {
+        if (!joined_.contains(id)) {
+            cli_.view.say(fmt::format("{} joined", name));
+        }
+    }
+    for (const auto& [id, name] : joined_) {
+        if (!joined.contains(id)) {
+            cli_.view.say(fmt::format("{} left", name));
+        }
+    }
+    joined_ = std::move(joined);
+
+    const bool sending = played_ && !joined_.empty() && host_.sendProgress().get() < 1.0;
+    if (sending && !sendingSinceNs_) {
+        sendingSinceNs_ = cli_.device.clock.nowNs();
+    } else if (!sending && sendingSinceNs_ && played_ && !joined_.empty()) {
+        const auto seconds =
+            static_cast<double>(cli_.device.clock.nowNs() - *sendingSinceNs_) / 1e9;
+        cli_.view.say(fmt::format("Song sent to {} speaker{} in {:.1f} s", joined_.size(),
+                                  joined_.size() == 1 ? "" : "s", seconds));
+        sendingSinceNs_.reset();
+    }
+}
+
 void HostCommand::check() {
     if (ending_) {
         return;
     }
+    tellChanges();
     if (host_.phase()->is(HostPeripheral::Phase::Kind::failed)) {
         fail(host_.phase()->text);
         return;

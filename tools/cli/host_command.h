@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +31,8 @@ public:
 
 private:
     void check();
+    // Says who joined and left, and how long the current song took to reach every speaker.
+    void tellChanges();
     void refresh();
     void fail(const std::string& message);
     void endParty(int code);
@@ -45,7 +49,8 @@ private:
     ScopedTimer refreshTimer_;
     ScopedTimer closeTimer_;
     size_t tracksBefore_ = 0;
-    std::vector<std::string> reportedFailures_;
+    std::map<std::string, std::string> joined_; // connection id → speaker name
+    std::optional<int64_t> sendingSinceNs_;
     bool played_ = false;
     bool checkPending_ = false;
     // Tasks posted to the main loop run only while this lives.

@@ -4,12 +4,15 @@
 //   merriphonic-heard-align [--skip S] [--limit-ms MS] HOST_LOG SPEAKER_LOG...
 //
 // Per speaker, the buffers heard from S seconds (default 5) after its own first sound on are
-// matched to the host's; prints "speaker FILE: buffers=N p50_ms=… p99_ms=… max_ms=…" and last
-// "align_p99_ms=…" (the worst speaker's). Exit status 0 when every speaker had buffers to
-// compare and its p99 stayed within MS (default 2), 1 otherwise, 2 for bad usage.
+// matched to the host's; prints "speaker FILE: buffers=N breaks=B p50_ms=… p99_ms=… max_ms=…"
+// and last "align_p99_ms=… breaks=…" (the worst speaker's figure, the breaks of every log in
+// that time, the host's included: where sound did not carry on from the buffer before).
+// Exit status 0 when every speaker had buffers to compare and its p99 stayed within MS
+// (default 2), 1 otherwise, 2 for bad usage.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -64,6 +67,8 @@ int main(int argc, char** argv) {
     const std::vector<HeardBuffer> host = readOrExit(files.front());
     bool within = true;
     double worstP99Ms = 0.0;
+    int breaks = 0;
+    std::optional<int64_t> hostFromNs;
     for (size_t i = 1; i < files.size(); ++i) {
         const std::vector<HeardBuffer> speaker = readOrExit(files[i]);
         const std::optional<int64_t> first = firstHeardNs(speaker);
@@ -71,12 +76,17 @@ int main(int argc, char** argv) {
             first ? alignmentErrorsMs(host, speaker, *first + std::llround(skipS * 1e9))
                   : std::vector<double>{};
         const double p99 = percentileAbs(errors, 99);
-        std::printf("speaker %s: buffers=%zu p50_ms=%.3f p99_ms=%.3f max_ms=%.3f\n",
-                    files[i].c_str(), errors.size(), percentileAbs(errors, 50), p99,
+        const int64_t fromNs = first.value_or(0) + std::llround(skipS * 1e9);
+        const int speakerBreaks = breaksAfter(speaker, fromNs);
+        hostFromNs = std::min(hostFromNs.value_or(fromNs), fromNs);
+        breaks += speakerBreaks;
+        std::printf("speaker %s: buffers=%zu breaks=%d p50_ms=%.3f p99_ms=%.3f max_ms=%.3f\n",
+                    files[i].c_str(), errors.size(), speakerBreaks, percentileAbs(errors, 50), p99,
                     percentileAbs(errors, 100));
         worstP99Ms = std::max(worstP99Ms, p99);
         within = within && !errors.empty() && p99 <= limitMs;
     }
-    std::printf("align_p99_ms=%.3f\n", worstP99Ms);
+    breaks += breaksAfter(host, hostFromNs.value_or(0));
+    std::printf("align_p99_ms=%.3f breaks=%d\n", worstP99Ms, breaks);
     return within ? 0 : 1;
 }
