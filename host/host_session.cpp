@@ -251,8 +251,10 @@ bool HostSession::isAboutCurrent(const Status& status) const {
 void HostSession::handleStatus(SpeakerLink& link, const Status& status) {
     link.status = status;
     const std::optional<SpeakerState> state = status.speakerState();
+    // Only songs of the library count: a speaker cannot make the host keep keys without end.
     if (const std::optional<std::string> key =
-            status.trackKey ? TrackKey::normalize(*status.trackKey) : std::nullopt) {
+            status.trackKey ? TrackKey::normalize(*status.trackKey) : std::nullopt;
+        key && library_->trackForKey(*key)) {
         if (state == SpeakerState::ready || state == SpeakerState::playing ||
             state == SpeakerState::paused) {
             link.readyKeys.insert(*key);

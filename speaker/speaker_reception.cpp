@@ -32,6 +32,11 @@ void removeQuietly(const std::filesystem::path& file) {
 // (their bytes are in their files, and found there again).
 constexpr size_t maxOpenReceivers = 4;
 
+// Offers remembered at once: a willing host offers the song playing and the next one. Once a
+// host has offered this many, the idle ones are forgotten (a song received stays playable from
+// its file, and an offer made again is answered as before).
+constexpr size_t maxOffers = 64;
+
 // Bytes free for the cache; nothing when the file system cannot tell.
 std::optional<int64_t> freeBytes(const std::filesystem::path& folder) {
     std::error_code error;
@@ -103,6 +108,9 @@ void SpeakerSession::handleOffer(const TrackOffer& received) {
                    offer.size - std::min(have, offer.size), *free);
         return;
     }
+    if (offers_.count(*key) == 0 && offers_.size() >= maxOffers) {
+        forgetIdleOffers();
+    }
     offers_[*key] = offer;
     if (!currentPlay_ && !paused_) {
         focusKey_ = *key;
@@ -123,6 +131,24 @@ void SpeakerSession::handleOffer(const TrackOffer& received) {
     }
     updateState();
     refreshUI();
+}
+
+void SpeakerSession::forgetIdleOffers() {
+    const auto inUse = [this](const std::string& key) {
+        const auto about = [&key](const auto& command) {
+            return command && command->trackKey == key;
+        };
+        return key == focusKey_ || about(currentPlay_) || about(lastPlay_) || about(paused_) ||
+               receivers_.count(key) != 0 || finalizing_.count(key) != 0 ||
+               earlyDone_.count(key) != 0;
+    };
+    std::erase_if(offers_, [&](const auto& known) {
+        if (inUse(known.first)) {
+            return false;
+        }
+        retries_.erase(known.first);
+        return true;
+    });
 }
 
 SpeakerSession::Receiver* SpeakerSession::receiver(const std::string& key,

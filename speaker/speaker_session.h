@@ -184,6 +184,7 @@ private:
 
     // speaker_reception.cpp: offers, chunks, TRACK_DONE, verification.
     void handleOffer(const TrackOffer& received);
+    void forgetIdleOffers();
     void handleChunk(const TrackChunk& chunk);
     void handleDone(const TrackKey& key);
     Receiver* receiver(const std::string& key, const TrackOffer& offer);

@@ -156,6 +156,8 @@ TEST(HostileSpeaker, HelloStormsCrowdsAndHugeTextsLeaveOneBoundedRowEach) {
     EXPECT_NE(rig.row(longName.substr(0, TextLimits::maxNameBytes)), nullptr);
     for (int i = 0; i < 500; ++i) {
         stormer.send(Hello{1, "x", "stormer", "linux"});
+        // Songs the host never had are not kept as the speaker's.
+        stormer.status("ready", TrackKey::of(ByteView(randomBytes(8, 1'000 + i))).hex(), 1, 1);
     }
     // More than seven at once: the first seven in, the others turned away with a BYE.
     std::vector<ScriptedSpeaker*> crowd;
@@ -169,6 +171,11 @@ TEST(HostileSpeaker, HelloStormsCrowdsAndHugeTextsLeaveOneBoundedRowEach) {
     EXPECT_FALSE(stormer.closeReason.has_value());
     EXPECT_EQ(stormer.all<Welcome>().size(), 1'001u);
     ASSERT_NE(rig.row("stormer"), nullptr);
+    for (const SpeakerLink* link : rig.session->linksInOrder()) {
+        if (link->logName() == "stormer") {
+            EXPECT_TRUE(link->readyKeys.empty());
+        }
+    }
     size_t turnedAway = 0;
     for (const ScriptedSpeaker* speaker : crowd) {
         turnedAway += speaker->names() == std::vector<std::string>{"BYE"} ? 1 : 0;

@@ -132,6 +132,23 @@ TEST(HostileHost, NothingAHostSendsLeavesTheCacheOrCostsTheSongsAlreadyThere) {
         EXPECT_EQ(fileBytes(rig.cached(keyOf(song))), Bytes(song.begin(), song.begin() + 8'192));
     }
 
+    // A flood of offers: the session remembers a bounded number, forgetting idle ones; a song
+    // forgotten takes chunks again once offered again.
+    const Bytes x = randomContent(3'000, 40);
+    const std::string kx = keyOf(x);
+    rig.offer(kx, 3'000);
+    for (uint32_t i = 0; i < 100; ++i) {
+        rig.offer(keyOf(randomContent(8, 100 + i)), 10);
+    }
+    rig.chunks(x, 0, 3'000);
+    rig.run(1);
+    EXPECT_EQ(TrackCache::length(rig.cached(kx)), 0);
+    rig.offer(kx, 3'000);
+    rig.chunks(x, 0, 3'000);
+    rig.run(1);
+    EXPECT_EQ(havesOf(rig, kx), (std::vector<int64_t>{0, 0}));
+    EXPECT_EQ(fileBytes(rig.cached(kx)), x);
+
     // The songs received before are all still there, and the session goes on receiving.
     rig.offer(kd, 5'000);
     rig.chunks(d, 2'000, 5'000);
