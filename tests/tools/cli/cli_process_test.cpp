@@ -162,11 +162,13 @@ TEST_F(CliTest, threeProcessPartyPlaysEverySpeakerWithTheHost) {
     for (size_t i = 1; i < logs.size(); ++i) {
         const std::optional<std::vector<HeardBuffer>> heard = HeardLog::read(logs[i], error);
         ASSERT_TRUE(heard && !heard->empty()) << error;
-        const std::vector<double> errors = alignmentErrorsMs(
-            *hostHeard, *heard, heard->front().heardNs + static_cast<int64_t>(alignedAfterS * 1e9));
-        // Most of the measured seconds, in buffers of a few milliseconds.
+        const int64_t fromNs = heard->front().heardNs + static_cast<int64_t>(alignedAfterS * 1e9);
+        const std::vector<double> errors = alignmentErrorsMs(*hostHeard, *heard, fromNs);
+        // Most of the measured seconds, in buffers of a few milliseconds, without a break.
         EXPECT_GT(errors.size(), 500U) << logs[i];
         EXPECT_LE(percentileAbs(errors, 99), 2.0) << logs[i];
+        EXPECT_EQ(breaksAfter(*heard, fromNs), 0) << logs[i];
+        EXPECT_EQ(breaksAfter(*hostHeard, fromNs), 0);
     }
 }
 
