@@ -270,6 +270,7 @@ TEST_F(PeripheralTest, PublishedChannelsAreAcceptedUntilUnpublished) {
     // Channels that die while being accepted cost only themselves: the next ones still come.
     sockets->lostAccepts = 2;
     std::vector<int> lost;
+    lost.reserve(2);
     for (int i = 0; i < 2; ++i) {
         lost.push_back(
             std::get<int>(sockets->connect({speakerAddress, false}, {hostAddress, false}, 128)));
