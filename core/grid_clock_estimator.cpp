@@ -62,11 +62,112 @@ std::pair<double, double> lowerEnvelope(const std::vector<Point>& points) {
 
 void GridClockEstimator::add(const Exchange& exchange) {
     exchanges_.push_back(exchange);
+    refit();
 }
 
 void GridClockEstimator::prune(int64_t nowLocalNs) {
+    const size_t before = exchanges_.size();
     std::erase_if(exchanges_,
                   [&](const Exchange& e) { return wrappingSub(nowLocalNs, e.t4) > windowNs_; });
+    if (exchanges_.size() != before) {
+        refit();
+    }
+}
+
+void GridClockEstimator::refit() {
+    const std::optional<Fit> fit = fitNow();
+    if (!fit) {
+        return; // the last fit goes on
+    }
+    fit_ = fit;
+    if (history_.empty() ||
+        wrappingSub(fit->atLocalNs, history_.back().atLocalNs) >= 1'000'000'000) {
+        history_.push_back({fit->atLocalNs, fit->estimate.offsetNs});
+    } else {
+        history_.back() = {fit->atLocalNs, fit->estimate.offsetNs};
+    }
+    std::erase_if(history_, [&](const Found& p) {
+        return wrappingSub(fit->atLocalNs, p.atLocalNs) > historyNs;
+    });
+}
+
+std::optional<double> GridClockEstimator::skew() const {
+    if (!fit_) {
+        return std::nullopt;
+    }
+    return historySkew().value_or(fit_->gridSkew);
+}
+
+std::optional<double> GridClockEstimator::historySkew() const {
+    // The median of the slopes between offsets found far enough apart; one fit that chose the
+    // wrong event (off by an interval) does not move it.
+    std::vector<double> slopes;
+    for (size_t i = 0; i < history_.size(); ++i) {
+        for (size_t j = i + 1; j < history_.size(); ++j) {
+            const int64_t span = wrappingSub(history_[j].atLocalNs, history_[i].atLocalNs);
+            if (span >= skewBaselineNs) {
+                slopes.push_back(static_cast<double>(history_[j].offsetNs - history_[i].offsetNs) /
+                                 static_cast<double>(span));
+            }
+        }
+    }
+    if (slopes.size() < 3) {
+        return std::nullopt;
+    }
+    const auto middle = slopes.begin() + static_cast<std::ptrdiff_t>(slopes.size() / 2);
+    std::nth_element(slopes.begin(), middle, slopes.end());
+    return std::clamp(*middle, -maxSkew, maxSkew);
+}
+
+std::vector<int64_t> GridClockEstimator::recentQuietPongs(const std::vector<int64_t>& sorted,
+                                                          int64_t spanNs) {
+    size_t from = sorted.size();
+    while (from > 0 && (sorted.size() - from < minQuietPongs ||
+                        wrappingSub(sorted.back(), sorted[from - 1]) <= spanNs)) {
+        --from;
+    }
+    return {sorted.begin() + static_cast<std::ptrdiff_t>(from), sorted.end()};
+}
+
+std::optional<GridClockEstimator::Grid>
+GridClockEstimator::gridUnder(const std::vector<int64_t>& arrivals, double slopeNs) {
+    if (arrivals.empty() || !(slopeNs > 0)) {
+        return std::nullopt;
+    }
+    std::vector<double> heights;
+    heights.reserve(arrivals.size());
+    double n = 0;
+    for (size_t i = 0; i < arrivals.size(); ++i) {
+        if (i > 0) {
+            n += std::round(static_cast<double>(wrappingSub(arrivals[i], arrivals[i - 1])) /
+                            slopeNs);
+        }
+        heights.push_back(static_cast<double>(wrappingSub(arrivals[i], arrivals.front())) -
+                          n * slopeNs);
+    }
+    // Heights are known modulo the slope: fold them around the lowest, so that one arrival
+    // rounded into the neighbouring event does not pull the line a whole interval down.
+    const double lowest = *std::min_element(heights.begin(), heights.end());
+    for (double& h : heights) {
+        h = lowest + std::fmod(h - lowest, slopeNs);
+    }
+    std::sort(heights.begin(), heights.end());
+    const double origin = heights.front();
+    const double spread = heights[(heights.size() * 9) / 10] - origin;
+    return Grid{static_cast<double>(arrivals.front()) + origin, slopeNs, spread};
+}
+
+std::optional<GridClockEstimator::Estimate> GridClockEstimator::estimate(int64_t atLocalNs) const {
+    if (!fit_) {
+        return std::nullopt;
+    }
+    const int64_t age = wrappingSub(atLocalNs, fit_->atLocalNs);
+    if (age > holdNs) {
+        return std::nullopt;
+    }
+    Estimate moved = fit_->estimate;
+    moved.offsetNs += std::llround(skew().value_or(0.0) * static_cast<double>(age));
+    return moved;
 }
 
 std::optional<GridClockEstimator::Grid>
@@ -90,9 +191,13 @@ GridClockEstimator::fitGrid(const std::vector<int64_t>& arrivals, int64_t interv
             {n, static_cast<double>(wrappingSub(arrivals[i], arrivals.front())) - n * interval});
     }
     auto [origin, correction] = lowerEnvelope(points);
-    // The slope may only take up the clocks' skew: more means the arrivals keep to another
-    // grid.
-    if (std::abs(correction) > maxSkew * interval) {
+    // The slope may only take up the clocks' skew, and over a short stretch what the stacks'
+    // spread can tilt it by: more means the arrivals keep to another grid.
+    const auto allowed = [&] {
+        const double events = std::max(1.0, points.back().x - points.front().x);
+        return maxSkew * interval + static_cast<double>(stackSpreadNs) / events;
+    };
+    if (std::abs(correction) > allowed()) {
         return std::nullopt;
     }
     // Numbered again by the event at or before each arrival on that line: an arrival late in
@@ -104,7 +209,7 @@ GridClockEstimator::fitGrid(const std::vector<int64_t>& arrivals, int64_t interv
         points[i] = {event, t - event * interval};
     }
     std::tie(origin, correction) = lowerEnvelope(points);
-    if (std::abs(correction) > maxSkew * interval) {
+    if (std::abs(correction) > allowed()) {
         return std::nullopt;
     }
     std::vector<double> residuals;
@@ -122,37 +227,43 @@ GridClockEstimator::fitGrid(const std::vector<int64_t>& arrivals, int64_t interv
     return Grid{static_cast<double>(arrivals.front()) + origin, interval + correction, spread};
 }
 
-std::optional<GridClockEstimator::Estimate> GridClockEstimator::estimate(int64_t atLocalNs) const {
+std::optional<GridClockEstimator::Fit> GridClockEstimator::fitNow() const {
     if (exchanges_.size() < minExchanges) {
         return std::nullopt;
     }
     std::vector<int64_t> pingArrivals;
     std::vector<int64_t> pongArrivals;
     std::vector<Exchange> quiet;
+    // Only quiet exchanges show the grid: while the host sends song chunks its events last
+    // long, and a PING may then join one midway instead of opening the next.
     for (const Exchange& e : exchanges_) {
-        pingArrivals.push_back(e.t2);
         if (e.quiet) {
+            pingArrivals.push_back(e.t2);
             pongArrivals.push_back(e.t4);
             quiet.push_back(e);
         }
     }
-    if (pongArrivals.size() < minQuietPongs) {
-        if (held_ && wrappingSub(atLocalNs, held_->atLocalNs) <= holdNs) {
-            Estimate moved = held_->estimate;
-            moved.offsetNs += std::llround(
-                held_->driftPerNs * static_cast<double>(wrappingSub(atLocalNs, held_->atLocalNs)));
-            return moved;
-        }
+    if (quiet.size() < minExchanges) {
         return std::nullopt;
     }
     std::sort(pingArrivals.begin(), pingArrivals.end());
     std::sort(pongArrivals.begin(), pongArrivals.end());
-    // The PINGs travel an otherwise quiet direction, so their arrivals show the grid best. They
-    // also line up on fractions of the interval, and roughly on the sender's own timer; the
-    // link's grid is the longest on which they line up as tightly as on any.
+    // The PINGs travel a direction that carries little else, so their arrivals show the grid
+    // best. They also line up on fractions of the interval, and roughly on the sender's own
+    // timer; the link's grid is the longest on which they line up about as tightly as on any.
     std::vector<std::pair<int64_t, Grid>> fits;
     double tightest = std::numeric_limits<double>::infinity();
-    for (int64_t interval = minIntervalNs; interval <= maxIntervalNs; interval += intervalStepNs) {
+    // A link keeps its interval: once found, it stays while the arrivals still line up on it,
+    // so that a few late arrivals cannot make a fraction of it look tighter.
+    if (fit_) {
+        if (const std::optional<Grid> host = fitGrid(pingArrivals, fit_->estimate.intervalNs)) {
+            fits.emplace_back(fit_->estimate.intervalNs, *host);
+            tightest = host->spreadNs;
+        }
+    }
+    const bool kept = !fits.empty();
+    for (int64_t interval = minIntervalNs; !kept && interval <= maxIntervalNs;
+         interval += intervalStepNs) {
         if (const std::optional<Grid> host = fitGrid(pingArrivals, interval)) {
             fits.emplace_back(interval, *host);
             tightest = std::min(tightest, host->spreadNs);
@@ -163,20 +274,36 @@ std::optional<GridClockEstimator::Estimate> GridClockEstimator::estimate(int64_t
         if (host.spreadNs > tightest + static_cast<double>(spreadToleranceNs)) {
             continue;
         }
-        // The PONGs share their direction with song chunks and may arrive late in busy events:
-        // with the interval known, only their quickest arrivals matter.
-        const std::optional<Grid> local = fitGrid(pongArrivals, interval, false);
+        // The PONGs share their direction with song chunks and may arrive late in busy events,
+        // and the quiet ones may all be recent (after a transfer): their grid takes its slope
+        // from the host's and the skew, and lies under the quickest of the latest of them.
+        // Until offsets found far apart show the skew, it is taken as none and the local grid
+        // lies under the last few PONGs only, where no skew moves it far.
+        const std::optional<double> found = historySkew();
+        const double skew = found.value_or(0.0);
+        const std::vector<int64_t> recent =
+            recentQuietPongs(pongArrivals, found ? recentPongsNs : unknownSkewPongsNs);
+        const std::optional<Grid> local = gridUnder(recent, host.slopeNs / (1.0 + skew));
         if (!local) {
             return std::nullopt;
         }
-        // The event (as a fractional number on the local grid) at the asked time, and the
-        // host's time of the same-numbered event: the offset, up to whole intervals, since the
-        // two grids number the events from different starts.
+        // The offset where the local grid is known exactly, at the PONG it lies under (so that
+        // the skew, which it took the slope from, does not enter): the event there (as a
+        // fractional number on the local grid) and the host's time of the same-numbered event,
+        // up to whole intervals, since the two grids number the events from different starts.
+        const auto above = [&](int64_t t) {
+            const double x = static_cast<double>(wrappingSub(t, recent.front())) -
+                             (local->originNs - static_cast<double>(recent.front()));
+            return x - std::floor(x / local->slopeNs + 0.5) * local->slopeNs;
+        };
+        const int64_t atLocalNs =
+            *std::min_element(recent.begin(), recent.end(), [&](int64_t a, int64_t b) {
+                return std::abs(above(a)) < std::abs(above(b));
+            });
         const double n = (static_cast<double>(atLocalNs) - local->originNs) / local->slopeNs;
         const double base = host.originNs + n * host.slopeNs - static_cast<double>(atLocalNs);
         // Causality bounds the offset: no PING arrived before it was sent, no PONG before it
-        // left. The grids' slopes tell how the offset moved since each exchange.
-        const double skew = host.slopeNs / local->slopeNs - 1.0;
+        // left. The skew tells how the offset moved since each exchange.
         double lower = -std::numeric_limits<double>::infinity();
         double upper = std::numeric_limits<double>::infinity();
         for (const Exchange& e : exchanges_) {
@@ -216,8 +343,7 @@ std::optional<GridClockEstimator::Estimate> GridClockEstimator::estimate(int64_t
         const double offset = *chosen;
         const Estimate result{static_cast<int64_t>(std::llround(offset)), interval,
                               static_cast<int64_t>(std::max(host.spreadNs, local->spreadNs))};
-        held_ = Held{atLocalNs, result, skew};
-        return result;
+        return Fit{atLocalNs, result, skew};
     }
     return std::nullopt;
 }

@@ -33,11 +33,13 @@ public:
     static constexpr double maxSkew = 500e-6;
     // Arrivals spread more than this above their grid line do not show a grid.
     static constexpr int64_t maxSpreadNs = 8'000'000;
+    // How much the stack latencies may differ between two frames.
+    static constexpr int64_t stackSpreadNs = 3'000'000;
     // How far the clocks' skew may be off what the grids' slopes show, per ns of age.
     static constexpr double skewMarginPerNs = 20e-6;
     // How much looser than the tightest grid the link's may look (estimation noise).
-    static constexpr int64_t spreadToleranceNs = 750'000;
-    // Fewer exchanges than this give no estimate.
+    static constexpr int64_t spreadToleranceNs = stackSpreadNs;
+    // Fewer quiet exchanges than this give no estimate.
     static constexpr size_t minExchanges = 12;
 
     struct Exchange {
@@ -62,23 +64,36 @@ public:
 
     explicit GridClockEstimator(int64_t windowNs) : windowNs_(windowNs) {}
 
+    // Both fit the grids again when the exchanges change.
     void add(const Exchange& exchange);
     // Forgets exchanges whose PONG arrived more than the window before nowLocalNs.
     void prune(int64_t nowLocalNs);
     void reset() {
         exchanges_.clear();
-        held_.reset();
+        fit_.reset();
+        history_.clear();
     }
 
-    // The offset at local time atLocalNs; nothing while the arrivals show no grid. Needs quiet
-    // exchanges in the window; while there are none (a long transfer), the last estimate made
-    // from quiet ones goes on, moved by the skew the grids showed, for up to holdNs.
+    // The offset at local time atLocalNs; nothing before the arrivals have shown a grid. The
+    // grids give the offset where this device's quiet PONGs lie; from there it moves with the
+    // clocks' skew. While a window shows no grid (a long transfer leaves no quiet PONG), the
+    // last one found goes on for up to holdNs.
     [[nodiscard]] std::optional<Estimate> estimate(int64_t atLocalNs) const;
     static constexpr int64_t holdNs = 120'000'000'000;
     // Quiet PONGs needed for the grid in local time.
     static constexpr size_t minQuietPongs = 4;
+    // The skew is taken from offsets found this far apart at least (a long baseline), over
+    // the last historyNs; until there are such, from the grids' slopes.
+    static constexpr int64_t skewBaselineNs = 20'000'000'000;
+    static constexpr int64_t historyNs = 300'000'000'000;
+    // The local grid lies under the quiet PONGs of this last stretch.
+    static constexpr int64_t recentPongsNs = 20'000'000'000;
+    // …and while the skew is not known yet, of this one.
+    static constexpr int64_t unknownSkewPongsNs = 4'000'000'000;
 
     [[nodiscard]] const std::vector<Exchange>& exchanges() const { return exchanges_; }
+    // The skew estimate in use (host clock rate over this clock's, minus one).
+    [[nodiscard]] std::optional<double> skew() const;
 
     // A line time = origin + slope × n through event numbers n.
     struct Grid {
@@ -92,15 +107,31 @@ public:
                                        bool checkSpread = true);
 
 private:
-    int64_t windowNs_;
-    std::vector<Exchange> exchanges_; // in arrival order of the PONGs
-    // The last estimate from quiet exchanges: where it was made, and the offset's drift per ns.
-    struct Held {
+    // A grid fit: the offset at one local time (where the quiet PONGs lie, so that errors in
+    // the two lines' slopes hardly matter there) and the skew the slopes showed.
+    struct Fit {
         int64_t atLocalNs = 0;
         Estimate estimate;
-        double driftPerNs = 0;
+        double gridSkew = 0;
     };
-    mutable std::optional<Held> held_;
+    void refit();
+    [[nodiscard]] std::optional<Fit> fitNow() const;
+    [[nodiscard]] std::optional<double> historySkew() const;
+    // The quiet PONG arrivals (ascending) of the last spanNs, at least minQuietPongs.
+    static std::vector<int64_t> recentQuietPongs(const std::vector<int64_t>& sorted,
+                                                 int64_t spanNs);
+    // The grid of that slope under arrival times (ascending).
+    static std::optional<Grid> gridUnder(const std::vector<int64_t>& arrivals, double slopeNs);
+
+    int64_t windowNs_;
+    std::vector<Exchange> exchanges_; // in arrival order of the PONGs
+    std::optional<Fit> fit_;
+    // Offsets found, at least a second apart: the long baseline for the skew.
+    struct Found {
+        int64_t atLocalNs = 0;
+        int64_t offsetNs = 0;
+    };
+    std::vector<Found> history_;
 };
 
 } // namespace merriphonic

@@ -465,6 +465,7 @@ void SpeakerSession::startPlayer() {
         return self ? self->playerOffsetNs(self->context_.clock.nowNs()).value_or(0) : int64_t{0};
     };
     plannedOffsetNs_ = playerOffsetNs(context_.clock.nowNs());
+    lastOffset_.reset();
     player_->schedule("play");
     player_->startDriftTimer();
 }
@@ -474,15 +475,31 @@ void SpeakerSession::replanIfClockMoved() {
     if (!player_->spec || !plan || !plannedOffsetNs_) {
         return;
     }
-    // Only while the start still lies ahead: then a new plan is silent, and the start lands
-    // where the better estimate puts it instead of being trimmed towards it for seconds.
+    // While the start still lies ahead a new plan is silent, and the start lands where the
+    // better estimate puts it instead of being trimmed towards it for seconds. Once playing,
+    // the rate trim follows small moves; a large one (the first event-grid estimate replacing
+    // the round-trip one, half an interval away) is a jump the trim would take seconds over,
+    // and would teach it a drift that is not there: it starts the song there again instead.
     const int64_t now = context_.clock.nowNs();
-    if (plan->localStartNs - now < SyncPlayer::minLeadNs) {
+    const bool ahead = plan->localStartNs - now >= SyncPlayer::minLeadNs;
+    const std::optional<int64_t> offset = playerOffsetNs(now);
+    if (!offset) {
         return;
     }
-    const std::optional<int64_t> offset = playerOffsetNs(now);
-    if (!offset || std::abs(*offset - *plannedOffsetNs_) <= replanThresholdNs) {
+    // What the estimate would be now had it only moved with the clocks' skew.
+    int64_t expected = *plannedOffsetNs_;
+    if (!ahead && lastOffset_) {
+        expected =
+            lastOffset_->offsetNs + std::llround(gridClock_.skew().value_or(0.0) *
+                                                 static_cast<double>(now - lastOffset_->atNs));
+    }
+    lastOffset_ = {now, *offset};
+    if (std::abs(*offset - expected) <= (ahead ? replanThresholdNs : resyncThresholdNs)) {
         return;
+    }
+    if (!ahead) {
+        log_.info(sync, "clock estimate moved {:.2f} ms while playing",
+                  static_cast<double>(*offset - expected) / 1e6);
     }
     plannedOffsetNs_ = offset;
     player_->schedule("clock update");

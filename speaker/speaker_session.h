@@ -74,6 +74,9 @@ public:
     static constexpr const char* hashWorkLabel = "app.merriphonic.verify";
     // A start not yet heard is planned again when the clock estimate moves by more than this.
     static constexpr int64_t replanThresholdNs = 200'000;
+    // Once playing, a jump of the estimate by more than this (beyond what the skew explains)
+    // starts the song there again.
+    static constexpr int64_t resyncThresholdNs = 1'500'000;
     // A PONG this soon after a song chunk may have waited behind chunks in its event.
     static constexpr int64_t quietAfterChunkNs = 200'000'000;
 
@@ -246,6 +249,12 @@ private:
     std::optional<int64_t> lastChunkAtNs_;
     // The offset the player's current plan was made with.
     std::optional<int64_t> plannedOffsetNs_;
+    // The estimate as last consulted while playing, to tell its jumps from its drift.
+    struct OffsetSeen {
+        int64_t atNs = 0;
+        int64_t offsetNs = 0;
+    };
+    std::optional<OffsetSeen> lastOffset_;
     ScopedTimer delayWork_;
 };
 

@@ -92,7 +92,9 @@ struct SimRadioModel {
     // 1.4 Mbit/s measured for L2CAP channels on real LE 2M links.
     // The L2CAP SDU size: the unit a channel delivers at once.
     size_t sduBytes = 2048;
-    size_t sendBufferBytes = 32 * 1024;
+    // A channel socket holds about one song chunk: a PONG or a PAUSE the app writes waits
+    // behind that much at most, not behind seconds of song.
+    size_t sendBufferBytes = 4 * 1024;
     size_t receiveBufferBytes = 64 * 1024; // the credits the receiver grants, in bytes
 
     // Packet exchanges one radio fits into one connection interval.
