@@ -5,6 +5,7 @@
 // follow one another. Nothing may crash or trip a sanitizer; the host never lists more than
 // its speakers; the speakers' caches hold nothing but song files inside their folders.
 #include <fuzzer/FuzzedDataProvider.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "core/frame_codec.h"
@@ -46,9 +48,41 @@ void check(bool condition) {
     }
 }
 
+// Where one input's devices keep their files: in memory when the system offers it, since the
+// library syncs what it writes. Removed with the input.
+class Folders {
+public:
+    Folders() {
+        std::error_code error;
+        const std::filesystem::path shm = "/dev/shm";
+        const std::filesystem::path base = std::filesystem::is_directory(shm, error)
+                                               ? shm
+                                               : std::filesystem::temp_directory_path();
+        root_ = base / ("merriphonic-fuzz-" + std::to_string(::getpid()));
+        std::filesystem::remove_all(root_, error);
+    }
+    ~Folders() {
+        std::error_code ignored;
+        std::filesystem::remove_all(root_, ignored);
+    }
+    Folders(const Folders&) = delete;
+    Folders& operator=(const Folders&) = delete;
+
+    [[nodiscard]] SimDeviceConfig device(const std::string& name, int64_t offsetNs = 0,
+                                         double skewPpm = 0) const {
+        return SimDeviceConfig{.name = name,
+                               .clockOffsetNs = offsetNs,
+                               .clockSkewPpm = skewPpm,
+                               .folderRoot = root_ / name};
+    }
+
+private:
+    std::filesystem::path root_;
+};
+
 // A peer whose every word comes from the input, on a device of its own.
 struct Peer {
-    Peer(SimWorld& world, const std::string& name) : device(world, name) {}
+    Peer(SimWorld& world, const SimDeviceConfig& config) : device(world, config) {}
     SimDevice device;
     std::unique_ptr<SimLink> link;
     std::shared_ptr<Connection> connection;
@@ -327,18 +361,16 @@ private:
     }
 
     FuzzedDataProvider& input_;
+    Folders folders_;
     SimWorld world_{3};
-    SimDevice hostDevice_{world_, "host"};
-    SimDevice speakerDevice_{
-        world_, SimDeviceConfig{.name = "spk", .clockOffsetNs = -3'000 * msNs, .clockSkewPpm = 20}};
-    SimDevice joinedDevice_{
-        world_,
-        SimDeviceConfig{.name = "joined", .clockOffsetNs = 700 * msNs, .clockSkewPpm = -15}};
+    SimDevice hostDevice_{world_, folders_.device("host")};
+    SimDevice speakerDevice_{world_, folders_.device("spk", -3'000 * msNs, 20)};
+    SimDevice joinedDevice_{world_, folders_.device("joined", 700 * msNs, -15)};
     SimAudioOutputFactory hostCards_{world_, hostDevice_.clock(), cardConfig};
     SimAudioOutputFactory speakerCards_{world_, speakerDevice_.clock(), cardConfig};
     SimAudioOutputFactory joinedCards_{world_, joinedDevice_.clock(), cardConfig};
-    Peer fakeSpeaker_{world_, "fake-speaker"};
-    Peer fakeHost_{world_, "fake-host"};
+    Peer fakeSpeaker_{world_, folders_.device("fake-speaker")};
+    Peer fakeHost_{world_, folders_.device("fake-host")};
     std::unique_ptr<SimLink> realLink_;
     std::shared_ptr<LibraryStore> library_ = LibraryStore::create(hostDevice_.context());
     std::vector<Bytes> songs_;
