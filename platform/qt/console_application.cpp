@@ -37,7 +37,7 @@ int openSignalFd() {
 // posting its stop needs the application. Made once, never deleted (still reachable).
 QCoreApplication& application(int& argc, char** argv) {
     static int keptArgc = argc;
-    static QCoreApplication* const instance = new QCoreApplication(keptArgc, argv);
+    static auto* const instance = new QCoreApplication(keptArgc, argv);
     return *instance;
 }
 

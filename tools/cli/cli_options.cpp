@@ -69,8 +69,7 @@ bool isOption(std::string_view argument) {
 // Reads one command's options; the first argument is the command.
 class Reader {
 public:
-    Reader(const std::vector<std::string>& arguments, Command command)
-        : arguments_(arguments), index_(1) {
+    Reader(const std::vector<std::string>& arguments, Command command) : arguments_(arguments) {
         options_.command = command;
         options_.timeoutS =
             command == Command::join ? CliOptions::defaultJoinTimeoutS : CliOptions::defaultScanS;
@@ -169,7 +168,7 @@ private:
     }
 
     const std::vector<std::string>& arguments_;
-    size_t index_;
+    size_t index_ = 1; // after the command
     CliOptions options_;
 };
 

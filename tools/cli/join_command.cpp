@@ -177,7 +177,8 @@ void JoinCommand::leave(int code) {
                    code);
 }
 
-void JoinCommand::waitForGoodbye(std::weak_ptr<Connection> connection, int64_t untilNs, int code) {
+void JoinCommand::waitForGoodbye(const std::weak_ptr<Connection>& connection, int64_t untilNs,
+                                 int code) {
     const std::shared_ptr<Connection> open = connection.lock();
     if (!open || open->isClosed() || cli_.device.clock.nowNs() >= untilNs) {
         cli_.finish(code);

@@ -36,7 +36,7 @@ private:
     void refresh();
     void fail(const std::string& message);
     void leave(int code);
-    void waitForGoodbye(std::weak_ptr<Connection> connection, int64_t untilNs, int code);
+    void waitForGoodbye(const std::weak_ptr<Connection>& connection, int64_t untilNs, int code);
 
     CliContext cli_;
     CliOptions options_;

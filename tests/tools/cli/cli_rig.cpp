@@ -16,8 +16,6 @@
 
 #include "tests/platform/ffmpeg/test_media.h"
 
-extern char** environ;
-
 namespace merriphonic::test {
 
 namespace {
@@ -47,10 +45,12 @@ CliProcess::CliProcess(const std::filesystem::path& folder,
         }
     }
     for (const auto& [name, value] : environment) {
-        environmentTexts.push_back(name + "=" + value);
+        environmentTexts.push_back(name);
+        environmentTexts.back().append("=").append(value);
     }
     const auto pointers = [](std::vector<std::string>& texts) {
         std::vector<char*> list;
+        list.reserve(texts.size() + 1);
         for (std::string& text : texts) {
             list.push_back(text.data());
         }
