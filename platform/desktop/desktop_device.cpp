@@ -50,14 +50,13 @@ struct DesktopDevice::Parts {
     explicit Parts(const DesktopDeviceOptions& options)
         : audio(audioOutputFactoryFor(environment(audioOutputVariable))),
           device(deviceOptions(options, *audio, media)),
-          local(environment(radioVariable) == "local"), radio(makeRadio(local, device.context())) {
+          radio(makeRadio(environment(radioVariable) == "local", device.context())) {
         device.context().radio = radio.get();
     }
 
     FfmpegMediaToolkit media;
     std::unique_ptr<AudioOutputFactory> audio;
     RealDevice device;
-    bool local;
     std::unique_ptr<RadioFactory> radio;
 };
 
@@ -72,10 +71,6 @@ DeviceContext& DesktopDevice::context() {
 
 AudioOutputFactory& DesktopDevice::audioOutputs() {
     return *parts_->audio;
-}
-
-bool DesktopDevice::isLocalRadio() const {
-    return parts_->local;
 }
 
 } // namespace merriphonic

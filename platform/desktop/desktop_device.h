@@ -32,8 +32,6 @@ public:
     [[nodiscard]] DeviceContext& context();
     // The sound outputs the switch picked.
     [[nodiscard]] AudioOutputFactory& audioOutputs();
-    // Whether parties go over the same-machine radio.
-    [[nodiscard]] bool isLocalRadio() const;
 
 private:
     struct Parts;
