@@ -281,8 +281,14 @@ std::optional<GridClockEstimator::Fit> GridClockEstimator::fitNow() const {
         // lies under the last few PONGs only, where no skew moves it far.
         const std::optional<double> found = historySkew();
         const double skew = found.value_or(0.0);
+        // The skew is known the better the longer the offsets found span: the stretch of
+        // PONGs grows with it, up to recentPongsNs.
+        const int64_t known =
+            found && history_.size() >= 2
+                ? wrappingSub(history_.back().atLocalNs, history_.front().atLocalNs) / 5
+                : 0;
         const std::vector<int64_t> recent =
-            recentQuietPongs(pongArrivals, found ? recentPongsNs : unknownSkewPongsNs);
+            recentQuietPongs(pongArrivals, std::clamp(known, unknownSkewPongsNs, recentPongsNs));
         const std::optional<Grid> local = gridUnder(recent, host.slopeNs / (1.0 + skew));
         if (!local) {
             return std::nullopt;

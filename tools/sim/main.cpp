@@ -1,7 +1,8 @@
 // merriphonic-sim: one party in virtual time (a host and up to seven speakers on simulated
 // computers with their own clocks, sound cards and radios) and a report of how closely every
 // speaker followed the host, judged by what the virtual sound cards heard.
-#include <chrono>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -9,179 +10,231 @@
 #include <string>
 #include <string_view>
 
-#include "tests/party/fixture/sim_party.h"
+#include "tools/sim/sim_run.h"
 
 namespace merriphonic {
 namespace {
 
 constexpr const char* usage = R"(usage: merriphonic-sim [options]
 
-Runs one party in virtual time: the host imports a generated song through the real library
-and transcoder, every speaker joins over the simulated Bluetooth LE air, the host selects the
-song and everyone plays it to the end. Prints the alignment of every speaker to the host.
+Runs one party in virtual time: the host imports a song through the real library and
+transcoder, every speaker joins over the simulated Bluetooth LE air, the host selects the song
+and everyone plays it to the end. Prints, per speaker, how far what its sound card heard was
+from what the host's heard (after settling), and more.
 
-  --speakers N         speakers, 1 to 7 (default 7)
-  --seed N             the run's seed: clocks, cards, positions and the air (default 1)
-  --song-seconds S     length of the generated song (default 180)
-  --clock-skew-ppm P   clocks drawn within ±P ppm of true time (default 50)
-  --crystal-ppm P      sound cards drawn within ±P ppm (default 100)
-  --settle-seconds S   alignment is judged from S seconds after the host's first sound
-                       (default 5)
-  --json FILE          also write the report as JSON
-  --help               this text
+Devices
+  --speakers N            speakers, 1 to 8; the eighth is refused ("party full") (default 7)
+  --seed N                the run's seed: clocks, cards, positions, the air (default 1)
+  --clock-skew-ppm P      clocks drawn within ±P ppm of true time (default 50)
+  --crystal-ppm P         sound cards' crystals drawn within ±P ppm (default 100)
+  --latency-ms MIN:MAX    sound cards' output latency drawn within (default 2:12)
+Radio (Bluetooth LE 2M PHY, L2CAP credit-based channels)
+  --interval-ms MS        connection interval, 7.5 to 100 (default 30, BlueZ's)
+  --stack-latency-ms A:B  kernel, HCI and wake-up latency per direction, uniform (default 0.3:3)
+  --pdus-per-event N      packet exchanges a controller puts in one event (default 12)
+  --duty-cycle F          share of each interval a radio gives its links (default 0.85)
+  --send-buffer-kib K     what a channel socket holds before the link (default 4)
+                          One link then carries about 91 kB/s, the host's radio about 136 kB/s
+                          shared by all links (L2CAP channels on LE 2M links measure a few
+                          hundred kbit/s to 1.4 Mbit/s).
+Song and script
+  --song FILE             play this file (default: a generated song)
+  --song-seconds S        length of the generated song (default 180)
+  --event TIME:ACTION     at TIME after the select (60s, 1.5m, 90): pause, play, seek:POS,
+                          next (a second song is added), drop:spkN (link lost), rejoin:spkN,
+                          leave:spkN, end; may be given again
+  --settle-seconds S      alignment is judged from S seconds after the host's first sound and
+                          after every event (default 5)
+Output
+  --json FILE             the report as JSON, with the bench figures under "bench"
+  --plot FILE.svg         every speaker's largest error in each half second, over time
+  --quiet                 no live progress line
+  --help                  this text
 )";
 
 struct Options {
-    SimPartyConfig party;
-    double songSeconds = 180.0;
-    double settleSeconds = 5.0;
+    SimRunOptions run;
     std::optional<std::string> jsonFile;
+    std::optional<std::string> plotFile;
+    bool quiet = false;
 };
 
-std::optional<Options> parse(int argc, char** argv) {
-    Options options;
+bool fail(const std::string& message) {
+    std::fprintf(stderr, "merriphonic-sim: %s\n", message.c_str());
+    return false;
+}
+
+std::optional<double> number(std::string_view text) {
+    const std::string digits(text);
+    char* end = nullptr;
+    const double value = std::strtod(digits.c_str(), &end);
+    if (digits.empty() || end != digits.c_str() + digits.size() || !std::isfinite(value)) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// "A:B" with 0 <= A <= B.
+std::optional<std::pair<double, double>> range(std::string_view text) {
+    const size_t colon = text.find(':');
+    if (colon == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const auto a = number(text.substr(0, colon));
+    const auto b = number(text.substr(colon + 1));
+    if (!a || !b || *a < 0 || *b < *a) {
+        return std::nullopt;
+    }
+    return std::pair{*a, *b};
+}
+
+bool parse(int argc, char** argv, Options& options) {
+    SimPartyConfig& party = options.run.party;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
-        const auto value = [&]() -> std::optional<std::string> {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "merriphonic-sim: %s needs a value\n", argv[i]);
-                return std::nullopt;
-            }
-            return std::string(argv[++i]);
-        };
-        const auto number = [&](double& out) {
-            const std::optional<std::string> text = value();
-            if (!text) {
-                return false;
-            }
-            char* end = nullptr;
-            out = std::strtod(text->c_str(), &end);
-            if (end == text->c_str() || *end != '\0') {
-                std::fprintf(stderr, "merriphonic-sim: not a number: %s\n", text->c_str());
-                return false;
-            }
-            return true;
-        };
-        double x = 0;
         if (arg == "--help" || arg == "-h") {
             std::fputs(usage, stdout);
             std::exit(0);
-        } else if (arg == "--speakers") {
-            if (!number(x) || x < 1 || x > 7) {
-                std::fprintf(stderr, "merriphonic-sim: --speakers takes 1 to 7\n");
-                return std::nullopt;
+        }
+        if (arg == "--quiet") {
+            options.quiet = true;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            return fail(std::string(arg) + " needs a value (see --help)");
+        }
+        const std::string_view value = argv[++i];
+        const std::optional<double> x = number(value);
+        const auto within = [&](double low, double high) { return x && *x >= low && *x <= high; };
+        const auto bad = [&](const char* what) {
+            return fail(std::string(arg) + " takes " + what + ", not " + std::string(value));
+        };
+        if (arg == "--speakers") {
+            if (!within(1, 8) || *x != std::floor(*x)) {
+                return bad("1 to 8");
             }
-            options.party.speakers = static_cast<int>(x);
+            party.speakers = static_cast<int>(*x);
         } else if (arg == "--seed") {
-            if (!number(x) || x < 0) {
-                return std::nullopt;
+            if (!within(0, 1e15)) {
+                return bad("a whole number");
             }
-            options.party.seed = static_cast<uint64_t>(x);
+            party.seed = static_cast<uint64_t>(*x);
+        } else if (arg == "--clock-skew-ppm" || arg == "--crystal-ppm") {
+            if (!within(0, 500)) {
+                return bad("0 to 500");
+            }
+            (arg == "--crystal-ppm" ? party.maxCrystalPpm : party.maxClockSkewPpm) = *x;
+        } else if (arg == "--latency-ms") {
+            const auto r = range(value);
+            if (!r || r->second > 500) {
+                return bad("MIN:MAX in ms");
+            }
+            party.minOutputLatencyNs = std::llround(r->first * 1e6);
+            party.maxOutputLatencyNs = std::llround(r->second * 1e6);
+        } else if (arg == "--interval-ms") {
+            if (!within(7.5, 100)) {
+                return bad("7.5 to 100");
+            }
+            party.radio.connectionIntervalNs = std::llround(*x * 1e6);
+        } else if (arg == "--stack-latency-ms") {
+            const auto r = range(value);
+            if (!r || r->second > 100) {
+                return bad("MIN:MAX in ms");
+            }
+            party.radio.stackLatencyMinNs = std::llround(r->first * 1e6);
+            party.radio.stackLatencyMaxNs = std::llround(r->second * 1e6);
+        } else if (arg == "--pdus-per-event") {
+            if (!within(1, 100)) {
+                return bad("1 to 100");
+            }
+            party.radio.maxPdusPerEvent = static_cast<int>(*x);
+        } else if (arg == "--duty-cycle") {
+            if (!within(0.05, 1)) {
+                return bad("0.05 to 1");
+            }
+            party.radio.radioDutyCycle = *x;
+        } else if (arg == "--send-buffer-kib") {
+            if (!within(1, 1024)) {
+                return bad("1 to 1024");
+            }
+            party.radio.sendBufferBytes = static_cast<size_t>(*x * 1024);
+        } else if (arg == "--song") {
+            options.run.song = std::string(value);
         } else if (arg == "--song-seconds") {
-            if (!number(x) || x < 10) {
-                std::fprintf(stderr, "merriphonic-sim: --song-seconds takes 10 or more\n");
-                return std::nullopt;
+            if (!within(10, 3600)) {
+                return bad("10 to 3600");
             }
-            options.songSeconds = x;
-        } else if (arg == "--clock-skew-ppm") {
-            if (!number(x)) {
-                return std::nullopt;
+            options.run.songSeconds = *x;
+        } else if (arg == "--event") {
+            std::string error;
+            const std::optional<SimEvent> event = parseSimEvent(value, error);
+            if (!event) {
+                return fail(error);
             }
-            options.party.maxClockSkewPpm = x;
-        } else if (arg == "--crystal-ppm") {
-            if (!number(x)) {
-                return std::nullopt;
+            if (event->speaker >= std::min(party.speakers, 7) &&
+                (event->kind == SimEvent::Kind::drop || event->kind == SimEvent::Kind::rejoin ||
+                 event->kind == SimEvent::Kind::leave)) {
+                return fail("no such speaker in the party: " + event->text);
             }
-            options.party.maxCrystalPpm = x;
+            options.run.events.push_back(*event);
         } else if (arg == "--settle-seconds") {
-            if (!number(x) || x < 0) {
-                return std::nullopt;
+            if (!within(0, 3600)) {
+                return bad("0 or more");
             }
-            options.settleSeconds = x;
+            options.run.settleSeconds = *x;
         } else if (arg == "--json") {
-            options.jsonFile = value();
-            if (!options.jsonFile) {
-                return std::nullopt;
-            }
+            options.jsonFile = std::string(value);
+        } else if (arg == "--plot") {
+            options.plotFile = std::string(value);
         } else {
-            std::fprintf(stderr, "merriphonic-sim: unknown option %s (see --help)\n", argv[i]);
-            return std::nullopt;
+            return fail("unknown option " + std::string(arg) + " (see --help)");
         }
     }
-    return options;
+    return true;
 }
 
-std::string json(const SimPartyFigures& figures, double speed) {
-    std::string out = "{\"speakers\":[";
-    for (size_t i = 0; i < figures.speakers.size(); ++i) {
-        const auto& s = figures.speakers[i];
-        char line[256];
-        std::snprintf(line, sizeof line,
-                      "%s{\"name\":\"%s\",\"p50Ms\":%.4f,\"p99Ms\":%.4f,\"maxMs\":%.4f,"
-                      "\"offsetErrorUs\":%.1f}",
-                      i == 0 ? "" : ",", s.name.c_str(), s.p50Ms, s.p99Ms, s.maxMs,
-                      s.offsetErrorNs ? double(*s.offsetErrorNs) / 1e3 : 0.0);
-        out += line;
-    }
-    char tail[256];
-    std::snprintf(tail, sizeof tail,
-                  "],\"alignP50Ms\":%.4f,\"alignP99Ms\":%.4f,\"alignMaxMs\":%.4f,"
-                  "\"selectToSoundS\":%.3f,\"speedX\":%.1f}\n",
-                  figures.worstP50Ms(), figures.worstP99Ms(), figures.worstMaxMs(),
-                  figures.latestFirstSoundS().value_or(0.0), speed);
-    return out + tail;
+bool write(const std::string& file, const std::string& text) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    return out.good() || fail("cannot write " + file);
 }
 
-int run(const Options& options) {
-    const auto wallStart = std::chrono::steady_clock::now();
-    SimParty party(options.party);
-    std::fprintf(stderr, "importing a %.0f s song…\n", options.songSeconds);
-    const std::optional<LibraryTrack> song = party.addSong(options.songSeconds);
-    if (!song || song->state != LibraryTrack::State::ready) {
-        std::fprintf(stderr, "merriphonic-sim: the song could not be prepared\n");
+int run(Options& options) {
+    const bool live = !options.quiet && isatty(STDERR_FILENO) != 0;
+    if (!options.quiet) {
+        options.run.progress = [live](const std::string& line) {
+            if (live) {
+                std::fprintf(stderr, "\r\033[K%s", line.c_str());
+            }
+        };
+    }
+    const SimRunReport report = runSimParty(options.run);
+    if (live) {
+        std::fputs("\r\033[K", stderr);
+    }
+    if (!report.ok) {
+        fail(report.failure);
         return 1;
     }
-    std::fprintf(stderr, "%d speakers joining…\n", options.party.speakers);
-    if (!party.joinAll()) {
-        std::fprintf(stderr, "merriphonic-sim: not every speaker joined\n");
-        return 1;
-    }
-    const int64_t worldStart = party.nowNs();
-    party.select(*song);
-    std::fprintf(stderr, "sending and playing…\n");
-    const int64_t selected = *party.selectedAtWorldNs();
-    if (!party.runUntil([&] { return party.firstMediaHeard(party.host(), selected).has_value(); },
-                        600 * SimParty::secNs, 100 * SimParty::msNs)) {
-        std::fprintf(stderr, "merriphonic-sim: the host never played\n");
-        return 1;
-    }
-    const int64_t firstSound = party.firstMediaHeard(party.host(), selected)->heardWorldNs;
-    party.runFor(static_cast<int64_t>(options.songSeconds * 1e9));
-    const SimPartyFigures figures =
-        party.figures(firstSound + static_cast<int64_t>(options.settleSeconds * 1e9));
-    const double wallS =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
-    const double speed = double(party.nowNs() - worldStart) / 1e9 / wallS;
-
-    std::printf("speaker   p50 ms   p99 ms   max ms   offset error us\n");
-    for (const auto& s : figures.speakers) {
-        std::printf("%-8s %7.3f  %7.3f  %7.3f  %+10.1f\n", s.name.c_str(), s.p50Ms, s.p99Ms,
-                    s.maxMs, s.offsetErrorNs ? double(*s.offsetErrorNs) / 1e3 : 0.0);
-    }
-    std::printf("worst    %7.3f  %7.3f  %7.3f\n", figures.worstP50Ms(), figures.worstP99Ms(),
-                figures.worstMaxMs());
-    std::printf("select to first sound: %.2f s; %.0f× real time\n",
-                figures.latestFirstSoundS().value_or(0.0), speed);
+    std::fputs(simReportText(report).c_str(), stdout);
+    bool written = true;
     if (options.jsonFile) {
-        std::ofstream(*options.jsonFile) << json(figures, speed);
+        written = write(*options.jsonFile, simReportJson(report)) && written;
     }
-    return 0;
+    if (options.plotFile) {
+        written = write(*options.plotFile, simReportSvg(report)) && written;
+    }
+    return written ? 0 : 1;
 }
 
 } // namespace
 } // namespace merriphonic
 
 int main(int argc, char** argv) {
-    const std::optional<merriphonic::Options> options = merriphonic::parse(argc, argv);
-    return options ? merriphonic::run(*options) : 2;
+    merriphonic::Options options;
+    if (!merriphonic::parse(argc, argv, options)) {
+        return 2;
+    }
+    return merriphonic::run(options);
 }

@@ -1,0 +1,93 @@
+// The simulator's engine: its script language, that events happen when asked, and that a seed
+// gives the same party again.
+#include "tools/sim/sim_run.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace merriphonic {
+namespace {
+
+TEST(SimEvents, ParseTimesActionsAndSpeakersAndRefuseTheRest) {
+    std::string error;
+    const auto pause = parseSimEvent("60s:pause", error);
+    ASSERT_TRUE(pause) << error;
+    EXPECT_EQ(pause->atNs, 60'000'000'000);
+    EXPECT_EQ(pause->kind, SimEvent::Kind::pause);
+    const auto seek = parseSimEvent("1.5m:seek:90s", error);
+    ASSERT_TRUE(seek) << error;
+    EXPECT_EQ(seek->atNs, 90'000'000'000);
+    EXPECT_EQ(seek->seekMs, 90'000);
+    const auto drop = parseSimEvent("12:drop:spk3", error);
+    ASSERT_TRUE(drop) << error;
+    EXPECT_EQ(drop->atNs, 12'000'000'000);
+    EXPECT_EQ(drop->speaker, 2);
+    EXPECT_EQ(drop->text, "12:drop:spk3");
+
+    for (const char* bad :
+         {"pause", "60s", "-1s:pause", "10s:dance", "10s:seek", "10s:seek:x", "10s:drop",
+          "10s:drop:spk0", "10s:drop:host", "10s:next:now", "s:end", "10q:end"}) {
+        error.clear();
+        EXPECT_FALSE(parseSimEvent(bad, error)) << bad;
+        EXPECT_FALSE(error.empty()) << bad;
+    }
+}
+
+// A small party, with a pause, a resume and a seek.
+SimRunOptions scripted(uint64_t seed) {
+    SimRunOptions options;
+    options.party.speakers = 2;
+    options.party.seed = seed;
+    options.songSeconds = 14.0;
+    options.settleSeconds = 2.0;
+    std::string error;
+    for (const char* text : {"8s:pause", "9s:play", "12s:seek:3s"}) {
+        options.events.push_back(*parseSimEvent(text, error));
+    }
+    return options;
+}
+
+TEST(SimRun, EventsHappenWhenAskedAndASeedGivesThePartyAgain) {
+    const SimRunReport report = runSimParty(scripted(5));
+    ASSERT_TRUE(report.ok) << report.failure;
+    ASSERT_TRUE(report.firstSoundS && report.allReadyS);
+    ASSERT_LT(*report.firstSoundS, 8.0) << "the script assumes the song plays by then";
+    ASSERT_EQ(report.eventsDone.size(), 3u);
+    EXPECT_NEAR(report.eventsDone[0].second, 8.0, 0.1);
+    EXPECT_NEAR(report.eventsDone[2].second, 12.0, 0.1);
+
+    // What the host's sound card did: the first start, the resume (0.8 s of lead after the
+    // PLAY, where the pause left it) and the seek to 3 s.
+    ASSERT_EQ(report.hostStarts.size(), 3u);
+    EXPECT_NEAR(report.hostStarts[0].second, 0.0, 10.0); // the buffer the song begins in
+    EXPECT_NEAR(report.hostStarts[1].first, 9.8, 0.15);
+    EXPECT_NEAR(report.hostStarts[1].second, (8.0 - *report.firstSoundS) * 1000.0, 150.0);
+    EXPECT_NEAR(report.hostStarts[2].first, 12.8, 0.15);
+    EXPECT_NEAR(report.hostStarts[2].second, 3'000.0, 10.0);
+    for (const auto& speaker : report.speakers) {
+        EXPECT_GT(speaker.buffers, 100u) << speaker.name;
+        EXPECT_LT(speaker.maxMs, 1.0) << speaker.name;
+        EXPECT_FALSE(speaker.series.empty());
+    }
+    EXPECT_GT(report.radioUtilisation, 0.2);
+    EXPECT_LE(report.radioUtilisation, 1.0);
+    const std::string json = simReportJson(report);
+    EXPECT_NE(json.find("\"sim.align_p99_ms\":"), std::string::npos);
+    EXPECT_NE(simReportSvg(report).find("<polyline"), std::string::npos);
+
+    // The same seed: the same party, to the nanosecond; another seed: another party.
+    const SimRunReport again = runSimParty(scripted(5));
+    const SimRunReport other = runSimParty(scripted(6));
+    ASSERT_EQ(again.speakers.size(), report.speakers.size());
+    for (size_t i = 0; i < report.speakers.size(); ++i) {
+        EXPECT_EQ(again.speakers[i].p50Ms, report.speakers[i].p50Ms);
+        EXPECT_EQ(again.speakers[i].maxMs, report.speakers[i].maxMs);
+        EXPECT_EQ(again.speakers[i].series, report.speakers[i].series);
+    }
+    EXPECT_EQ(again.hostStarts, report.hostStarts);
+    EXPECT_NE(other.speakers.front().p50Ms, report.speakers.front().p50Ms);
+}
+
+} // namespace
+} // namespace merriphonic
