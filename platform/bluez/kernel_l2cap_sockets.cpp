@@ -166,6 +166,12 @@ L2capAcceptResult KernelL2capSockets::accept(int listeningFd) {
         if (auto error = readMtus(fd, channel)) {
             return L2capAcceptFailure{*error}; // the peer has most likely left already
         }
+        // The host sends songs down this channel, and a PONG or a PAUSE written behind what
+        // the kernel already holds waits until all of it has gone over the air: keep that to
+        // about a song chunk (the kernel doubles the value and keeps its own minimum). A
+        // refusal only leaves the default.
+        const int sendBuffer = sendBufferBytes;
+        (void)::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
         channel.fd = socket.release();
         return std::optional<L2capChannelSocket>(channel);
     }

@@ -11,6 +11,8 @@ class KernelL2capSockets final : public L2capSockets {
 public:
     // The receive MTU asked for (the largest an LE channel allows).
     static constexpr uint16_t receiveMtu = 65535;
+    // SO_SNDBUF of an accepted channel: about one song chunk.
+    static constexpr int sendBufferBytes = 4096;
 
     std::variant<L2capListeningSocket, RadioError> listen(const LeAddress& adapter,
                                                           bool encrypted) override;
