@@ -43,6 +43,8 @@ Song and script
   --event TIME:ACTION     at TIME after the select (60s, 1.5m, 90): pause, play, seek:POS,
                           next (a second song is added), drop:spkN (link lost), rejoin:spkN,
                           leave:spkN, end; may be given again
+  --clock-estimate E      what speakers follow: grid (the event-grid estimate) or round-trip
+                          (the exchange with the smallest round trip) (default grid)
   --settle-seconds S      alignment is judged from S seconds after the host's first sound and
                           after every event (default 5)
 Output
@@ -177,6 +179,13 @@ bool parse(int argc, char** argv, Options& options) {
                 return fail("no such speaker in the party: " + event->text);
             }
             options.run.events.push_back(*event);
+        } else if (arg == "--clock-estimate") {
+            if (value != "grid" && value != "round-trip") {
+                return bad("grid or round-trip");
+            }
+            options.run.clockEstimate = value == "grid"
+                                            ? SpeakerSession::ClockEstimate::eventGrid
+                                            : SpeakerSession::ClockEstimate::minimumRoundTrip;
         } else if (arg == "--settle-seconds") {
             if (!within(0, 3600)) {
                 return bad("0 or more");

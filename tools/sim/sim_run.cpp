@@ -146,6 +146,9 @@ SimRunReport runSimParty(const SimRunOptions& options) {
     const int admitted = std::min(wanted, 7);
     config.speakers = admitted;
     SimParty party(config);
+    for (int i = 0; i < admitted; ++i) {
+        party.speaker(i).session->setClockEstimate(options.clockEstimate);
+    }
     const int64_t worldStart = party.nowNs();
     const auto say = [&](const std::string& line) {
         if (options.progress) {

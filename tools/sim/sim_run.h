@@ -39,6 +39,9 @@ struct SimRunOptions {
     double songSeconds = 180.0;
     double settleSeconds = 5.0; // after the first sound, and after every event
     std::vector<SimEvent> events;
+    // What the speakers' players follow: the event-grid estimate, or the exchange with the
+    // smallest round trip (for comparison).
+    SpeakerSession::ClockEstimate clockEstimate = SpeakerSession::ClockEstimate::eventGrid;
     // Called about once a second of world time with a one-line state.
     std::function<void(const std::string&)> progress;
 };
