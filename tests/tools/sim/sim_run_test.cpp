@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace merriphonic {
 namespace {
@@ -87,6 +88,31 @@ TEST(SimRun, EventsHappenWhenAskedAndASeedGivesThePartyAgain) {
     }
     EXPECT_EQ(again.hostStarts, report.hostStarts);
     EXPECT_NE(other.speakers.front().p50Ms, report.speakers.front().p50Ms);
+}
+
+// The figures rest on the sound cards' heard records. A card without crystal error on a clock
+// without skew must hear every media frame where the host's plan puts it, computed here from
+// the PLAY and the clock alone, to a sample.
+TEST(SimRun, APerfectCardHearsEveryFrameWhereThePlanPutsIt) {
+    SimParty party({.speakers = 1, .seed = 9, .maxClockSkewPpm = 0.0, .maxCrystalPpm = 0.0});
+    const std::optional<LibraryTrack> song = party.addSong(8.0);
+    ASSERT_TRUE(song && party.joinAll());
+    party.select(*song);
+    ASSERT_TRUE(party.runUntil([&] { return party.session().currentPlay().has_value(); },
+                               30 * SimParty::secNs));
+    const Play play = *party.session().currentPlay();
+    party.runFor(4 * SimParty::secNs);
+    const int64_t startWorldNs = party.host().device.clock().worldTimeAt(play.startAtHostNs);
+    const double startFrame = static_cast<double>(play.positionMs) * SimParty::mediaRate / 1000.0;
+    const std::vector<SimHeardBuffer> heard = party.mediaHeard(party.host(), 0);
+    ASSERT_GT(heard.size(), 100u);
+    for (const SimHeardBuffer& buffer : heard) {
+        const double expectedNs =
+            static_cast<double>(startWorldNs) +
+            (static_cast<double>(*buffer.mediaFrame) - startFrame) / SimParty::mediaRate * 1e9;
+        ASSERT_NEAR(static_cast<double>(buffer.heardWorldNs), expectedNs, 1e9 / SimParty::mediaRate)
+            << "frame " << *buffer.mediaFrame;
+    }
 }
 
 } // namespace
