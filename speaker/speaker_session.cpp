@@ -222,6 +222,7 @@ void SpeakerSession::attach(const std::shared_ptr<Connection>& connection,
             self->phase_ = Phase::disconnected("Disconnected from host");
         };
     connection_ = connection;
+    pongSeq_ = pingSeq_;
     clock_.reset();
     gridClock_.reset();
     state_ = SpeakerState::syncing;
@@ -312,6 +313,13 @@ void SpeakerSession::statusTick() {
 }
 
 void SpeakerSession::handlePong(const Pong& pong, int64_t t4) {
+    // Only the first answer to a PING sent on this link counts: a host that sent PONGs of its
+    // own accord would otherwise fill the clock estimates without end.
+    const uint32_t ahead = pong.seq - pongSeq_;
+    if (ahead == 0 || ahead > pingSeq_ - pongSeq_) {
+        return;
+    }
+    pongSeq_ = pong.seq;
     const bool wasSynced = clock_.isSynced();
     if (!clock_.add(pong.t1, pong.t2, pong.t3, t4)) {
         return;

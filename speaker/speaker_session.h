@@ -238,6 +238,7 @@ private:
     std::optional<Pause> paused_;
     double groupVolume_ = 1.0;
     uint32_t pingSeq_ = 0;
+    uint32_t pongSeq_ = 0; // the last PING answered; a PONG must answer a later one
     int pingsDue_ = 0;
     ScopedTimer pingTimer_;
     ScopedTimer burstTimer_;

@@ -76,6 +76,15 @@ TEST(HostileHost, NothingAHostSendsLeavesTheCacheOrCostsTheSongsAlreadyThere) {
     rig.run(1);
     ASSERT_TRUE(rig.session->readyKeys().count(ka));
 
+    // PONGs the speaker never asked for, or answering one PING twice, count for nothing.
+    const size_t samples = rig.session->clock().samples().size();
+    for (uint32_t seq = 0; seq < 5'000; ++seq) {
+        const int64_t hostNs = rig.hostNowNs();
+        rig.send(Pong{seq % 50, rig.speaker.clock().nowNs() - sessionMsNs, hostNs, hostNs});
+    }
+    rig.run(0.2);
+    EXPECT_LE(rig.session->clock().samples().size(), samples + 5);
+
     // Songs too large to travel, or of a negative size: refused before a byte is written.
     const std::string huge = "00000000000000aa";
     for (const int64_t size : {SyncProtocol::maxTrackSize + 1, int64_t{1} << 40, int64_t{-1}}) {
