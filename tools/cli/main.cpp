@@ -63,8 +63,14 @@ int run(ConsoleApplication& application, const CliOptions& options) {
     SystemBluetoothAccess access;
     AppModel model(device.context(), access);
     LiveView view(stdout, isatty(STDOUT_FILENO) == 1);
-    const CliContext cli{model, device.context(), view, printError,
-                         [](int code) { ConsoleApplication::exit(code); }};
+    DeviceContext& context = device.context();
+    // The stream thread outlives the device: the program ends only after the stream work
+    // queued so far (a closing connection's last reports) has run and reported back here.
+    const auto finish = [&context](int code) {
+        context.streams.post(
+            [&context, code] { context.main.post([code] { ConsoleApplication::exit(code); }); });
+    };
+    const CliContext cli{model, context, view, printError, finish};
     const std::unique_ptr<CliCommand> command = makeCommand(cli, options);
 
     const Keyboard keyboard;

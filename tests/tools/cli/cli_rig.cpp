@@ -164,14 +164,18 @@ CliProcess& CliRig::start(const std::string& user, const std::vector<std::string
     }
     const std::filesystem::path folder = root_ / ("process-" + std::to_string(++started_));
     std::filesystem::create_directories(folder);
-    processes_.push_back(std::make_unique<CliProcess>(
-        folder, arguments,
-        std::map<std::string, std::string>{{"MERRIPHONIC_RADIO", "local"},
-                                           {"MERRIPHONIC_AUDIO", "null"},
-                                           {"XDG_RUNTIME_DIR", (root_ / "run").string()},
-                                           {"XDG_CONFIG_HOME", (home / "config").string()},
-                                           {"XDG_DATA_HOME", (home / "data").string()},
-                                           {"XDG_CACHE_HOME", (home / "cache").string()}}));
+    std::map<std::string, std::string> environment{{"MERRIPHONIC_RADIO", "local"},
+                                                   {"MERRIPHONIC_AUDIO", "null"},
+                                                   {"XDG_RUNTIME_DIR", (root_ / "run").string()},
+                                                   {"XDG_CONFIG_HOME", (home / "config").string()},
+                                                   {"XDG_DATA_HOME", (home / "data").string()},
+                                                   {"XDG_CACHE_HOME", (home / "cache").string()}};
+    // The ThreadSanitizer pass: a program built with it looks past the libraries built without.
+    if (const char* options = std::getenv("TSAN_OPTIONS")) {
+        environment["TSAN_OPTIONS"] =
+            std::string(options) + ":suppressions=" + std::string(TSAN_SUPPRESSIONS);
+    }
+    processes_.push_back(std::make_unique<CliProcess>(folder, arguments, environment));
     return *processes_.back();
 }
 
