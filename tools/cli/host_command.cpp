@@ -141,7 +141,7 @@ void HostCommand::tellChanges() {
     } else if (!sending && sendingSinceNs_ && played_ && !joined_.empty()) {
         const auto seconds =
             static_cast<double>(cli_.device.clock.nowNs() - *sendingSinceNs_) / 1e9;
-        cli_.view.say(fmt::format("Song sent to {} speaker{} in {:.1f} s", joined_.size(),
+        cli_.view.say(fmt::format("Song sent to {} speaker{} in {:.2f} s", joined_.size(),
                                   joined_.size() == 1 ? "" : "s", seconds));
         sendingSinceNs_.reset();
     }
