@@ -134,7 +134,7 @@ TEST(WireToolEncode, WritesOnlyFramesDecodeAccepts) {
     const std::string hugeData(2 * (most - 11), 'a');
     const std::vector<std::string> oversized = {
         R"(UNKNOWN(0x7f) {"size":1048576})",
-        "UNKNOWN(0x7f) {\"data\":\"" + std::string(2 * (most + 1), '0') + "\"}",
+        R"(UNKNOWN(0x7f) {"data":")" + std::string(2 * (most + 1), '0') + "\"}",
         R"(TRACK_CHUNK {"key":"0123456789abcdef","offset":0,"data":")" + hugeData + "\"}",
         R"(TRACK_OFFER {"trackKey":"0123456789abcdef","size":1,"title":")" +
             std::string(most, 't') + "\"}"};
