@@ -168,8 +168,9 @@ L2capAcceptResult KernelL2capSockets::accept(int listeningFd) {
         }
         // The host sends songs down this channel, and a PONG or a PAUSE written behind what
         // the kernel already holds waits until all of it has gone over the air: keep that to
-        // about a song chunk (the kernel doubles the value and keeps its own minimum). A
-        // refusal only leaves the default.
+        // about a song chunk (the kernel doubles the value and keeps its own minimum; the
+        // channel's stream grows it should one message not fit). A refusal only leaves the
+        // default.
         const int sendBuffer = sendBufferBytes;
         (void)::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
         channel.fd = socket.release();

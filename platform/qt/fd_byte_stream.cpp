@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -445,6 +446,12 @@ public:
         }
         const size_t sendMtu = core_->options().sendMtu;
         const size_t count = seqpacket() && sendMtu > 0 ? std::min(length, sendMtu) : length;
+        // A Bluetooth socket splits a message into packets and charges each, with its
+        // bookkeeping, to the send buffer; it refuses the whole message when they do not all
+        // fit, and poll still reports room. So a refusal by a buffer found empty and writable
+        // (no wait for the peer's credits) just before the send means the message never fits:
+        // the buffer grows, up to the system's limit.
+        bool emptyBeforeSend = false;
         while (true) {
             const ssize_t sent = ::send(fd(), buffer, count, MSG_DONTWAIT | MSG_NOSIGNAL);
             if (sent >= 0) {
@@ -457,6 +464,18 @@ public:
                 continue;
             }
             if (wouldBlock(errno)) {
+                if (emptyBeforeSend) {
+                    if (!growSendBuffer()) {
+                        return fail(EMSGSIZE);
+                    }
+                    continue;
+                }
+                // Only this thread sends, so the state found now can only improve until the
+                // next try: a refusal then is the buffer's size, not a wait.
+                if (seqpacket() && bluetoothSendBufferEmptyAndWritable()) {
+                    emptyBeforeSend = true;
+                    continue;
+                }
                 setNotifierEnabled(true);
                 return 0;
             }
@@ -465,6 +484,35 @@ public:
     }
 
     [[nodiscard]] std::string errorDescription() const override { return error_; }
+
+    [[nodiscard]] bool bluetoothSendBufferEmptyAndWritable() const {
+        int domain = 0;
+        socklen_t size = sizeof(domain);
+        if (::getsockopt(fd(), SOL_SOCKET, SO_DOMAIN, &domain, &size) != 0 ||
+            domain != AF_BLUETOOTH || (pollNow(fd(), POLLOUT) & POLLOUT) == 0) {
+            return false;
+        }
+        int buffer = 0;
+        size = sizeof(buffer);
+        int room = 0;
+        // On a Bluetooth socket TIOCOUTQ is the room left in the send buffer.
+        return ::getsockopt(fd(), SOL_SOCKET, SO_SNDBUF, &buffer, &size) == 0 &&
+               ::ioctl(fd(), TIOCOUTQ, &room) == 0 && room >= buffer;
+    }
+
+    // Doubles the send buffer; false when the system's limit allows no more.
+    bool growSendBuffer() {
+        int before = 0;
+        socklen_t size = sizeof(before);
+        if (::getsockopt(fd(), SOL_SOCKET, SO_SNDBUF, &before, &size) != 0) {
+            return false;
+        }
+        // The kernel doubles what it is given (SO_SNDBUF reads back the doubled value).
+        int after = 0;
+        size = sizeof(after);
+        return ::setsockopt(fd(), SOL_SOCKET, SO_SNDBUF, &before, sizeof(before)) == 0 &&
+               ::getsockopt(fd(), SOL_SOCKET, SO_SNDBUF, &after, &size) == 0 && after > before;
+    }
 
     void finishOpen() {
         if (state_ != HalfState::opening) {

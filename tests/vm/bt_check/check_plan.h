@@ -14,7 +14,8 @@ namespace merriphonic {
 // trips and sends a track that the host confirms by its SHA-256.
 // - Party 1 carries the full exchange and ends as the host ends a party: its BYE must reach the
 //   speaker, which then closes the channel and drops its link as the app does; BlueZ must show
-//   no link.
+//   no link. The speaker's channel starts with the least send buffer the kernel allows, too
+//   small for one track frame.
 // - Party 2 shows that a new party works after that in the same boot. The host asks for a small
 //   receive MTU, so that every track frame crosses in several SDUs, and once the track is
 //   confirmed it drops the link from its side, as if the speaker had gone out of range: the

@@ -79,6 +79,11 @@ std::variant<L2capChannelSocket, RadioError> CheckedL2capSockets::finishConnect(
     auto result = inner_->finishConnect(fd);
     if (const auto* channel = std::get_if<L2capChannelSocket>(&result)) {
         inspect(*channel, false);
+        if (connectSendBuffer_ > 0 &&
+            ::setsockopt(channel->fd, SOL_SOCKET, SO_SNDBUF, &connectSendBuffer_,
+                         sizeof(connectSendBuffer_)) < 0) {
+            fault(fmt::format("SO_SNDBUF on the opened channel: {}", systemText(errno)));
+        }
     }
     return result;
 }

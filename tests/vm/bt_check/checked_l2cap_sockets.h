@@ -28,6 +28,11 @@ public:
     // For channels published from now on; 0 keeps the radio's own choice.
     void setListenReceiveMtu(uint16_t mtu) { listenReceiveMtu_ = mtu; }
 
+    // For channels opened from now on: their send buffer is set this small (the kernel keeps
+    // its own least), too small for one track frame, which the channel's stream must then grow
+    // for the frame to leave; 0 keeps the radio's own choice.
+    void setConnectSendBuffer(int bytes) { connectSendBuffer_ = bytes; }
+
     // The last channel opened or accepted, and the first fault found in any; empty if none.
     [[nodiscard]] const std::optional<Channel>& lastChannel() const { return lastChannel_; }
     [[nodiscard]] const std::string& fault() const { return fault_; }
@@ -45,6 +50,7 @@ private:
 
     std::shared_ptr<L2capSockets> inner_;
     uint16_t listenReceiveMtu_ = 0;
+    int connectSendBuffer_ = 0;
     std::optional<Channel> lastChannel_;
     std::string fault_;
 };
