@@ -80,6 +80,20 @@ void GridClockEstimator::refit() {
         return; // the last fit goes on
     }
     fit_ = fit;
+    // The causality bounds narrow as exchanges come in and may rule out the event an early fit
+    // chose for the PONGs: a fit a large part of an interval away from the one before chose
+    // another event, and the offsets found before it would bend the skew for minutes.
+    if (!history_.empty()) {
+        const Found& last = history_.back();
+        const int64_t age = std::abs(wrappingSub(fit->atLocalNs, last.atLocalNs));
+        const double jump = std::abs(static_cast<double>(fit->estimate.offsetNs - last.offsetNs));
+        const double allowed =
+            static_cast<double>(std::max(fit->estimate.intervalNs / 4, stackSpreadNs)) +
+            maxSkew * static_cast<double>(age);
+        if (jump > allowed) {
+            history_.clear();
+        }
+    }
     if (history_.empty() ||
         wrappingSub(fit->atLocalNs, history_.back().atLocalNs) >= 1'000'000'000) {
         history_.push_back({fit->atLocalNs, fit->estimate.offsetNs});
