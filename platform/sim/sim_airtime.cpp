@@ -58,6 +58,25 @@ int SimAirtime::shareOf(const Radio& radio, int64_t now, int64_t interval, int l
     return static_cast<int>(capacity / links + (turn < capacity % links ? 1 : 0));
 }
 
+SimAirtime::Delivery SimAirtime::deliver(int slots, int wanted) {
+    if (!uniform_ || model_.pduLossRatio <= 0.0) {
+        const int count = std::max(0, std::min(slots, wanted));
+        return {count, count};
+    }
+    Delivery result;
+    int lostInARow = 0;
+    while (result.delivered < wanted && result.used < slots && lostInARow < 2) {
+        ++result.used;
+        if (uniform_() < model_.pduLossRatio) {
+            ++lostInARow;
+        } else {
+            lostInARow = 0;
+            ++result.delivered;
+        }
+    }
+    return result;
+}
+
 int64_t SimAirtime::transmit(int linkNumber, int64_t readyNs, size_t bytes, int direction) {
     Link& link = links_.at(static_cast<size_t>(linkNumber));
     Radio& radioA = radios_.at(static_cast<size_t>(link.radioA));
@@ -98,16 +117,16 @@ int64_t SimAirtime::transmit(int linkNumber, int64_t readyNs, size_t bytes, int 
                          radioCapacity - usedIn(radioB.used, k),
                          shareOf(radioA, now, k, linkNumber) - exchanges,
                          shareOf(radioB, now, k, linkNumber) - exchanges}));
-        const int count = std::min(remaining, (exchanges - first) + more);
-        if (count > 0) {
-            const int added = std::max(0, first + count - exchanges);
-            own[k] = first + count;
+        const Delivery delivery = deliver((exchanges - first) + more, remaining);
+        if (delivery.used > 0) {
+            const int added = std::max(0, first + delivery.used - exchanges);
+            own[k] = first + delivery.used;
             radioA.used[k] += added;
             if (&radioB != &radioA) {
                 radioB.used[k] += added;
             }
-            remaining -= count;
-            doneNs = eventNs + (first + count) * pdu;
+            remaining -= delivery.delivered;
+            doneNs = eventNs + (first + delivery.used) * pdu;
         }
         ++k;
     }

@@ -3,8 +3,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "platform/sim/sim_radio_model.h"
@@ -19,9 +21,15 @@ namespace merriphonic {
 // radioPdusPerInterval per interval for all its links together. A radio that more links want
 // than it can serve splits each interval evenly among the links active in it (as a
 // controller's round-robin scheduler does); SDUs are otherwise placed first come, first served.
+//
+// An exchange is lost with the model's pduLossRatio: its PDU goes again in the next exchange,
+// and two lost in a row end the event (the rest waits for the next one). A lost exchange
+// closes the event for the SDU that lost it only; SDUs placed before keep their exchanges.
 class SimAirtime {
 public:
-    explicit SimAirtime(const SimRadioModel& model) : model_(model) {}
+    // uniform draws from [0, 1) for the losses; without it no exchange is lost.
+    explicit SimAirtime(const SimRadioModel& model, std::function<double()> uniform = {})
+        : model_(model), uniform_(std::move(uniform)) {}
 
     // A radio's ledger; returns its number.
     int addRadio();
@@ -60,7 +68,16 @@ private:
     [[nodiscard]] int shareOf(const Radio& radio, int64_t now, int64_t interval, int link) const;
     void forget(int64_t beforeInterval);
 
+    // Of `slots` exchanges from the start of an event's, how many carry PDUs through and how
+    // many the event still has after losses (two lost in a row end it).
+    struct Delivery {
+        int delivered = 0;
+        int used = 0;
+    };
+    Delivery deliver(int slots, int wanted);
+
     SimRadioModel model_;
+    std::function<double()> uniform_;
     std::vector<Radio> radios_;
     std::vector<Link> links_;
     int64_t forgottenBefore_ = 0;

@@ -83,6 +83,10 @@ struct SimRadioModel {
     // How many exchanges a controller puts in one connection event of one link: the
     // per-link throughput limit (12 x 1392 us = 16.7 ms of a 30 ms interval).
     int maxPdusPerEvent = 12;
+    // The share of packet exchanges lost to interference (a CRC error): the PDU goes again in
+    // the next exchange, and two lost in a row end the event. Busy 2.4 GHz rooms lose a few
+    // percent.
+    double pduLossRatio = 0.0;
     // The share of each interval a radio can give its connections (the rest: advertising,
     // scanning, scheduling guard times). All links of a radio share it.
     double radioDutyCycle = 0.85;

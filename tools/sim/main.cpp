@@ -34,6 +34,7 @@ Radio (Bluetooth LE 2M PHY, L2CAP credit-based channels)
   --pdus-per-event N      packet exchanges a controller puts in one event (default 12)
   --duty-cycle F          share of each interval a radio gives its links (default 0.85)
   --send-buffer-kib K     what a channel socket holds before the link (default 4)
+  --loss-percent P        packet exchanges lost to interference, sent again (default 0)
                           One link then carries about 91 kB/s, the host's radio about 136 kB/s
                           shared by all links (L2CAP channels on LE 2M links measure a few
                           hundred kbit/s to 1.4 Mbit/s).
@@ -160,6 +161,11 @@ bool parse(int argc, char** argv, Options& options) {
                 return bad("1 to 1024");
             }
             party.radio.sendBufferBytes = static_cast<size_t>(*x * 1024);
+        } else if (arg == "--loss-percent") {
+            if (!within(0, 50)) {
+                return bad("0 to 50");
+            }
+            party.radio.pduLossRatio = *x / 100.0;
         } else if (arg == "--song") {
             options.run.song = std::string(value);
         } else if (arg == "--song-seconds") {

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -221,8 +223,9 @@ TEST(SimRadioFaults, RefusalsLinkLossAndPowerOffReachTheCentralWhenARealLinkWoul
 
 // Bytes that each of `links` links, all sending at once, gets through in `durationNs`: each
 // link sends its next SDU when the previous one has arrived.
-std::vector<int64_t> saturate(const SimRadioModel& model, int links, int64_t durationNs) {
-    SimAirtime airtime(model);
+std::vector<int64_t> saturate(const SimRadioModel& model, int links, int64_t durationNs,
+                              std::function<double()> uniform = {}) {
+    SimAirtime airtime(model, std::move(uniform));
     const int host = airtime.addRadio();
     std::vector<int> ids(static_cast<size_t>(links));
     for (int i = 0; i < links; ++i) {
@@ -270,6 +273,34 @@ TEST(SimAirtime, AnSduGoesInTheLinksNextEventOrContinuesTheCurrentOne) {
     EXPECT_EQ(airtime.transmit(link, 60 * ms, 20), 65 * ms + pdu);
     // 13 PDUs ready as the event goes on: 11 more fit in it, 2 go in the next one.
     EXPECT_EQ(airtime.transmit(link, 65 * ms + pdu, 12 * 247), 95 * ms + 2 * pdu);
+}
+
+TEST(SimAirtime, ALostExchangeIsSentAgainAndTwoInARowEndTheEvent) {
+    SimRadioModel model;
+    model.pduLossRatio = 0.5;
+    // Draws below one half lose their exchange.
+    std::vector<double> draws{0.1, 0.9, /* */ 0.1, 0.1, 0.9, /* */ 0.9, 0.1, 0.9, 0.9};
+    size_t next = 0;
+    SimAirtime airtime(model, [&] { return next < draws.size() ? draws[next++] : 0.9; });
+    const int link = airtime.addLink(airtime.addRadio(), airtime.addRadio(), 5 * ms);
+    const int64_t pdu = model.pduAirtimeNs;
+    EXPECT_EQ(airtime.transmit(link, 6 * ms, 20), 35 * ms + 2 * pdu)
+        << "again in the next exchange";
+    EXPECT_EQ(airtime.transmit(link, 60 * ms, 20), 95 * ms + pdu) << "two lost: the next event";
+    // Three PDUs, the second lost once: four exchanges.
+    EXPECT_EQ(airtime.transmit(link, 120 * ms, 3 * 247 - 2), 125 * ms + 4 * pdu);
+    EXPECT_EQ(next, draws.size());
+
+    // Lost exchanges take their share of the airtime, and a little more: events that end
+    // early leave exchanges unused.
+    std::mt19937_64 rng(5);
+    model.pduLossRatio = 0.1;
+    const SimRadioModel clean;
+    const double lossy = double(saturate(
+        model, 1, 60 * sec, [&] { return std::uniform_real_distribution<double>(0, 1)(rng); })[0]);
+    const double ratio = lossy / double(saturate(clean, 1, 60 * sec)[0]);
+    EXPECT_LT(ratio, 0.9);
+    EXPECT_GT(ratio, 0.8);
 }
 
 } // namespace
