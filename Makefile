@@ -78,7 +78,7 @@ vmtest: deps
 	@cmake --build --preset default -j $(JOBS) --target merriphonic-bt-check merriphonic-cli \
 	  merriphonic-heard-align
 	@tests/vm/run-vm --verbose -- tests/vm/bt_check.sh build/default/tests/vm/merriphonic-bt-check
-	@set -o pipefail; tests/vm/run-vm --verbose --controllers 4 -- tests/vm/party.sh build/default \
+	@set -o pipefail; tests/vm/run-vm --verbose --controllers 4 --cpus 2 -- tests/vm/party.sh build/default \
 	  | tee build/vm-party.out; status=$$?; grep '^vm-party: speakers=' build/vm-party.out | tail -n1; \
 	  exit $$status
 
