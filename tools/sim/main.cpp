@@ -28,6 +28,9 @@ Devices
   --clock-skew-ppm P      clocks drawn within ±P ppm of true time (default 50)
   --crystal-ppm P         sound cards' crystals drawn within ±P ppm (default 100)
   --latency-ms MIN:MAX    sound cards' output latency drawn within (default 2:12)
+  --delay-ms spkN:MS      a speaker's own delay (-200 to 500), as its user sets it: its card
+                          plays that much early, for the sound system behind it, and is
+                          judged so; may be given again
 Radio (Bluetooth LE 2M PHY, L2CAP credit-based channels)
   --interval-ms MS        connection interval, 7.5 to 100 (default 30, BlueZ's)
   --stack-latency-ms A:B  kernel, HCI and wake-up latency per direction, uniform (default 0.3:3)
@@ -173,6 +176,13 @@ bool parse(int argc, char** argv, Options& options) {
                 return bad("10 to 3600");
             }
             options.run.songSeconds = *x;
+        } else if (arg == "--delay-ms") {
+            std::string error;
+            const std::optional<SimDelay> delay = parseSimDelay(value, error);
+            if (!delay) {
+                return fail(error);
+            }
+            options.run.delays.push_back(*delay);
         } else if (arg == "--event") {
             std::string error;
             const std::optional<SimEvent> event = parseSimEvent(value, error);

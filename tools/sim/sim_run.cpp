@@ -1,11 +1,14 @@
 #include "tools/sim/sim_run.h"
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <string>
+#include <system_error>
 
+#include "core/sync_protocol.h"
 #include "platform/sim/sim_link.h"
 
 namespace merriphonic {
@@ -138,6 +141,23 @@ double SimRunReport::worst(double Speaker::*field) const {
     return result;
 }
 
+std::optional<SimDelay> parseSimDelay(std::string_view text, std::string& error) {
+    const size_t colon = text.find(':');
+    const std::optional<int> index =
+        colon == std::string_view::npos ? std::nullopt : speakerIndex(text.substr(0, colon));
+    int delayMs = 0;
+    const std::string_view value =
+        colon == std::string_view::npos ? std::string_view() : text.substr(colon + 1);
+    const auto [end, failed] = std::from_chars(value.data(), value.data() + value.size(), delayMs);
+    if (!index || value.empty() || failed != std::errc() || end != value.data() + value.size() ||
+        !SyncProtocol::delayRangeMs.contains(delayMs)) {
+        error = "a delay is spkN:MS, MS from " + std::to_string(SyncProtocol::delayRangeMs.min) +
+                " to " + std::to_string(SyncProtocol::delayRangeMs.max) + ": " + std::string(text);
+        return std::nullopt;
+    }
+    return SimDelay{*index, delayMs};
+}
+
 SimRunReport runSimParty(const SimRunOptions& options) {
     const auto wallStart = std::chrono::steady_clock::now();
     SimRunReport report;
@@ -146,8 +166,15 @@ SimRunReport runSimParty(const SimRunOptions& options) {
     const int admitted = std::min(wanted, 7);
     config.speakers = admitted;
     SimParty party(config);
+    std::vector<double> delayMs(static_cast<size_t>(admitted), 0.0);
     for (int i = 0; i < admitted; ++i) {
         party.speaker(i).session->setClockEstimate(options.clockEstimate);
+    }
+    for (const SimDelay& delay : options.delays) {
+        if (delay.speaker < admitted) {
+            party.speaker(delay.speaker).session->setDelayMs(delay.delayMs);
+            delayMs[static_cast<size_t>(delay.speaker)] = delay.delayMs;
+        }
     }
     const int64_t worldStart = party.nowNs();
     const auto say = [&](const std::string& line) {
@@ -322,13 +349,15 @@ SimRunReport runSimParty(const SimRunOptions& options) {
     party.runFor(SimParty::drainNs);
 
     // What the sound cards heard: judged from the host's first sound plus the settling time,
-    // leaving out the settling time after every event.
+    // leaving out the settling time after every event. A card that plays early (its user's
+    // delay) has played that much of what the host hears only after the event: that too.
     report.firstSoundS = hostSound ? std::optional(seconds(*hostSound - selected)) : std::nullopt;
     const int64_t settleNs = std::llround(options.settleSeconds * 1e9);
-    const auto judged = [&](int64_t at) {
+    const auto judged = [&](int64_t at, double earlyMs) {
+        const int64_t earlyNs = std::llround(std::max(0.0, earlyMs) * 1e6);
         return hostSound && at >= *hostSound + settleNs &&
                std::none_of(eventTimes.begin(), eventTimes.end(),
-                            [&](int64_t e) { return at >= e && at < e + settleNs; });
+                            [&](int64_t e) { return at >= e - earlyNs && at < e + settleNs; });
     };
     for (int i = 0; i < admitted; ++i) {
         SimPartySpeaker& speaker = party.speaker(i);
@@ -339,9 +368,11 @@ SimRunReport runSimParty(const SimRunOptions& options) {
         std::optional<int64_t> lastOff;
         int64_t bin = -1;
         double worstInBin = 0.0;
-        for (const auto& sample : party.alignment(i, hostSound.value_or(selected))) {
+        for (auto sample : party.alignment(i, hostSound.value_or(selected))) {
+            // The card plays its delay early, for the sound system behind it.
+            sample.errorMs += delayMs[static_cast<size_t>(i)];
             firstHeard = firstHeard.value_or(sample.worldNs);
-            if (judged(sample.worldNs)) {
+            if (judged(sample.worldNs, delayMs[static_cast<size_t>(i)])) {
                 errors.push_back(sample.errorMs);
             }
             if (std::abs(sample.errorMs) > alignedMs) {
@@ -373,7 +404,7 @@ SimRunReport runSimParty(const SimRunOptions& options) {
         }
         std::vector<double> offsets;
         for (const auto& [at, error] : offsetErrors[size_t(i)]) {
-            if (judged(at)) {
+            if (judged(at, 0.0)) {
                 offsets.push_back(static_cast<double>(error) / 1e6);
             }
         }

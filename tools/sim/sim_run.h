@@ -30,6 +30,14 @@ struct SimEvent {
 // "60s:pause", "90:seek:30s", "2m:drop:spk3": a time (s, with an optional s or m), then an
 // action. Nothing, with the reason, for anything else.
 std::optional<SimEvent> parseSimEvent(std::string_view text, std::string& error);
+
+// A speaker's own delay, as its user sets it: "spkN:MS" (MS within the delay range).
+struct SimDelay {
+    int speaker = 0; // 0-based
+    int delayMs = 0;
+    bool operator==(const SimDelay&) const = default;
+};
+std::optional<SimDelay> parseSimDelay(std::string_view text, std::string& error);
 // "1.5", "20s", "2m" in ns; nothing when it is none of these or negative.
 std::optional<int64_t> parseSimDuration(std::string_view text);
 
@@ -39,6 +47,9 @@ struct SimRunOptions {
     double songSeconds = 180.0;
     double settleSeconds = 5.0; // after the first sound, and after every event
     std::vector<SimEvent> events;
+    // Speakers' own delays: a card plays its delay early (for the sound system behind it), and
+    // is judged so.
+    std::vector<SimDelay> delays;
     // What the speakers' players follow: the event-grid estimate, or the exchange with the
     // smallest round trip (for comparison).
     SpeakerSession::ClockEstimate clockEstimate = SpeakerSession::ClockEstimate::eventGrid;

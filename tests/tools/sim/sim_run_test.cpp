@@ -33,6 +33,13 @@ TEST(SimEvents, ParseTimesActionsAndSpeakersAndRefuseTheRest) {
         EXPECT_FALSE(parseSimEvent(bad, error)) << bad;
         EXPECT_FALSE(error.empty()) << bad;
     }
+
+    EXPECT_EQ(parseSimDelay("spk2:-200", error), (SimDelay{1, -200}));
+    for (const char* bad : {"spk2", "spk2:", "spk2:501", "spk2:1.5", "host:10", "spk0:10"}) {
+        error.clear();
+        EXPECT_FALSE(parseSimDelay(bad, error)) << bad;
+        EXPECT_FALSE(error.empty()) << bad;
+    }
 }
 
 // A small party, with a pause, a resume and a seek.
@@ -77,9 +84,19 @@ TEST(SimRun, EventsHappenWhenAskedAndASeedGivesThePartyAgain) {
     EXPECT_NE(json.find("\"sim.align_p99_ms\":"), std::string::npos);
     EXPECT_NE(simReportSvg(report).find("<polyline"), std::string::npos);
 
-    // The same seed: the same party, to the nanosecond; another seed: another party.
+    // The same seed: the same party, to the nanosecond; another seed: another party, where the
+    // second speaker's user has it play 120 ms early (for the sound system behind it): its card
+    // starts that much before the other's, and is judged so.
     const SimRunReport again = runSimParty(scripted(5));
-    const SimRunReport other = runSimParty(scripted(6));
+    SimRunOptions delayed = scripted(6);
+    std::string error;
+    delayed.delays.push_back(*parseSimDelay("spk2:120", error));
+    const SimRunReport other = runSimParty(delayed);
+    ASSERT_EQ(other.speakers.size(), 2u);
+    ASSERT_TRUE(other.speakers[0].firstSoundS && other.speakers[1].firstSoundS);
+    // (First sounds are buffers' starts: within a buffer of 256 frames.)
+    EXPECT_NEAR(*other.speakers[0].firstSoundS - *other.speakers[1].firstSoundS, 0.12, 0.006);
+    EXPECT_LT(other.speakers[1].maxMs, 1.0);
     ASSERT_EQ(again.speakers.size(), report.speakers.size());
     for (size_t i = 0; i < report.speakers.size(); ++i) {
         EXPECT_EQ(again.speakers[i].p50Ms, report.speakers[i].p50Ms);
