@@ -154,6 +154,7 @@ public:
     void fail(size_t side, const std::string& description);
     void stall(bool stalled);
     [[nodiscard]] bool isStalled() const { return stalled_; }
+    void setTamper(SimLinkTamper tamper) { tamper_ = std::move(tamper); }
 
     [[nodiscard]] const SimLinkStats& stats(size_t from) const { return directions_[from].stats; }
     [[nodiscard]] const SimLinkConfig& config() const { return config_; }
@@ -224,6 +225,7 @@ private:
     std::string name_;
     size_t receiveWindow_ = 0; // 0: unlimited
     bool stalled_ = false;
+    SimLinkTamper tamper_;
     std::array<Side, 2> sides_;
     std::array<Direction, 2> directions_; // indexed by the sending side
     // Transmissions and arrivals run on the link's own loop; it dies with the link, and so
@@ -635,6 +637,13 @@ void SimLink::Core::deliverDue(size_t from) {
             direction.stats.bytesDropped += unit.bytes.size();
             continue;
         }
+        if (tamper_) {
+            const size_t count = unit.bytes.size();
+            // A copy runs, so that the tamper may replace itself.
+            const SimLinkTamper tamper = tamper_;
+            tamper(sideAt(from), unit.bytes);
+            unit.bytes.resize(count); // damage changes bytes, never their number
+        }
         direction.stats.bytesDelivered += unit.bytes.size();
         ++direction.stats.messagesDelivered;
         sides_[to].received.push(std::move(unit.bytes));
@@ -744,6 +753,10 @@ void SimLink::stall(bool stalled) {
 
 bool SimLink::isStalled() const {
     return core_->isStalled();
+}
+
+void SimLink::setTamper(SimLinkTamper tamper) {
+    core_->setTamper(std::move(tamper));
 }
 
 SimLinkStats SimLink::stats(SimLinkSide from) const {

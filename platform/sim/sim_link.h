@@ -6,6 +6,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "platform/byte_stream.h"
 
@@ -39,6 +40,10 @@ struct SimLinkTiming {
 // Decides the timing of each unit; lets a radio model (connection intervals, retries) replace
 // the plain latency/jitter/bandwidth model.
 using SimLinkTimingModel = std::function<SimLinkTiming(const SimLinkUnit&)>;
+
+// Sees each unit's bytes as they arrive, before the receiver can read them, and may change
+// them (not their number): damage in transit that the radio's own checks let through.
+using SimLinkTamper = std::function<void(SimLinkSide from, std::vector<uint8_t>& bytes)>;
 
 struct SimLinkConfig {
     int64_t latencyNs = 0;
@@ -113,6 +118,8 @@ public:
     // whatever has arrived meanwhile is delivered at once.
     void stall(bool stalled);
     [[nodiscard]] bool isStalled() const;
+    // Units arriving from now on pass through the tamper; an empty one ends the damage.
+    void setTamper(SimLinkTamper tamper);
 
     [[nodiscard]] SimLinkStats stats(SimLinkSide from) const;
     [[nodiscard]] const SimLinkConfig& config() const;
