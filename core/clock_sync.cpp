@@ -16,8 +16,11 @@ ClockSync::ClockSync(int64_t windowNs, int minSamples)
     : windowNs_(windowNs), minSamples_(minSamples) {}
 
 ClockSync::Estimate ClockSync::compute(int64_t t1, int64_t t2, int64_t t3, int64_t t4) {
-    // Integer division truncates toward zero, as intended for odd sums.
-    const int64_t offset = wrappingSub(wrappingAdd(t2, t3), wrappingAdd(t1, t4)) / 2;
+    // In 128 bits: a host clock near the top of the range would otherwise overflow t2 + t3 and
+    // halve the wrapped sum, an offset off by 2^63. Integer division truncates toward zero, as
+    // intended for odd sums; an offset beyond 64 bits wraps like every other time.
+    const __int128 twice = (static_cast<__int128>(t2) + t3) - (static_cast<__int128>(t1) + t4);
+    const auto offset = static_cast<int64_t>(static_cast<uint64_t>(twice / 2));
     const int64_t rtt = wrappingSub(wrappingSub(t4, t1), wrappingSub(t3, t2));
     return {offset, rtt};
 }

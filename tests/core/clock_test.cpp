@@ -41,9 +41,12 @@ TEST(ClockSyncTest, ComputeTruncatesTowardZeroAndWraps) {
     EXPECT_EQ(ClockSync::compute(0, 1000, 1100, 300), (ClockSync::Estimate{900, 200}));
     EXPECT_EQ(ClockSync::compute(0, 0, 0, 3).offsetNs, -1);
     EXPECT_EQ(ClockSync::compute(0, 3, 0, 0).offsetNs, 1);
-    // Host clock near the top of the range: t2 + t3 overflows and wraps instead of trapping.
+    // Host clock near the top of the range: t2 + t3 would overflow 64 bits; the offset is
+    // still the exact one.
     EXPECT_EQ(ClockSync::compute(0, int64Max - 50, int64Max - 40, 20),
-              (ClockSync::Estimate{-56, 10}));
+              (ClockSync::Estimate{int64Max - 55, 10}));
+    EXPECT_EQ(ClockSync::compute(int64Min + 20, -50, -40, int64Min + 40),
+              (ClockSync::Estimate{int64Max - 74, 10}));
     EXPECT_EQ(ClockSync::compute(int64Max, 0, 0, int64Min), (ClockSync::Estimate{0, 1}));
 }
 
@@ -99,9 +102,10 @@ TEST(ClockSyncTest, LifecycleFromFreshToSyncedToStale) {
 
 TEST(ClockSyncTest, ConversionsWrapAtTheEdgesOfTheRange) {
     ClockSync sync(30 * second, 1);
-    sync.add(0, int64Max - 50, int64Max - 40, 20); // wrapped offset -56
-    EXPECT_EQ(sync.localNs(int64Min + 5), int64Min + 61);
-    EXPECT_EQ(sync.hostNs(int64Min + 5), int64Max - 50);
+    sync.add(0, int64Max - 50, int64Max - 40, 20); // offset int64Max - 55
+    EXPECT_EQ(sync.localNs(int64Min + 5), 61);
+    EXPECT_EQ(sync.hostNs(int64Min + 5), -51);
+    EXPECT_EQ(sync.hostNs(20), int64Max - 35);
     // A window reaching back past INT64_MIN wraps too, and must not be undefined behaviour.
     sync.prune(int64Min + 1);
     EXPECT_TRUE(sync.samples().empty());
