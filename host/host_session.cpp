@@ -180,8 +180,8 @@ void HostSession::accept(const std::shared_ptr<Connection>& connection) {
     auto& link = links_[id] = std::make_unique<SpeakerLink>(connection, scheduler);
     linkOrder_.push_back(id);
     const std::weak_ptr<HostSession> weak = weak_from_this();
-    scheduler->onProgress = [weak, id](const std::string& key, int64_t sent, int64_t /*size*/,
-                                       bool /*finished*/) {
+    scheduler->onProgress = [weak, id](const std::string& key, int64_t sent, int64_t size,
+                                       bool finished) {
         auto self = weak.lock();
         if (!self) {
             return;
@@ -189,6 +189,9 @@ void HostSession::accept(const std::shared_ptr<Connection>& connection) {
         if (auto it = self->links_.find(id); it != self->links_.end()) {
             it->second->sentBytes[key] = sent;
             self->updateSendProgress();
+        }
+        if (finished && sent < size) {
+            self->transferStopped(key);
         }
     };
     connection->onMessage = [weak, id](const Message& message, int64_t /*receiveNs*/) {
@@ -292,6 +295,25 @@ void HostSession::handleTrackHave(SpeakerLink& link, const TrackHave& have) {
     link.connection->onStreamThread([scheduler = link.scheduler, key = *key,
                                      url = library_->folder() / *entry->wireFile, size, offset,
                                      urgent] { scheduler->start(key, url, size, offset, urgent); });
+}
+
+void HostSession::transferStopped(const std::string& key) {
+    const std::optional<LibraryTrack> entry = library_->trackForKey(key);
+    if (!entry || !entry->wireFile || !entry->size) {
+        return;
+    }
+    const int64_t onDisk = LibraryStore::fileSize(library_->folder() / *entry->wireFile);
+    if (onDisk == *entry->size) {
+        return; // the file is whole: the speaker may ask again
+    }
+    // No speaker can ever complete the song, and a host waiting for them all would wait in
+    // silence for good: the song is taken out of play and the party moves on together.
+    log_.error(transfer, "wire file of {} has {} of its {} B → taken out of play", entry->title,
+               onDisk, *entry->size);
+    library_->markFailed(entry->id, "The song's file is damaged. Import it again.");
+    if (*currentTrackId_ && sameUuid(**currentTrackId_, entry->id)) {
+        next();
+    }
 }
 
 void HostSession::dropLink(const std::string& id, const std::string& reason) {

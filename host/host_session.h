@@ -108,6 +108,9 @@ private:
     void handleHello(SpeakerLink& link, const Hello& hello);
     void handleStatus(SpeakerLink& link, const Status& status);
     void handleTrackHave(SpeakerLink& link, const TrackHave& have);
+    // A transfer of the song ended before its end; a wire file found shorter than its entry
+    // says takes the song out of play.
+    void transferStopped(const std::string& key);
     void dropLink(const std::string& id, const std::string& reason);
     void release(const std::string& id); // forgets a closing connection kept until its close
     void send(const SpeakerLink& link, const Message& message) const;

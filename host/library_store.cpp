@@ -604,6 +604,25 @@ void LibraryStore::remove(std::string_view id) {
     }
 }
 
+void LibraryStore::markFailed(std::string_view id, const std::string& description) {
+    const std::optional<std::string> canonical = canonicalUuid(id);
+    if (!canonical || !position(*canonical)) {
+        return;
+    }
+    tracks.modify([&](std::vector<LibraryTrack>& list) {
+        for (LibraryTrack& slot : list) {
+            if (slot.id == *canonical) {
+                slot.state = LibraryTrack::State::failed;
+                slot.error = description;
+                context_.log.error(LogCategory::transfer, "library: {} failed: {}", slot.title,
+                                   description);
+                break;
+            }
+        }
+    });
+    save();
+}
+
 std::optional<LibraryTrack> LibraryStore::track(const std::optional<std::string>& id) const {
     if (!id) {
         return std::nullopt;

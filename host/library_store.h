@@ -106,6 +106,10 @@ public:
     // Deletes the entry and its files; unknown identifiers are ignored. The files go only once
     // the index no longer lists the entry: when the save fails they stay beside the old index.
     void remove(std::string_view id);
+    // The entry can no longer be played as it is (its wire file was found damaged): it turns
+    // failed with the reason, which the index keeps. Its files stay; unknown identifiers are
+    // ignored.
+    void markFailed(std::string_view id, const std::string& description);
     // The first entry with that identifier (either case); none for an absent one.
     [[nodiscard]] std::optional<LibraryTrack> track(const std::optional<std::string>& id) const;
     // The first ready entry with that key text and a wire file and size.

@@ -320,6 +320,17 @@ void SpeakerSession::handlePong(const Pong& pong, int64_t t4) {
         return;
     }
     pongSeq_ = pong.seq;
+    if (const ClockSync::Estimate exchange = ClockSync::compute(pong.t1, pong.t2, pong.t3, t4);
+        exchange.rttNs >= 0 && clockJumped(exchange, t4)) {
+        // Every exchange before the jump is off by it, and so would be a player that trusted
+        // them: estimate from scratch, starting with this exchange and a burst of PINGs. The
+        // offset the player follows moves at once, which re-plans it below.
+        log_.info(sync, "local clock jumped by about {:.0f} ms → estimating the offset again",
+                  static_cast<double>(clock_.offsetNs().value_or(0) - exchange.offsetNs) / 1e6);
+        clock_.reset();
+        gridClock_.reset();
+        pingsDue_ = std::max(pingsDue_, SyncProtocol::initialPingBurst);
+    }
     const bool wasSynced = clock_.isSynced();
     if (!clock_.add(pong.t1, pong.t2, pong.t3, t4)) {
         return;
@@ -476,6 +487,19 @@ void SpeakerSession::startPlayer() {
     lastOffset_.reset();
     player_->schedule("play");
     player_->startDriftTimer();
+}
+
+bool SpeakerSession::clockJumped(const ClockSync::Estimate& exchange, int64_t t4) const {
+    const std::optional<ClockSample>& best = clock_.lastBest();
+    if (!best) {
+        return false;
+    }
+    // The true offset lies within half a round trip of each exchange's, and the two may
+    // differ by no more than the clocks drifted apart between them.
+    const double apart = std::abs(static_cast<double>(t4 - best->localNs));
+    const double allowed = static_cast<double>(exchange.rttNs + best->rttNs) / 2.0 +
+                           clockJumpMaxDrift * apart + static_cast<double>(clockJumpMarginNs);
+    return std::abs(static_cast<double>(exchange.offsetNs - best->offsetNs)) > allowed;
 }
 
 void SpeakerSession::replanIfClockMoved() {

@@ -79,6 +79,11 @@ public:
     static constexpr int64_t resyncThresholdNs = 1'500'000;
     // A PONG this soon after a song chunk may have waited behind chunks in its event.
     static constexpr int64_t quietAfterChunkNs = 200'000'000;
+    // An exchange whose offset lies further than this, beyond what the two round trips and
+    // the clocks' skew allow, from the best one before it means the local clock jumped.
+    static constexpr int64_t clockJumpMarginNs = 20'000'000;
+    // The most two clocks drift apart, in ns per ns, far beyond any crystal's error.
+    static constexpr double clockJumpMaxDrift = 1e-3;
 
     static std::shared_ptr<SpeakerSession> create(DeviceContext& context);
     SpeakerSession(Passkey, DeviceContext& context);
@@ -167,6 +172,8 @@ private:
     void statusTick();
     void handle(const Message& message, int64_t receiveNs);
     void handlePong(const Pong& pong, int64_t t4);
+    // Whether an exchange contradicts the estimate: then the local clock jumped.
+    [[nodiscard]] bool clockJumped(const ClockSync::Estimate& exchange, int64_t t4) const;
     void handlePlay(const Play& received);
     void handlePause(const Pause& pause);
     void handleVolume(const Volume& volume);
