@@ -28,6 +28,34 @@ Message decodeText(MessageType type, std::string_view payload) {
 
 const TrackKey someKey{{0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef}};
 
+// Every peer must agree on these: each is named here with its value, so that a typo in one
+// fails rather than passes.
+TEST(Message, ProtocolConstantsAreThePeersShared) {
+    using P = SyncProtocol;
+    EXPECT_EQ(P::version, 1);
+    EXPECT_EQ(P::maxSpeakers, 7);
+    EXPECT_EQ(P::maxFrameLength, 1'048'576U);
+    EXPECT_EQ(P::headerSize, 5);
+    EXPECT_EQ(P::chunkDataSize, 4096);
+    EXPECT_EQ(P::initialPingBurst, 20);
+    EXPECT_EQ(P::periodicPingBurst, 5);
+    EXPECT_EQ(P::pingSpacingNs, 50'000'000);
+    EXPECT_EQ(P::pingPeriodNs, 2'000'000'000);
+    EXPECT_EQ(P::clockWindowNs, 30'000'000'000);
+    EXPECT_EQ(P::minSyncSamples, 5);
+    EXPECT_EQ(P::startLeadNs, 1'500'000'000);
+    EXPECT_EQ(P::resumeLeadNs, 800'000'000);
+    EXPECT_EQ(P::hardResyncMs, 40.0);
+    EXPECT_EQ(P::maxRateTrim, 0.003);
+    EXPECT_EQ(P::delayRangeMs, (IntRange{-200, 500}));
+    EXPECT_EQ(P::serviceUUID, "7D2EA4A0-5C3B-4F1E-9A51-3B6C2F0E1A00");
+    EXPECT_EQ(P::psmCharacteristicUUID, "7D2EA4A1-5C3B-4F1E-9A51-3B6C2F0E1A00");
+    EXPECT_EQ(P::infoCharacteristicUUID, "7D2EA4A2-5C3B-4F1E-9A51-3B6C2F0E1A00");
+    EXPECT_EQ(
+        std::vector<std::string_view>(P::playableExtensions.begin(), P::playableExtensions.end()),
+        (std::vector<std::string_view>{"m4a", "mp3", "aac", "wav"}));
+}
+
 TEST(Message, TypeCodesAndNames) {
     struct Row {
         Message message;
