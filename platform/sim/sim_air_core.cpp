@@ -315,7 +315,8 @@ bool SimCentralManager::isScanning() const {
 // ---- the air -------------------------------------------------------------------------------
 
 SimAirCore::SimAirCore(SimWorld& world, const SimRadioModel& model)
-    : world_(world), model_(model), airtime_(model, [this] { return uniform(); }), loop_(world, "air") {}
+    : world_(world), model_(model), airtime_(model, [this] { return uniform(); }),
+      loop_(world, "air") {}
 
 SimAirCore::~SimAirCore() = default;
 
