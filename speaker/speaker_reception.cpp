@@ -124,6 +124,7 @@ void SpeakerSession::handleOffer(const TrackOffer& received) {
         readyKeys_.erase(*key);
     }
     retries_[*key] = 0;
+    mismatches_[*key] = 0;
     log_.info(transfer, "OFFER {} [{}] {} B, have {}", offer.title, *key, offer.size, have);
     send(TrackHave{*key, have});
     if (have == offer.size) {
@@ -147,6 +148,7 @@ void SpeakerSession::forgetIdleOffers() {
             return false;
         }
         retries_.erase(known.first);
+        mismatches_.erase(known.first);
         return true;
     });
 }
@@ -308,8 +310,10 @@ void SpeakerSession::verified(const std::string& key, const std::optional<TrackK
         trackReady(key);
         return;
     }
-    const int retry = ++retries_[key];
-    if (retry == 1) {
+    // Counted apart from the early-TRACK_DONE retries: a song that needed one of those must
+    // still be fetched again at its first mismatch rather than kept damaged.
+    const int mismatch = ++mismatches_[key];
+    if (mismatch == 1) {
         log_.error(transfer, "hash mismatch for {} (got {}) → re-download", key,
                    computed ? computed->hex() : std::string("-"));
         removeQuietly(cacheFile(key, offer->second));

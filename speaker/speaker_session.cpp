@@ -246,6 +246,7 @@ void SpeakerSession::teardown() {
     receivers_.clear();
     offers_.clear();
     retries_.clear();
+    mismatches_.clear();
     finalizing_.clear();
     earlyDone_.clear();
     currentPlay_.reset();

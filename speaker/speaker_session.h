@@ -236,7 +236,8 @@ private:
     std::map<std::string, TrackOffer> offers_;
     std::map<std::string, std::unique_ptr<Receiver>> receivers_;
     std::set<std::string> readyKeys_;
-    std::map<std::string, int> retries_;
+    std::map<std::string, int> retries_;    // TRACK_HAVE requests after an early TRACK_DONE
+    std::map<std::string, int> mismatches_; // hash mismatches of the song's file
     std::set<std::string> finalizing_;
     std::map<std::string, ScopedTimer> earlyDone_;
     std::optional<std::string> focusKey_;

@@ -112,6 +112,24 @@ TEST(SpeakerReception, ChunksInOrderEarlyDoneRetriesAndVerification) {
     EXPECT_EQ(rig.logCount("hash mismatch for " + kc + " again → accepting file as-is"), 1u);
     EXPECT_TRUE(rig.session->readyKeys().count(kc));
 
+    // A song that needed a TRACK_DONE retry is still fetched again at its first mismatch.
+    const Bytes f = randomContent(1'000, 6);
+    const std::string kf = TrackKey::of(ByteView(f)).hex();
+    Bytes damaged = f;
+    damaged[500] ^= 0xFF;
+    const auto sendDamaged = [&](int64_t from, int64_t to) {
+        rig.send(TrackChunk{TrackKey::of(ByteView(f)), static_cast<uint32_t>(from),
+                            Bytes(damaged.begin() + from, damaged.begin() + to)});
+    };
+    rig.offer(kf, 1'000);
+    sendDamaged(0, 900);
+    rig.send(TrackDone{TrackKey::of(ByteView(f))});
+    rig.run(3.5);
+    sendDamaged(900, 1'000);
+    rig.run(0.5);
+    EXPECT_EQ(haves(rig, kf), (std::vector<int64_t>{0, 900, 0}));
+    EXPECT_FALSE(rig.session->readyKeys().count(kf));
+
     // An empty song is ready at once; a chunk of a song never offered leaves no file; a chunk
     // of a ready song makes it check the file again.
     const std::string empty = TrackKey::of(ByteView(Bytes{})).hex();
