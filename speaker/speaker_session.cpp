@@ -8,6 +8,7 @@
 #include "core/playback_math.h"
 #include "core/sync_protocol.h"
 #include "core/track_key.h"
+#include "core/wrapping.h"
 #include "platform/prefs.h"
 
 namespace merriphonic {
@@ -497,7 +498,7 @@ bool SpeakerSession::clockJumped(const ClockSync::Estimate& exchange, int64_t t4
     }
     // The true offset lies within half a round trip of each exchange's, and the two may
     // differ by no more than the clocks drifted apart between them.
-    const double apart = std::abs(static_cast<double>(t4 - best->localNs));
+    const double apart = std::abs(static_cast<double>(wrappingSub(t4, best->localNs)));
     const double allowed = static_cast<double>(exchange.rttNs + best->rttNs) / 2.0 +
                            clockJumpMaxDrift * apart + static_cast<double>(clockJumpMarginNs);
     return std::abs(static_cast<double>(exchange.offsetNs - best->offsetNs)) > allowed;
