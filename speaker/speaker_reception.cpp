@@ -2,6 +2,7 @@
 // in order into the cache file, TRACK_DONE checked, finished files verified against their key
 // off the main loop, and what is missing or wrong asked for again.
 #include <fcntl.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,14 +38,17 @@ constexpr size_t maxOpenReceivers = 4;
 // its file, and an offer made again is answered as before).
 constexpr size_t maxOffers = 64;
 
-// Bytes free for the cache; nothing when the file system cannot tell.
+// Bytes free for the cache to an unprivileged writer; nothing when the file system cannot tell.
 std::optional<int64_t> freeBytes(const std::filesystem::path& folder) {
-    std::error_code error;
-    const std::filesystem::space_info space = std::filesystem::space(folder, error);
-    if (error || space.available == static_cast<std::uintmax_t>(-1)) {
+    struct statvfs info {};
+    if (::statvfs(folder.c_str(), &info) != 0 || info.f_frsize == 0) {
         return std::nullopt;
     }
-    return static_cast<int64_t>(std::min<std::uintmax_t>(space.available, INT64_MAX));
+    const auto blocks = static_cast<std::uintmax_t>(info.f_bavail);
+    const auto blockSize = static_cast<std::uintmax_t>(info.f_frsize);
+    return blocks > static_cast<std::uintmax_t>(INT64_MAX) / blockSize
+               ? INT64_MAX
+               : static_cast<int64_t>(blocks * blockSize);
 }
 
 } // namespace

@@ -137,12 +137,13 @@ TEST_F(PartyFaults, TransfersSurviveALostLinkACorruptChunkAFullDiskAndATruncated
                 damaged = true;
             }
         });
-    // ---- spk2: its disk fills up halfway through the song.
-    SimDiskSpace::limit(speaker(1).session->cacheFolder(), *first.size / 2);
-    const CaptureLogSink& spk2Log = speaker(1).device.device.logSink();
-
     party().select(first);
     const int64_t selectedAt = party().nowNs();
+
+    // ---- spk2: its disk fills up halfway through the song (the offer found room for it all).
+    ASSERT_TRUE(party().runUntil([&] { return held(1, first) > 0; }, 30 * sec));
+    SimDiskSpace::limit(speaker(1).session->cacheFolder(), *first.size / 2 - held(1, first));
+    const CaptureLogSink& spk2Log = speaker(1).device.device.logSink();
 
     // ---- spk3 loses its link halfway through the song.
     ASSERT_TRUE(party().runUntil([&] { return held(2, first) >= *first.size / 2; }, 30 * sec));
@@ -224,6 +225,32 @@ TEST_F(PartyFaults, TransfersSurviveALostLinkACorruptChunkAFullDiskAndATruncated
         EXPECT_LT(partial.size(), cutWire.size()) << name;
         EXPECT_EQ(partial, cutWire.substr(0, partial.size())) << name << " kept wrong bytes";
     }
+}
+
+TEST_F(PartyFaults, ASongLargerThanTheFreeSpaceIsRefusedUntilThereIsRoom) {
+    start({.speakers = 1, .seed = 7}, {8.0, 12.0});
+    const LibraryTrack& first = songs_[0];
+    const LibraryTrack& second = songs_[1];
+    // Room for the first song and a little more; the second is offered while the first plays.
+    SimDiskSpace::limit(speaker(0).session->cacheFolder(), *first.size + 4096);
+    const int64_t refusedBefore = SimDiskSpace::refusedWrites();
+    party().select(first);
+    ASSERT_TRUE(runUntilAllHear(*party().selectedAtWorldNs(), 60 * sec));
+    const CaptureLogSink& log = speaker(0).device.device.logSink();
+    ASSERT_TRUE(party().runUntil(
+        [&] { return log.contains("refusing TRACK_OFFER " + *second.trackKey); }, 10 * sec));
+    EXPECT_TRUE(log.contains("does not fit in the"));
+    EXPECT_FALSE(std::filesystem::exists(cached(0, second))) << "a refused song took space";
+    EXPECT_EQ(SimDiskSpace::refusedWrites(), refusedBefore);
+    EXPECT_TRUE(intact(0, first));
+
+    // Space returns; chosen, the song is offered again, taken, and played.
+    SimDiskSpace::unlimit();
+    party().select(second);
+    ASSERT_TRUE(party().runUntil(
+        [&] { return *speaker(0).session->state() == SpeakerState::playing && intact(0, second); },
+        60 * sec));
+    EXPECT_TRUE(intact(0, first));
 }
 
 TEST_F(PartyFaults, ThePartyRealignsAfterRadioPowerCyclesACardReconfiguredAndClockSteps) {
