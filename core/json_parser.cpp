@@ -1,7 +1,9 @@
 #include "core/json_parser.h"
 
+#include "core/hex.h"
 #include "core/utf8.h"
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,19 +18,6 @@ constexpr int maxDepth = 63;
 
 bool isDigit(uint8_t byte) {
     return byte >= '0' && byte <= '9';
-}
-
-int hexDigitValue(uint8_t byte) {
-    if (byte >= '0' && byte <= '9') {
-        return byte - '0';
-    }
-    if (byte >= 'a' && byte <= 'f') {
-        return byte - 'a' + 10;
-    }
-    if (byte >= 'A' && byte <= 'F') {
-        return byte - 'A' + 10;
-    }
-    return -1;
 }
 
 class Parser {
@@ -287,11 +276,11 @@ private:
         }
         char32_t unit = 0;
         for (size_t k = 0; k < 4; ++k) {
-            const int digit = hexDigitValue(b_[i_ + k]);
-            if (digit < 0) {
+            const std::optional<uint8_t> digit = hexDigitValue(static_cast<char>(b_[i_ + k]));
+            if (!digit) {
                 throw JSONError::invalidEscape(i_ + k);
             }
-            unit = unit * 16 + static_cast<char32_t>(digit);
+            unit = unit * 16 + *digit;
         }
         i_ += 4;
         return unit;

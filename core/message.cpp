@@ -2,6 +2,8 @@
 
 #include <type_traits>
 
+#include "core/hex.h"
+
 namespace merriphonic {
 
 namespace {
@@ -64,14 +66,9 @@ uint8_t Message::typeByte() const {
 
 std::string Message::name() const {
     if (const auto* unknown = as<Unknown>()) {
-        static constexpr char digits[] = "0123456789abcdef";
-        std::string text = "UNKNOWN(0x";
-        if (unknown->type >= 0x10) {
-            text += digits[unknown->type >> 4];
-        }
-        text += digits[unknown->type & 0x0f];
-        text += ')';
-        return text;
+        std::string digits;
+        appendHex(digits, unknown->type);
+        return "UNKNOWN(0x" + (unknown->type >= 0x10 ? digits : digits.substr(1)) + ")";
     }
     return std::string(wireName(*type()));
 }

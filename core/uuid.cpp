@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <random>
 
+#include "core/hex.h"
+
 namespace merriphonic {
 
 namespace {
@@ -42,15 +44,13 @@ std::string randomUuid() {
     bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0f) | 0x40); // version 4
     bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3f) | 0x80); // RFC 4122 variant
 
-    static constexpr std::string_view digits = "0123456789ABCDEF";
     std::string text;
     text.reserve(uuidTextLength);
     for (size_t i = 0; i < bytes.size(); ++i) {
         if (i == 4 || i == 6 || i == 8 || i == 10) {
             text.push_back('-');
         }
-        text.push_back(digits[bytes.at(i) >> 4]);
-        text.push_back(digits[bytes.at(i) & 0x0f]);
+        appendHex(text, bytes.at(i), HexCase::upper);
     }
     return text;
 }

@@ -5,6 +5,7 @@
 #include <limits>
 #include <utility>
 
+#include "core/hex.h"
 #include "core/json_parser.h"
 #include "core/json_value.h"
 #include "core/json_writer.h"
@@ -16,47 +17,6 @@ namespace {
 
 // Bumped when a change would make older readers misread a record; others skip it.
 constexpr int64_t recordFormat = 1;
-
-std::string toHex(const Bytes& bytes) {
-    static constexpr std::string_view digits = "0123456789abcdef";
-    std::string text;
-    text.reserve(bytes.size() * 2);
-    for (const uint8_t byte : bytes) {
-        text.push_back(digits[byte >> 4]);
-        text.push_back(digits[byte & 0x0F]);
-    }
-    return text;
-}
-
-std::optional<uint8_t> hexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return static_cast<uint8_t>(c - '0');
-    }
-    if (c >= 'a' && c <= 'f') {
-        return static_cast<uint8_t>(c - 'a' + 10);
-    }
-    if (c >= 'A' && c <= 'F') {
-        return static_cast<uint8_t>(c - 'A' + 10);
-    }
-    return std::nullopt;
-}
-
-std::optional<Bytes> fromHex(std::string_view text) {
-    if (text.size() % 2 != 0) {
-        return std::nullopt;
-    }
-    Bytes bytes;
-    bytes.reserve(text.size() / 2);
-    for (size_t i = 0; i < text.size(); i += 2) {
-        const auto high = hexDigit(text[i]);
-        const auto low = hexDigit(text[i + 1]);
-        if (!high || !low) {
-            return std::nullopt;
-        }
-        bytes.push_back(static_cast<uint8_t>((*high << 4) | *low));
-    }
-    return bytes;
-}
 
 JSONValue stringArray(const std::vector<std::string>& texts) {
     std::vector<JSONValue> elements;

@@ -7,6 +7,9 @@
 #include <string_view>
 #include <system_error>
 
+#include "core/hex.h"
+#include "core/sha256.h"
+
 namespace merriphonic {
 namespace {
 
@@ -38,6 +41,33 @@ TEST(TrackKey, IsTheSHA256PrefixInLowerCaseHex) {
     }
     EXPECT_EQ(TrackKey::fromBytes(Bytes(7)), std::nullopt);
     EXPECT_EQ(TrackKey::fromBytes(Bytes(9)), std::nullopt);
+}
+
+TEST(TrackKey, HexAndTheDigestItIsCutFromAgreeWithTheStandardVectors) {
+    const Bytes abc{'a', 'b', 'c'};
+    EXPECT_EQ(toHex(Sha256::of(abc)),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    // Pieces add up to the whole, and a finished hash starts afresh.
+    Sha256 hash;
+    hash.update(ByteView(abc).first(1));
+    hash.update(ByteView(abc).subspan(1));
+    EXPECT_EQ(hash.finish(), Sha256::of(abc));
+    EXPECT_EQ(toHex(hash.finish()),
+              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+
+    const Bytes all = [] {
+        Bytes bytes(256);
+        for (size_t n = 0; n < bytes.size(); ++n) {
+            bytes[n] = static_cast<uint8_t>(n);
+        }
+        return bytes;
+    }();
+    EXPECT_EQ(fromHex(toHex(all)), all);
+    EXPECT_EQ(fromHex(toHex(all, HexCase::upper)), all);
+    EXPECT_EQ(toHex(Bytes{0x0a, 0xf0}, HexCase::upper), "0AF0");
+    for (std::string_view bad : {"0", "0g", "0x", " 0"}) {
+        EXPECT_EQ(fromHex(bad), std::nullopt) << bad;
+    }
 }
 
 TEST(TrackKey, FileReadInPiecesMatchesBytesInMemory) {

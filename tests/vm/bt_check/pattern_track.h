@@ -5,8 +5,9 @@
 #include <string>
 
 #include "core/bytes.h"
+#include "core/hex.h"
+#include "core/sha256.h"
 #include "core/track_key.h"
-#include "tests/vm/bt_check/sha256.h"
 
 namespace merriphonic {
 
@@ -18,7 +19,7 @@ struct PatternTrack {
     TrackKey key;
 
     static PatternTrack make(size_t size, uint64_t seed);
-    [[nodiscard]] std::string digestHex() const { return Sha256::hex(digest); }
+    [[nodiscard]] std::string digestHex() const { return toHex(digest); }
 };
 
 } // namespace merriphonic

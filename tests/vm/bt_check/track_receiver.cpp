@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "core/hex.h"
+
 namespace merriphonic {
 
 void TrackReceiver::fault(std::string text) {
@@ -52,7 +54,7 @@ Status TrackReceiver::finish(const TrackDone& done, int64_t receiveNs) {
     if (outOfOrder_) {
         report.state += "; " + coverage();
     }
-    report.trackKey = Sha256::hex(digest);
+    report.trackKey = toHex(digest);
     report.bytes = bytes_;
     report.size = bytes_;
     report.delayMs = firstNs_ == 0 ? 0 : (receiveNs - firstNs_) / 1'000'000;

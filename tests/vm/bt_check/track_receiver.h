@@ -6,8 +6,8 @@
 #include <string>
 
 #include "core/message.h"
+#include "core/sha256.h"
 #include "tests/vm/bt_check/pattern_track.h"
-#include "tests/vm/bt_check/sha256.h"
 
 namespace merriphonic {
 

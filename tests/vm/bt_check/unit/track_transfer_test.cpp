@@ -42,18 +42,6 @@ Status receive(const std::vector<Message>& messages) {
     return {};
 }
 
-TEST(Sha256Test, MatchesTheStandardVectorsAndRestartsAfterFinish) {
-    const Bytes abc{'a', 'b', 'c'};
-    EXPECT_EQ(Sha256::hex(Sha256::of(abc)),
-              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    Sha256 hash;
-    hash.update(ByteView(abc).first(1));
-    hash.update(ByteView(abc).subspan(1));
-    EXPECT_EQ(hash.finish(), Sha256::of(abc));
-    EXPECT_EQ(Sha256::hex(hash.finish()),
-              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-}
-
 TEST(PatternTrackTest, IsReproducibleAndKeyedByItsDigest) {
     const PatternTrack a = PatternTrack::make(10'001, 7);
     EXPECT_EQ(a.data.size(), 10'001U);

@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <string>
 
 #include "core/bytes.h"
 
@@ -12,7 +11,7 @@ struct evp_md_ctx_st;
 
 namespace merriphonic {
 
-// Incremental SHA-256 of a byte sequence: what both ends of the transfer check compare.
+// Incremental SHA-256 of a byte sequence.
 class Sha256 {
 public:
     static constexpr size_t size = 32;
@@ -30,8 +29,6 @@ public:
     Digest finish();
 
     static Digest of(ByteView data);
-    // 64 lower-case hexadecimal digits.
-    static std::string hex(const Digest& digest);
 
 private:
     struct Free {

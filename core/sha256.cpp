@@ -1,8 +1,9 @@
-#include "tests/vm/bt_check/sha256.h"
+#include "core/sha256.h"
 
 #include <openssl/evp.h>
 
 #include <stdexcept>
+#include <string>
 
 namespace merriphonic {
 
@@ -47,17 +48,6 @@ Sha256::Digest Sha256::of(ByteView data) {
     Sha256 hash;
     hash.update(data);
     return hash.finish();
-}
-
-std::string Sha256::hex(const Digest& digest) {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(size * 2);
-    for (const uint8_t byte : digest) {
-        text.push_back(digits[byte >> 4]);
-        text.push_back(digits[byte & 0x0F]);
-    }
-    return text;
 }
 
 } // namespace merriphonic
