@@ -1,16 +1,11 @@
 #include "core/clock_sync.h"
 
+#include "core/time_units.h"
 #include "core/wrapping.h"
 
 #include <utility>
 
 namespace merriphonic {
-
-namespace {
-
-constexpr double nsPerMs = 1'000'000.0;
-
-} // namespace
 
 ClockSync::ClockSync(int64_t windowNs, int minSamples)
     : windowNs_(windowNs), minSamples_(minSamples) {}

@@ -3,11 +3,11 @@
 #include <ctime>
 #include <limits>
 
+#include "core/time_units.h"
+
 namespace merriphonic {
 
 namespace {
-
-constexpr uint64_t nsPerSecond = 1'000'000'000;
 
 // CLOCK_MONOTONIC already counts nanoseconds, so its ticks convert 1/1.
 HostClock::Timebase platformTimebase() {
@@ -18,7 +18,8 @@ HostClock::Timebase platformTimebase() {
 uint64_t platformTicks() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * nsPerSecond + static_cast<uint64_t>(ts.tv_nsec);
+    return static_cast<uint64_t>(ts.tv_sec) * static_cast<uint64_t>(nsPerSecond) +
+           static_cast<uint64_t>(ts.tv_nsec);
 }
 
 } // namespace

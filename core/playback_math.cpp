@@ -1,6 +1,7 @@
 #include "core/playback_math.h"
 
 #include "core/message.h"
+#include "core/time_units.h"
 #include "core/wrapping.h"
 
 #include <algorithm>
@@ -10,10 +11,6 @@
 namespace merriphonic {
 
 namespace {
-
-constexpr double nsPerMs = 1'000'000.0;
-constexpr double nsPerSecond = 1'000'000'000.0;
-constexpr double msPerSecond = 1000.0;
 
 // Frame counts are not clock times: they must not wrap into negative frames.
 int64_t saturatingAdd(int64_t a, int64_t b) {

@@ -7,11 +7,12 @@
 #include <cerrno>
 #include <ctime>
 
+#include "core/time_units.h"
+
 namespace merriphonic {
 
 namespace {
 
-constexpr int64_t nsPerSecond = 1'000'000'000;
 constexpr int minSampleRate = 8000;
 constexpr int maxSampleRate = 768'000;
 constexpr int maxChannels = 32;

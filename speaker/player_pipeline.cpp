@@ -5,13 +5,12 @@
 #include <cstddef>
 #include <utility>
 
+#include "core/time_units.h"
 #include "platform/media.h"
 
 namespace merriphonic {
 
 namespace {
-
-constexpr double nsPerSecond = 1e9;
 
 void silence(float* interleaved, int frames, int channels) {
     std::fill_n(interleaved, static_cast<size_t>(frames) * static_cast<size_t>(channels), 0.0F);

@@ -6,6 +6,7 @@
 #include <utility>
 #include <variant>
 
+#include "core/time_units.h"
 #include "platform/log.h"
 #include "platform/threaded_audio_feeder.h"
 #include "speaker/player_pipeline.h"
@@ -14,7 +15,6 @@ namespace merriphonic {
 
 namespace {
 
-constexpr int64_t nsPerMs = 1'000'000;
 constexpr int64_t maxLatencyNs = 2'000'000'000;
 constexpr int64_t maxSegmentFrames = std::numeric_limits<uint32_t>::max();
 

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "core/time_units.h"
 #include "platform/ffmpeg/ffmpeg_aac_transcode.h"
 #include "platform/ffmpeg/ffmpeg_audio_file_reader.h"
 #include "platform/ffmpeg/ffmpeg_support.h"
@@ -11,8 +12,6 @@
 namespace merriphonic {
 
 namespace {
-
-constexpr int64_t millisecondsPerSecond = 1000;
 
 // A tag of the file, or else of its audio stream (where Ogg and some others keep theirs).
 std::optional<std::string> tag(const AVFormatContext* input, const AVStream* stream,
@@ -78,10 +77,9 @@ MediaTags FfmpegMediaToolkit::metadata(const std::filesystem::path& path) {
     tags.artist = tag(format, stream, "artist");
 
     if (auto reader = FfmpegAudioFileReader::open(path); reader && (*reader)->sampleRate() > 0) {
-        tags.durationMs =
-            (*reader)->lengthFrames() * millisecondsPerSecond / (*reader)->sampleRate();
+        tags.durationMs = (*reader)->lengthFrames() * msPerSecond / (*reader)->sampleRate();
     } else if (format->duration != AV_NOPTS_VALUE && format->duration > 0) {
-        tags.durationMs = format->duration * millisecondsPerSecond / AV_TIME_BASE;
+        tags.durationMs = format->duration * msPerSecond / AV_TIME_BASE;
     }
     return tags;
 }

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <utility>
 
+#include "core/time_units.h"
 #include "platform/pipewire/stream_timing.h"
 #include "platform/run_loop.h"
 
@@ -21,7 +22,6 @@ namespace merriphonic {
 
 namespace {
 
-constexpr int64_t nsPerSecond = 1'000'000'000;
 constexpr int minSampleRate = 8000;
 constexpr int maxSampleRate = 768'000;
 constexpr int maxChannels = 32;

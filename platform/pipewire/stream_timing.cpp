@@ -1,12 +1,8 @@
 #include "platform/pipewire/stream_timing.h"
 
+#include "core/time_units.h"
+
 namespace merriphonic {
-
-namespace {
-
-constexpr int64_t nsPerSecond = 1'000'000'000;
-
-} // namespace
 
 RenderInfo StreamTiming::next(const StreamClockSnapshot& snapshot, int64_t fallbackNowNs,
                               uint32_t& changes) {

@@ -18,12 +18,12 @@
 #include <utility>
 
 #include "core/host_clock.h"
+#include "core/time_units.h"
 
 namespace merriphonic {
 
 namespace {
 
-constexpr int64_t nsPerMs = 1'000'000;
 constexpr size_t minSweepSize = 64;
 
 QEvent::Type wakeEventType() {

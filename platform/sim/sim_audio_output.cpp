@@ -9,6 +9,7 @@
 #include <fstream>
 #include <utility>
 
+#include "core/time_units.h"
 #include "platform/audio_position_probe.h"
 #include "platform/run_loop.h"
 #include "platform/sim/sim_clock.h"
@@ -17,7 +18,6 @@ namespace merriphonic {
 
 namespace {
 
-constexpr double nsPerSecond = 1e9;
 constexpr int minSampleRate = 8000;
 constexpr int maxSampleRate = 768'000;
 constexpr int maxChannels = 32;
