@@ -472,7 +472,7 @@ public:
                 }
                 // Only this thread sends, so the state found now can only improve until the
                 // next try: a refusal then is the buffer's size, not a wait.
-                if (seqpacket() && bluetoothSendBufferEmptyAndWritable()) {
+                if (bluetoothSendBufferEmptyAndWritable()) {
                     emptyBeforeSend = true;
                     continue;
                 }
@@ -486,14 +486,11 @@ public:
     [[nodiscard]] std::string errorDescription() const override { return error_; }
 
     [[nodiscard]] bool bluetoothSendBufferEmptyAndWritable() const {
-        int domain = 0;
-        socklen_t size = sizeof(domain);
-        if (::getsockopt(fd(), SOL_SOCKET, SO_DOMAIN, &domain, &size) != 0 ||
-            domain != AF_BLUETOOTH || (pollNow(fd(), POLLOUT) & POLLOUT) == 0) {
+        if (!core_->isBluetoothSeqpacket() || (pollNow(fd(), POLLOUT) & POLLOUT) == 0) {
             return false;
         }
         int buffer = 0;
-        size = sizeof(buffer);
+        socklen_t size = sizeof(buffer);
         int room = 0;
         // On a Bluetooth socket TIOCOUTQ is the room left in the send buffer.
         return ::getsockopt(fd(), SOL_SOCKET, SO_SNDBUF, &buffer, &size) == 0 &&
@@ -534,7 +531,8 @@ public:
 } // namespace
 
 FdByteStream::FdByteStream(int fd, RunLoop& streams, FdStreamOptions options)
-    : fd_(fd), streams_(streams), options_(options) {
+    : fd_(fd), streams_(streams), options_(options),
+      bluetoothSeqpacket_(options.seqpacket && isBluetooth(fd)) {
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0) {
         (void)::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
@@ -561,7 +559,7 @@ size_t FdByteStream::receiveBufferSize() const {
 void FdByteStream::halfClosed() {
     if (--openHalves_ == 0 && fd_ >= 0) {
         const int fd = std::exchange(fd_, -1);
-        if (options_.seqpacket && isBluetooth(fd)) {
+        if (bluetoothSeqpacket_) {
             closeOncePeerIsGone(fd, streams_, 0);
         } else {
             ::close(fd);

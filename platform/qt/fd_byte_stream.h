@@ -36,6 +36,8 @@ public:
     [[nodiscard]] RunLoop& streams() const { return streams_; }
     [[nodiscard]] const FdStreamOptions& options() const { return options_; }
     [[nodiscard]] size_t receiveBufferSize() const;
+    // An L2CAP channel: a SEQPACKET socket of the Bluetooth family (asked once, when wrapped).
+    [[nodiscard]] bool isBluetoothSeqpacket() const { return bluetoothSeqpacket_; }
 
     // Called on the stream loop by each half as it closes; the second closes the descriptor.
     void halfClosed();
@@ -44,6 +46,7 @@ private:
     int fd_;
     RunLoop& streams_;
     FdStreamOptions options_;
+    bool bluetoothSeqpacket_;
     int openHalves_ = 2;
 };
 
