@@ -156,7 +156,6 @@ public:
         }
         return nullptr;
     }
-    [[nodiscard]] size_t logCount(std::string_view text) { return host.logSink().count(text); }
 
     SimWorld world;
     SimDevice host;

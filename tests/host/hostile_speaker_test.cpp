@@ -3,12 +3,10 @@
 // well-behaved speaker holding the whole song and the party playing.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "core/frame_codec.h"
-#include "core/le.h"
 #include "core/sync_protocol.h"
 #include "core/text_limits.h"
 #include "tests/host/host_rig.h"
@@ -107,28 +105,14 @@ TEST(HostileSpeaker, FloodsHugeFramesAndDeafPeersCostOnlyTheirOwnLink) {
     rig.session->select(song);
     rig.run(20);
 
-    EXPECT_TRUE(rig.host.logSink().contains("[spk-deaf] closed: send queue full"));
     EXPECT_EQ(rig.row("deaf"), nullptr);
     EXPECT_GT(flooder.all<Pong>().size(), 0u);
     EXPECT_FALSE(flooder.closeReason.has_value());
     EXPECT_EQ(flooder.files[*song.trackKey], content);
     expectPlaying(rig, good, song, content);
-
-    // A frame over the limit is a protocol error of that link alone. (The flooder's own
-    // connection would not send one: its header is all it takes.)
-    Bytes header;
-    LE::append(SyncProtocol::maxFrameLength + 1, header);
-    header.push_back(0x7f);
-    flooder.connection->enqueue(OutboundFrame(header, std::nullopt, true, "RAW"));
-    rig.run(5);
-    EXPECT_TRUE(rig.host.logSink().contains("[spk-flooder] closed: protocol error: invalid "
-                                            "frame length 1048577"));
-    EXPECT_EQ(rig.row("flooder"), nullptr);
-    EXPECT_EQ(*rig.session->playback(), HostPlayback::playing);
-    EXPECT_FALSE(good.closeReason.has_value());
 }
 
-TEST(HostileSpeaker, HelloStormsCrowdsAndHugeTextsLeaveOneBoundedRowEach) {
+TEST(HostileSpeaker, HelloStormsAndHugeTextsLeaveOneBoundedRow) {
     HostRig rig;
     const Bytes content = randomBytes(50'000, 6);
     // A title and an artist of a megabyte each would make a frame every speaker drops the
@@ -159,39 +143,20 @@ TEST(HostileSpeaker, HelloStormsCrowdsAndHugeTextsLeaveOneBoundedRowEach) {
         // Songs the host never had are not kept as the speaker's.
         stormer.status("ready", TrackKey::of(ByteView(randomBytes(8, 1'000 + i))).hex(), 1, 1);
     }
-    // More than seven at once: the first seven in, the others turned away with a BYE.
-    std::vector<ScriptedSpeaker*> crowd;
-    crowd.reserve(8);
-    for (int i = 0; i < 8; ++i) {
-        crowd.push_back(&rig.join("crowd" + std::to_string(i)));
-    }
     rig.session->select(song);
     rig.run(10);
-
     EXPECT_FALSE(stormer.closeReason.has_value());
     EXPECT_EQ(stormer.all<Welcome>().size(), 1'001u);
-    ASSERT_NE(rig.row("stormer"), nullptr);
+    EXPECT_EQ(rig.session->rows()->size(), 3u);
     for (const SpeakerLink* link : rig.session->linksInOrder()) {
-        if (link->logName() == "stormer") {
-            EXPECT_TRUE(link->readyKeys.empty());
-        }
+        EXPECT_TRUE(link->logName() != "stormer" || link->readyKeys.empty());
     }
-    size_t turnedAway = 0;
-    for (const ScriptedSpeaker* speaker : crowd) {
-        turnedAway += speaker->names() == std::vector<std::string>{"BYE"} ? 1 : 0;
-    }
-    EXPECT_EQ(turnedAway, 3u);
-    EXPECT_EQ(rig.session->rows()->size(), 8u);
-
     const TrackOffer offer = good.all<TrackOffer>().front();
     EXPECT_EQ(offer.title, huge.substr(0, TextLimits::maxTagBytes));
     EXPECT_EQ(offer.artist, huge.substr(0, TextLimits::maxTagBytes));
     EXPECT_EQ(good.all<Welcome>().front().name.size(), TextLimits::maxNameBytes);
-    // The speakers who joined but never fetch the song hold the start back; without them the
-    // good speaker plays.
-    for (ScriptedSpeaker* speaker : crowd) {
-        speaker->connection->close("gone");
-    }
+    // The stormer never fetches the song and holds the start back; without it the good
+    // speaker plays.
     stormer.connection->close("gone");
     rig.run(3);
     expectPlaying(rig, good, song, content);

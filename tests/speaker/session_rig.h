@@ -11,6 +11,7 @@
 #include <iterator>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,19 @@ inline constexpr int64_t sessionSecNs = 1'000'000'000;
 inline Bytes fileBytes(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline Bytes randomContent(size_t size, uint32_t seed) {
+    std::mt19937 rng(seed);
+    Bytes bytes(size);
+    for (uint8_t& byte : bytes) {
+        byte = static_cast<uint8_t>(rng());
+    }
+    return bytes;
+}
+
+inline std::string keyOf(const Bytes& content) {
+    return TrackKey::of(ByteView(content)).hex();
 }
 
 class SessionRig {
@@ -79,9 +93,11 @@ public:
     void offer(const std::string& key, int64_t size, const std::string& ext = "m4a") const {
         send(TrackOffer{key, "Song", "The Band", ext, size, 3'000});
     }
-    // Sends content[from, to) as chunks of up to chunkBytes.
-    void chunks(const Bytes& content, int64_t from, int64_t to, int64_t chunkBytes = 4096) const {
-        const TrackKey key = TrackKey::of(ByteView(content));
+    // Sends content[from, to) as chunks of up to chunkBytes, under the content's own key or
+    // another.
+    void chunks(const Bytes& content, int64_t from, int64_t to, int64_t chunkBytes = 4096,
+                std::optional<TrackKey> as = {}) const {
+        const TrackKey key = as.value_or(TrackKey::of(ByteView(content)));
         for (int64_t at = from; at < to; at += chunkBytes) {
             const int64_t end = std::min(to, at + chunkBytes);
             send(TrackChunk{key, static_cast<uint32_t>(at),
@@ -97,12 +113,24 @@ public:
     [[nodiscard]] std::vector<T> all() const {
         return test::messagesOf<T>(received);
     }
+    // The byte counts of the TRACK_HAVEs sent for a key, in order.
+    [[nodiscard]] std::vector<int64_t> haves(const std::string& key) const {
+        std::vector<int64_t> result;
+        for (const TrackHave& have : all<TrackHave>()) {
+            if (have.trackKey == key) {
+                result.push_back(have.bytes);
+            }
+        }
+        return result;
+    }
+    [[nodiscard]] bool isReady(const std::string& key) const {
+        return session->readyKeys().count(key) != 0;
+    }
     [[nodiscard]] std::optional<Status> lastStatus() const {
         const std::vector<Status> statuses = all<Status>();
         return statuses.empty() ? std::nullopt : std::optional<Status>(statuses.back());
     }
     void run(double seconds) { world.runFor(static_cast<int64_t>(seconds * 1e9)); }
-    [[nodiscard]] size_t logCount(std::string_view text) { return speaker.logSink().count(text); }
     [[nodiscard]] std::filesystem::path cached(const std::string& key,
                                                const std::string& ext = "m4a") const {
         return session->cacheFolder() / (key + "." + ext);

@@ -28,9 +28,6 @@ TEST(SyncPlayerTimeline, TheFirstFrameIsHeardWithinASampleOfThePlannedInstant) {
                        .captureAudio = true},
                       skewPpm);
         rig.play("step.wav", 1500 * msNs, 0, false);
-        EXPECT_EQ(std::ranges::count(rig.device.logSink().messages(),
-                                     "[speaker] play: frame 0 in 1492.7 ms"),
-                  1);
         rig.runFor(2.0);
 
         // The file is a step from silence to 0.5 at frame 0. Band-limited, a step between
@@ -62,7 +59,6 @@ TEST(SyncPlayerTimeline, ALateJoinLandsOnTheGroupTimeline) {
     rig.play("clicks.wav", -3 * secondNs, 0);
     ASSERT_TRUE(rig.player->plan());
     EXPECT_TRUE(rig.player->plan()->isLateJoin);
-    EXPECT_EQ(rig.logCount("(late join)"), 1U);
     rig.runFor(5.0);
 
     // Every click is heard when the timeline wants its frame heard.
@@ -81,17 +77,14 @@ TEST(SyncPlayerTimeline, ALateJoinLandsOnTheGroupTimeline) {
 TEST(SyncPlayerEnd, TheEndIsReportedOnceAfterTheLastFrameAndNeverForAStoppedSegment) {
     PlayerRig rig({.outputLatencyNs = 200 * msNs});
     rig.play("short.wav", 500 * msNs, 5000);
-    EXPECT_EQ(rig.logCount("[speaker] nothing left to play (position past end)"), 1U);
     EXPECT_EQ(rig.ended, 0); // on the main queue, not from inside schedule()
     rig.runFor(1.0);
     EXPECT_EQ(rig.ended, 1);
     EXPECT_FALSE(rig.player->spec);
-    EXPECT_EQ(rig.logCount("[speaker] end of track"), 1U);
     // A late join whose skipped frames pass the end is past the end too.
     rig.play("", -900 * msNs, 0, false);
     rig.runFor(1.0);
     EXPECT_EQ(rig.ended, 2);
-    EXPECT_EQ(rig.logCount("nothing left to play"), 2U);
 
     // Stopped while its last frame is on its way to the speaker, not yet heard.
     rig.play("", 200 * msNs);
@@ -115,7 +108,6 @@ TEST(SyncPlayerEnd, TheEndIsReportedOnceAfterTheLastFrameAndNeverForAStoppedSegm
 TEST(SyncPlayerLoad, TheSameFileKeepsPlayingAnotherStopsAndAFailureChangesNothing) {
     PlayerRig rig;
     rig.play("tone.wav", 200 * msNs);
-    EXPECT_EQ(rig.logCount("[speaker] loaded tone.wav 44100.000000 Hz × 2, 264600 frames"), 1U);
     rig.runFor(1.0);
     const uint64_t generation = rig.player->generation();
     EXPECT_TRUE(rig.player->load(mediaFile("tone.wav")));
@@ -124,7 +116,6 @@ TEST(SyncPlayerLoad, TheSameFileKeepsPlayingAnotherStopsAndAFailureChangesNothin
     EXPECT_TRUE(rig.player->spec);
     rig.runFor(0.5);
     EXPECT_TRUE(rig.card().heardBuffers().back().mediaFrame);
-    EXPECT_EQ(rig.logCount("loaded"), 1U);
 
     // Another file stops the song; the output keeps running, silent.
     EXPECT_TRUE(rig.player->load(mediaFile("clicks.wav")));
@@ -136,7 +127,6 @@ TEST(SyncPlayerLoad, TheSameFileKeepsPlayingAnotherStopsAndAFailureChangesNothin
 
     // One in another format reconnects the graph and plays once scheduled.
     EXPECT_TRUE(rig.player->load(mediaFile("mono48k.wav")));
-    EXPECT_EQ(rig.logCount("[speaker] loaded mono48k.wav 48000.000000 Hz × 1, 144000 frames"), 1U);
     EXPECT_EQ(rig.player->connectedFormat(), (AudioFormat{48000, 1}));
     rig.play("", 200 * msNs, 0, false);
     rig.runFor(1.0);
@@ -162,14 +152,8 @@ TEST(SyncPlayerDrift, NothingIsMeasuredInTheFirst300msAndA50msErrorReSyncsAtOnce
     const uint64_t generation = rig.player->generation();
     rig.extraOffsetNs = 50 * msNs; // the host clock seems to jump 50 ms ahead
     rig.runFor(1.0);
-    const std::vector<std::string> lines = rig.device.logSink().messages();
-    const auto hard =
-        std::find(lines.begin(), lines.end(), "[speaker] error -50.0 ms > 40 → hard re-sync");
-    ASSERT_NE(hard, lines.end());
-    ASSERT_NE(hard + 1, lines.end());
-    EXPECT_EQ((hard + 1)->rfind("[speaker] re-sync: frame ", 0), 0U);
-    EXPECT_NE((hard + 1)->find("(late join)"), std::string::npos);
     EXPECT_EQ(rig.player->generation(), generation + 1);
+    EXPECT_TRUE(rig.player->plan()->isLateJoin);
     // The new schedule follows the timeline as the player now sees it: 50 ms early.
     const int64_t after = rig.world.nowNs() + 200 * msNs;
     rig.runFor(1.0);
