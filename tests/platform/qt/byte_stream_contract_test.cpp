@@ -1,6 +1,7 @@
-// What every byte stream promises a connection, checked over each implementation: fd streams
-// over a stream socketpair and a SEQPACKET one on the real stream thread, and the simulated link
-// as a byte stream and as a message link in virtual time.
+// What every byte stream promises a connection, checked over each
+// implementation: fd streams over a stream socketpair and a SEQPACKET one on
+// the real stream thread, and the simulated link as a byte stream and as a
+// message link in virtual time.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -31,6 +32,7 @@ constexpr size_t mtu = 100;
 template <int Type>
 struct FdChannel {
     static constexpr bool messages = Type == SOCK_SEQPACKET;
+    static constexpr const char* name = messages ? "FdSeqpacket" : "FdStream";
     // Seqpacket goes one small message at a time: less data keeps the test quick.
     static constexpr size_t largeTransfer = messages ? 100'003 : 3 * 1024 * 1024 + 17;
 
@@ -65,6 +67,7 @@ struct FdChannel {
 template <size_t MaxMessage>
 struct SimChannel {
     static constexpr bool messages = MaxMessage > 0;
+    static constexpr const char* name = messages ? "SimMessages" : "SimStream";
     static constexpr size_t largeTransfer = messages ? 100'003 : 3 * 1024 * 1024 + 17;
 
     StreamPair pair(size_t side) { return link.side(side == 0 ? SimLinkSide::a : SimLinkSide::b); }
@@ -97,9 +100,10 @@ struct SimChannel {
 template <typename Channel>
 class ByteStreamContract : public ::testing::Test {
 protected:
-    bool open(StreamEndpoint::Options aOptions = {}, StreamEndpoint::Options bOptions = {}) {
-        a = StreamEndpoint::open(channel.pair(0), channel.loop(0), std::move(aOptions));
-        b = StreamEndpoint::open(channel.pair(1), channel.loop(1), std::move(bOptions));
+    bool open(const StreamEndpoint::Options& aOptions = {},
+              const StreamEndpoint::Options& bOptions = {}) {
+        a = StreamEndpoint::open(channel.pair(0), channel.loop(0), aOptions);
+        b = StreamEndpoint::open(channel.pair(1), channel.loop(1), bOptions);
         return waitFor(*a, [](const Seen& s) { return !s.output.empty(); }) &&
                waitFor(*b, [](const Seen& s) { return !s.output.empty(); });
     }
@@ -116,16 +120,17 @@ using Channels = ::testing::Types<FdChannel<SOCK_STREAM>, FdChannel<SOCK_SEQPACK
                                   SimChannel<mtu>>;
 class ChannelNames {
 public:
-    template <typename T>
-    static std::string GetName(int index) {
-        return std::array{"FdStream", "FdSeqpacket", "SimStream", "SimMessages"}.at(index);
+    template <typename Channel>
+    // NOLINTNEXTLINE(readability-identifier-naming): the name GoogleTest calls
+    static std::string GetName(int /*index*/) {
+        return Channel::name;
     }
 };
 TYPED_TEST_SUITE(ByteStreamContract, Channels, ChannelNames);
 
-// Ordered and intact both ways at once, read one piece per event on one side; a close asked for
-// mid-transfer waits for the last byte, the end follows it, and writing to an ended channel
-// fails (with no SIGPIPE).
+// Ordered and intact both ways at once, read one piece per event on one side; a
+// close asked for mid-transfer waits for the last byte, the end follows it, and
+// writing to an ended channel fails (with no SIGPIPE).
 TYPED_TEST(ByteStreamContract, CarriesBytesBothWaysInOrderThenTheEnd) {
     ASSERT_TRUE(this->open({}, {.readAll = false, .readSize = 4000}));
     const Bytes large = randomBytes(TypeParam::largeTransfer, 1);
@@ -155,11 +160,12 @@ TYPED_TEST(ByteStreamContract, CarriesBytesBothWaysInOrderThenTheEnd) {
     EXPECT_FALSE(error.empty());
 }
 
-// A writer finds the stream full while its reader waits (told once that bytes wait), gets 0
-// and no claim of space, and is told of space again once the reader drains it.
+// A writer finds the stream full while its reader waits (told once that bytes
+// wait), gets 0 and no claim of space, and is told of space again once the
+// reader drains it.
 TYPED_TEST(ByteStreamContract, AFullStreamRefusesWritesUntilTheReaderDrainsIt) {
     ASSERT_TRUE(this->open({}, {.reading = false}));
-    const auto [accepted, zero, spaceAfter] = this->channel.onLoop(0, [a = this->a] {
+    const auto [taken, zero, spaceAfter] = this->channel.onLoop(0, [a = this->a] {
         const Bytes chunk = randomBytes(1000, 2);
         OutputStream& output = *a->pair().output;
         Bytes written;
@@ -173,6 +179,7 @@ TYPED_TEST(ByteStreamContract, AFullStreamRefusesWritesUntilTheReaderDrainsIt) {
     });
     ASSERT_TRUE(zero);
     EXPECT_FALSE(spaceAfter);
+    const Bytes& accepted = taken;
     const size_t spaceEvents = count(this->a->seen().output, StreamEvent::spaceAvailable);
     ASSERT_TRUE(this->waitFor(
         *this->b, [](const Seen& s) { return count(s.input, StreamEvent::bytesAvailable) > 0; }));
@@ -188,8 +195,8 @@ TYPED_TEST(ByteStreamContract, AFullStreamRefusesWritesUntilTheReaderDrainsIt) {
     }));
 }
 
-// Closing one half leaves the other working; closing the second closes the channel, which the
-// peer sees as the end even while it is not reading.
+// Closing one half leaves the other working; closing the second closes the
+// channel, which the peer sees as the end even while it is not reading.
 TYPED_TEST(ByteStreamContract, TheChannelEndsWithTheSecondHalfClosed) {
     ASSERT_TRUE(this->open());
     this->b->closeInput();
@@ -212,8 +219,8 @@ TYPED_TEST(ByteStreamContract, TheChannelEndsWithTheSecondHalfClosed) {
     EXPECT_EQ(read, 0);
 }
 
-// A broken channel reports error once, and reads and writes fail with its description; a
-// stream not yet opened refuses both as well.
+// A broken channel reports error once, and reads and writes fail with its
+// description; a stream not yet opened refuses both as well.
 TYPED_TEST(ByteStreamContract, AFailedChannelReportsAnErrorAndRefusesReadsAndWrites) {
     const auto [unopened, description] =
         this->channel.onLoop(0, [output = this->channel.pair(0).output] {
@@ -244,17 +251,11 @@ TYPED_TEST(ByteStreamContract, AFailedChannelReportsAnErrorAndRefusesReadsAndWri
 template <typename Channel>
 class MessageStreamContract : public ByteStreamContract<Channel> {};
 using MessageChannels = ::testing::Types<FdChannel<SOCK_SEQPACKET>, SimChannel<mtu>>;
-class MessageChannelNames {
-public:
-    template <typename T>
-    static std::string GetName(int index) {
-        return std::array{"FdSeqpacket", "SimMessages"}.at(index);
-    }
-};
-TYPED_TEST_SUITE(MessageStreamContract, MessageChannels, MessageChannelNames);
+TYPED_TEST_SUITE(MessageStreamContract, MessageChannels, ChannelNames);
 
-// A write sends one message of at most the MTU; a read smaller than a message takes it in
-// parts, never mixing two messages, and a reader taking one part per event is told of the rest.
+// A write sends one message of at most the MTU; a read smaller than a message
+// takes it in parts, never mixing two messages, and a reader taking one part
+// per event is told of the rest.
 TYPED_TEST(MessageStreamContract, MessagesKeepTheirBoundaries) {
     ASSERT_TRUE(this->open({}, {.readSize = 64}));
     const Bytes data = randomBytes(250, 3);
