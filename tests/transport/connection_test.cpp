@@ -235,6 +235,7 @@ TEST_F(ConnectionOverSockets, PingIsAnsweredAndByeIsWrittenBeforeTheClose) {
     drain();
     EXPECT_EQ(a->bytesOut(), 38);
     EXPECT_EQ(hostRec->closes.size(), 1u);
+    EXPECT_EQ(host.log->count("[host] closed:"), 1u); // the report is gone by then
     const std::weak_ptr<Connection> weak = a;
     a.reset();
     drain();

@@ -125,6 +125,8 @@ TEST_F(SimLinkTest, AReaderThatDoesNotReadHoldsBackTheWriter) {
     world.runUntilIdle();
     EXPECT_EQ(link->stats(SimLinkSide::a).bytesDelivered, 2000U);
     EXPECT_EQ(a->seen().sent, 3000U);
+    // Told once, and not again until it reads.
+    EXPECT_EQ(count(b->seen().input, StreamEvent::bytesAvailable), 1U);
     b->read(/*readAll=*/false, 300);
     world.runUntilIdle();
     EXPECT_EQ(b->seen().received, bytes);
