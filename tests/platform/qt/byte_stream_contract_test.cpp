@@ -107,6 +107,15 @@ protected:
         return waitFor(*a, [](const Seen& s) { return !s.output.empty(); }) &&
                waitFor(*b, [](const Seen& s) { return !s.output.empty(); });
     }
+    // One read and one write at an end, on its loop: their results and the write's error.
+    std::tuple<int64_t, int64_t, std::string> readAndWrite(size_t side) {
+        return channel.onLoop(side, [endpoint = side == 0 ? a : b] {
+            std::array<uint8_t, 4> buffer{};
+            return std::tuple{endpoint->pair().input->read(buffer.data(), buffer.size()),
+                              endpoint->pair().output->write(buffer.data(), buffer.size()),
+                              endpoint->pair().output->errorDescription()};
+        });
+    }
     bool waitFor(const StreamEndpoint& endpoint, const std::function<bool(const Seen&)>& done) {
         return channel.runUntil([&] { return done(endpoint.seen()); });
     }
@@ -149,12 +158,7 @@ TYPED_TEST(ByteStreamContract, CarriesBytesBothWaysInOrderThenTheEnd) {
     EXPECT_TRUE(seenB.inputError.empty());
     EXPECT_EQ(seenA.offLoopEvents + seenB.offLoopEvents, 0);
 
-    const auto [read, written, error] = this->channel.onLoop(1, [b = this->b] {
-        std::array<uint8_t, 4> buffer{};
-        return std::tuple{b->pair().input->read(buffer.data(), buffer.size()),
-                          b->pair().output->write(buffer.data(), buffer.size()),
-                          b->pair().output->errorDescription()};
-    });
+    const auto [read, written, error] = this->readAndWrite(1);
     EXPECT_EQ(read, 0);
     EXPECT_LT(written, 0);
     EXPECT_FALSE(error.empty());
@@ -236,12 +240,7 @@ TYPED_TEST(ByteStreamContract, AFailedChannelReportsAnErrorAndRefusesReadsAndWri
     ASSERT_TRUE(this->waitFor(
         *this->a, [](const Seen& s) { return count(s.input, StreamEvent::error) > 0; }));
     EXPECT_EQ(this->a->seen().inputError, error);
-    const auto [read, written, writeError] = this->channel.onLoop(0, [a = this->a] {
-        std::array<uint8_t, 4> buffer{};
-        return std::tuple{a->pair().input->read(buffer.data(), buffer.size()),
-                          a->pair().output->write(buffer.data(), buffer.size()),
-                          a->pair().output->errorDescription()};
-    });
+    const auto [read, written, writeError] = this->readAndWrite(0);
     EXPECT_LT(read, 0);
     EXPECT_LT(written, 0);
     EXPECT_FALSE(writeError.empty());
