@@ -63,48 +63,34 @@ TEST(RealDeviceTest, ContextHoldsTheRealServicesAndItsOwnFolders) {
 TEST(RealDeviceTest, WorkLeftOnTheMainLoopMayLogWhileTheDeviceIsDestroyed) {
     const TempFolder home;
     const std::filesystem::path& root = home.path();
-    auto sinkGone = std::make_shared<bool>(false);
-    auto logged = std::make_shared<bool>(false);
-
-    class WatchedSink final : public LogSink {
-    public:
-        explicit WatchedSink(std::shared_ptr<bool> gone) : gone_(std::move(gone)) {}
-        ~WatchedSink() override { *gone_ = true; }
-        WatchedSink(const WatchedSink&) = delete;
-        WatchedSink& operator=(const WatchedSink&) = delete;
+    // The sink notes whether a line came while it was still alive.
+    struct WatchedSink final : LogSink {
         void write(LogCategory /*category*/, LogLevel /*level*/,
-                   std::string_view /*message*/) override {}
-
-    private:
-        std::shared_ptr<bool> gone_;
-    };
-    class LogsWhenDestroyed {
-    public:
-        LogsWhenDestroyed(const Log& log, std::shared_ptr<bool> sinkGone,
-                          std::shared_ptr<bool> logged)
-            : log_(log), sinkGone_(std::move(sinkGone)), logged_(std::move(logged)) {}
-        ~LogsWhenDestroyed() {
-            if (!*sinkGone_) {
-                log_.info(LogCategory::app, "deallocated");
-                *logged_ = true;
+                   std::string_view message) override {
+            if (message == "deallocated") {
+                *logged = true;
             }
         }
-        LogsWhenDestroyed(const LogsWhenDestroyed&) = delete;
-        LogsWhenDestroyed& operator=(const LogsWhenDestroyed&) = delete;
-
-    private:
-        const Log& log_;
-        std::shared_ptr<bool> sinkGone_;
-        std::shared_ptr<bool> logged_;
+        ~WatchedSink() override { *gone = true; }
+        std::shared_ptr<bool> logged = std::make_shared<bool>(false);
+        std::shared_ptr<bool> gone = std::make_shared<bool>(false);
     };
+    auto sink = std::make_shared<WatchedSink>();
+    const auto logged = sink->logged;
+    const auto gone = sink->gone;
     {
         // The device is the sink's only owner.
         RealDevice device(RealDeviceOptions{root / "prefs.conf", DeviceFolders{root, root, root},
-                                            std::make_shared<WatchedSink>(sinkGone)});
-        auto pending = std::make_shared<LogsWhenDestroyed>(device.context().log, sinkGone, logged);
+                                            std::move(sink)});
+        const Log& log = device.context().log;
+        const std::shared_ptr<void> pending(nullptr, [&log, gone](void*) {
+            if (!*gone) {
+                log.info(LogCategory::app, "deallocated");
+            }
+        });
         device.context().main.post([pending] {});
     }
-    EXPECT_TRUE(*sinkGone);
+    EXPECT_TRUE(*gone);
     EXPECT_TRUE(*logged);
 }
 

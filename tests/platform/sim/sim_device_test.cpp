@@ -4,7 +4,10 @@
 
 #include <filesystem>
 #include <limits>
+#include <optional>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "platform/sim/sim_world.h"
@@ -14,69 +17,45 @@ namespace {
 
 constexpr int64_t sec = 1'000'000'000;
 
+// Values read back as other types only when they convert exactly.
 TEST(MemoryPrefsStoreTest, ReadsOtherTypesOnlyWhenTheyConvertExactly) {
+    using Text = std::optional<std::string>;
+    using Integer = std::optional<int64_t>;
+    using Real = std::optional<double>;
+    constexpr auto none = std::nullopt;
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     MemoryPrefsStore prefs;
-    EXPECT_EQ(prefs.text("missing"), std::nullopt);
-
-    prefs.setInteger("int", -42);
-    EXPECT_EQ(prefs.integer("int"), -42);
-    EXPECT_EQ(prefs.text("int"), "-42");
-    EXPECT_EQ(prefs.real("int"), -42.0);
-    prefs.setInteger("huge", std::numeric_limits<int64_t>::max());
-    EXPECT_EQ(prefs.real("huge"), std::nullopt); // a double cannot hold it
-
-    prefs.setReal("real", 0.1);
-    EXPECT_EQ(prefs.real("real"), 0.1);
-    EXPECT_EQ(prefs.text("real"), "0.1");
-    EXPECT_EQ(prefs.integer("real"), std::nullopt);
-    prefs.setReal("whole", -3.0);
-    EXPECT_EQ(prefs.integer("whole"), -3);
-    prefs.setReal("beyond", 9.3e18);
-    EXPECT_EQ(prefs.integer("beyond"), std::nullopt);
-    prefs.setReal("nan", std::numeric_limits<double>::quiet_NaN());
-    EXPECT_EQ(prefs.integer("nan"), std::nullopt);
-    EXPECT_EQ(prefs.text("nan"), std::nullopt);
-
-    prefs.setText("digits", "1234");
-    EXPECT_EQ(prefs.integer("digits"), 1234);
-    EXPECT_EQ(prefs.real("digits"), 1234.0);
-    for (const char* text : {"12a", " 12", "", "1.5", "99999999999999999999"}) {
-        prefs.setText("odd", text);
-        EXPECT_EQ(prefs.integer("odd"), std::nullopt) << text;
+    const auto reads = [&prefs] {
+        return std::tuple{prefs.text("key"), prefs.integer("key"), prefs.real("key")};
+    };
+    prefs.setInteger("key", -42);
+    EXPECT_EQ(reads(), std::tuple(Text("-42"), Integer(-42), Real(-42.0)));
+    prefs.setInteger("key", std::numeric_limits<int64_t>::max()); // beyond a double
+    EXPECT_EQ(prefs.real("key"), none);
+    prefs.setReal("key", 0.1);
+    EXPECT_EQ(reads(), std::tuple(Text("0.1"), Integer(none), Real(0.1)));
+    for (const auto& [real, integer] :
+         std::vector<std::pair<double, Integer>>{{-3.0, -3}, {9.3e18, none}, {nan, none}}) {
+        prefs.setReal("key", real);
+        EXPECT_EQ(prefs.integer("key"), integer) << real;
     }
-    prefs.setText("odd", "1.5");
-    EXPECT_EQ(prefs.real("odd"), 1.5);
-    prefs.setText("odd", "inf");
-    EXPECT_EQ(prefs.real("odd"), std::nullopt);
-
-    // A new value replaces the old one whatever its type; removal is final.
-    prefs.setText("int", "now text");
-    EXPECT_EQ(prefs.integer("int"), std::nullopt);
-    EXPECT_EQ(prefs.text("int"), "now text");
-    prefs.remove("int");
+    EXPECT_EQ(prefs.text("key"), none); // NaN
+    for (const auto& [text, integer, real] :
+         std::vector<std::tuple<std::string, Integer, Real>>{{"1234", 1234, 1234.0},
+                                                             {"12a", none, none},
+                                                             {" 12", none, none},
+                                                             {"", none, none},
+                                                             {"1.5", none, 1.5},
+                                                             {"99999999999999999999", none, 1e20},
+                                                             {"inf", none, none}}) {
+        prefs.setText("key", text);
+        EXPECT_EQ(reads(), std::tuple(Text(text), integer, real)) << text;
+    }
+    // Removal is final.
+    prefs.remove("key");
     prefs.remove("never there");
-    EXPECT_FALSE(prefs.contains("int"));
-    EXPECT_EQ(prefs.text("int"), std::nullopt);
-}
-
-TEST(CaptureLogSinkTest, RecordsEveryLevelInOrder) {
-    auto sink = std::make_shared<CaptureLogSink>("spk1");
-    sink->setEcho(std::nullopt);
-    Log log(sink);
-    log.debug(LogCategory::ble, "[{}] ignoring unknown type 0x{:x} ({} B)", "host", 0x7f, 3);
-    log.info(LogCategory::sync, "offset {} ns", -12);
-    log.error(LogCategory::ble, "[host] closed: {}", "stream ended (EOF)");
-    EXPECT_EQ(sink->lines(),
-              (std::vector<CapturedLogLine>{
-                  {LogCategory::ble, LogLevel::debug, "[host] ignoring unknown type 0x7f (3 B)"},
-                  {LogCategory::sync, LogLevel::info, "offset -12 ns"},
-                  {LogCategory::ble, LogLevel::error, "[host] closed: stream ended (EOF)"}}));
-    EXPECT_TRUE(sink->contains("stream ended (EOF)"));
-    EXPECT_FALSE(sink->contains("party full"));
-    EXPECT_EQ(sink->count("[host]"), 2U);
-    sink->clear();
-    EXPECT_EQ(sink->size(), 0U);
-    EXPECT_FALSE(sink->contains("offset"));
+    EXPECT_FALSE(prefs.contains("key"));
+    EXPECT_EQ(prefs.text("key"), none);
 }
 
 TEST(InlineBackgroundWorkTest, RunsOffTheLoopsAndReportsOnMain) {
