@@ -15,6 +15,7 @@
 
 #include "core/sync_protocol.h"
 #include "core/track_key.h"
+#include "platform/files.h"
 #include "speaker/speaker_session.h"
 
 namespace merriphonic {
@@ -22,11 +23,6 @@ namespace merriphonic {
 namespace {
 
 constexpr auto transfer = LogCategory::transfer;
-
-void removeQuietly(const std::filesystem::path& file) {
-    std::error_code ignored;
-    std::filesystem::remove(file, ignored);
-}
 
 // Songs received at once, each holding its cache file open: the one playing and the next one
 // suffice for a willing host; a host that spreads chunks over more songs makes others close
