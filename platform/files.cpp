@@ -10,6 +10,30 @@ namespace merriphonic {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// Writes until every byte is taken: at the descriptor's offset, or from the one given.
+std::error_code writeEvery(int fd, const uint8_t* data, size_t size,
+                           std::optional<int64_t> offset) {
+    size_t written = 0;
+    while (written < size) {
+        const ssize_t put =
+            offset ? ::pwrite(fd, data + written, size - written,
+                              static_cast<off_t>(*offset) + static_cast<off_t>(written))
+                   : ::write(fd, data + written, size - written);
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            return {put < 0 ? errno : ENOSPC, std::generic_category()};
+        }
+        written += static_cast<size_t>(put);
+    }
+    return {};
+}
+
+} // namespace
+
 std::string errnoText(int code) {
     return std::error_code(code, std::generic_category()).message();
 }
@@ -40,18 +64,11 @@ std::error_code readWhole(const fs::path& file, Bytes& out) {
 }
 
 std::error_code writeAll(int fd, const uint8_t* data, size_t size) {
-    size_t written = 0;
-    while (written < size) {
-        const ssize_t put = ::write(fd, data + written, size - written);
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            return {put < 0 ? errno : ENOSPC, std::generic_category()};
-        }
-        written += static_cast<size_t>(put);
-    }
-    return {};
+    return writeEvery(fd, data, size, std::nullopt);
+}
+
+std::error_code writeAllAt(int fd, const uint8_t* data, size_t size, int64_t offset) {
+    return writeEvery(fd, data, size, offset);
 }
 
 std::optional<std::string> syncFolder(const fs::path& folder) {

@@ -22,6 +22,8 @@ std::error_code readWhole(const std::filesystem::path& file, Bytes& out);
 // Writes all the bytes to a descriptor, going on after interruptions; a write that takes
 // nothing fails with ENOSPC.
 std::error_code writeAll(int fd, const uint8_t* data, size_t size);
+// The same at a place in the file, leaving the descriptor's offset where it is.
+std::error_code writeAllAt(int fd, const uint8_t* data, size_t size, int64_t offset);
 
 // Flushes a folder's entries (names made, renamed or removed in it) to disk.
 std::optional<std::string> syncFolder(const std::filesystem::path& folder);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/radio.h"
@@ -51,5 +52,14 @@ protected:
 private:
     std::shared_ptr<PeripheralManager> core_;
 };
+
+// Makes a manager's core and starts it, now that it is shared and may hand out weak references
+// to itself.
+template <typename Core, typename... Args>
+std::shared_ptr<Core> startedCore(Args&&... args) {
+    auto core = std::make_shared<Core>(std::forward<Args>(args)...);
+    core->start();
+    return core;
+}
 
 } // namespace merriphonic

@@ -59,19 +59,7 @@ SpeakerSession::Receiver::~Receiver() {
 }
 
 std::error_code SpeakerSession::Receiver::write(int64_t offset, const Bytes& data) const {
-    size_t written = 0;
-    while (written < data.size()) {
-        const ssize_t put = ::pwrite(fd, data.data() + written, data.size() - written,
-                                     static_cast<off_t>(offset) + static_cast<off_t>(written));
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            return {put < 0 ? errno : ENOSPC, std::generic_category()};
-        }
-        written += static_cast<size_t>(put);
-    }
-    return {};
+    return writeAllAt(fd, data.data(), data.size(), offset);
 }
 
 std::filesystem::path SpeakerSession::cacheFile(const std::string& key,

@@ -6,22 +6,11 @@
 
 namespace merriphonic {
 
-namespace {
-
-std::shared_ptr<BluezPeripheralCore> startedCore(RunLoop& main,
-                                                 std::weak_ptr<PeripheralManagerDelegate> delegate,
-                                                 const BluezRadioOptions& options) {
-    auto core = std::make_shared<BluezPeripheralCore>(main, std::move(delegate), options);
-    core->start();
-    return core;
-}
-
-} // namespace
-
 BluezPeripheralManager::BluezPeripheralManager(RunLoop& main,
                                                std::weak_ptr<PeripheralManagerDelegate> delegate,
                                                const BluezRadioOptions& options)
-    : SharedPeripheralManager(startedCore(main, std::move(delegate), options)) {}
+    : SharedPeripheralManager(
+          startedCore<BluezPeripheralCore>(main, std::move(delegate), options)) {}
 
 BluezPeripheralManager::~BluezPeripheralManager() = default;
 

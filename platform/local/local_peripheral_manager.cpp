@@ -6,22 +6,11 @@
 
 namespace merriphonic {
 
-namespace {
-
-std::shared_ptr<LocalPeripheralCore> startedCore(RunLoop& main,
-                                                 std::weak_ptr<PeripheralManagerDelegate> delegate,
-                                                 const LocalRadioOptions& options) {
-    auto core = std::make_shared<LocalPeripheralCore>(main, std::move(delegate), options);
-    core->start();
-    return core;
-}
-
-} // namespace
-
 LocalPeripheralManager::LocalPeripheralManager(RunLoop& main,
                                                std::weak_ptr<PeripheralManagerDelegate> delegate,
                                                const LocalRadioOptions& options)
-    : SharedPeripheralManager(startedCore(main, std::move(delegate), options)) {}
+    : SharedPeripheralManager(
+          startedCore<LocalPeripheralCore>(main, std::move(delegate), options)) {}
 
 LocalPeripheralManager::~LocalPeripheralManager() = default;
 
