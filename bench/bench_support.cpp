@@ -1,6 +1,10 @@
 #include "bench/bench_support.h"
 
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -9,6 +13,8 @@
 #include <iostream>
 #include <string_view>
 #include <vector>
+
+extern char** environ; // NOLINT(readability-redundant-declaration)
 
 namespace merriphonic::bench {
 namespace {
@@ -81,6 +87,33 @@ int runGroup(int argc, char** argv, const std::string& group,
         std::cout << group << ": " << name << " = " << value << "\n";
     }
     return out ? 0 : 1;
+}
+
+bool runQuietly(const std::vector<std::string>& arguments) {
+    std::vector<char*> argv;
+    argv.reserve(arguments.size() + 1);
+    for (const std::string& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        return false;
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+std::vector<std::string> ffmpeg(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {"ffmpeg", "-nostdin", "-y", "-hide_banner"});
+    return arguments;
 }
 
 } // namespace merriphonic::bench

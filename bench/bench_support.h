@@ -3,6 +3,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace merriphonic::bench {
 
@@ -22,5 +23,11 @@ using Results = std::map<std::string, Result>;
 
 int runGroup(int argc, char** argv, const std::string& group,
              const std::function<Figures(const Results&)>& summarise);
+
+// Runs a command quietly (its output goes to /dev/null); true when it exits with status 0.
+bool runQuietly(const std::vector<std::string>& arguments);
+
+// An ffmpeg command line: the tool, non-interactive, overwriting, then the arguments.
+std::vector<std::string> ffmpeg(std::vector<std::string> arguments);
 
 } // namespace merriphonic::bench

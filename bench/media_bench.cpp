@@ -2,9 +2,6 @@
 // tool doing the same on the same file, and the reader's decoding speed.
 
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,41 +13,14 @@
 #include "bench/bench_support.h"
 #include "platform/ffmpeg/ffmpeg_media_toolkit.h"
 
-extern char** environ; // NOLINT(readability-redundant-declaration)
-
 namespace merriphonic {
 namespace {
 
+using bench::ffmpeg;
+using bench::runQuietly;
+
 constexpr double songSeconds = 180;
 constexpr int songRate = 44100;
-
-// Runs a command quietly; true when it exits with status 0.
-bool run(const std::vector<std::string>& arguments) {
-    std::vector<char*> argv;
-    argv.reserve(arguments.size() + 1);
-    for (const std::string& argument : arguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        return false;
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-std::vector<std::string> ffmpeg(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), {"ffmpeg", "-nostdin", "-y", "-hide_banner"});
-    return arguments;
-}
 
 // The benchmark's files, made once: a song-like signal (two moving tones and some noise).
 struct Files {
@@ -69,9 +39,10 @@ struct Files {
             "(random(1)-0.5)':s=" +
             std::to_string(songRate) + ":c=stereo:d=" + std::to_string(songSeconds);
         ready =
-            run(ffmpeg({"-f", "lavfi", "-i", signal, "-c:a", "pcm_s16le", wav.string()})) &&
-            run(ffmpeg({"-i", wav.string(), "-c:a", "aac", "-b:a", "128k", aac.string()})) &&
-            run(ffmpeg({"-i", wav.string(), "-c:a", "libmp3lame", "-b:a", "192k", mp3.string()}));
+            runQuietly(ffmpeg({"-f", "lavfi", "-i", signal, "-c:a", "pcm_s16le", wav.string()})) &&
+            runQuietly(ffmpeg({"-i", wav.string(), "-c:a", "aac", "-b:a", "128k", aac.string()})) &&
+            runQuietly(
+                ffmpeg({"-i", wav.string(), "-c:a", "libmp3lame", "-b:a", "192k", mp3.string()}));
     }
     ~Files() {
         std::error_code ignored;
@@ -117,7 +88,7 @@ void transcodeBesideCli(benchmark::State& state) {
         };
         auto runTheirs = [&] {
             const auto start = std::chrono::steady_clock::now();
-            if (!run(command)) {
+            if (!runQuietly(command)) {
                 state.SkipWithError("ffmpeg failed");
             }
             theirsTotal += secondsSince(start);

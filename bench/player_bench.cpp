@@ -3,9 +3,6 @@
 // against the host's at 20 ppm. Alignment is what the cards heard against the group timeline.
 
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,38 +19,17 @@
 #include "platform/sim/sim_world.h"
 #include "speaker/sync_player.h"
 
-extern char** environ; // NOLINT(readability-redundant-declaration)
-
 namespace merriphonic {
 namespace {
+
+using bench::ffmpeg;
+using bench::runQuietly;
 
 constexpr int songSeconds = 600;
 constexpr double songRate = 44100;
 constexpr int64_t secondNs = 1'000'000'000;
 constexpr double settleSeconds = 5.0;
 constexpr double clockSkewPpm = 20.0;
-
-bool run(std::vector<std::string> arguments) {
-    std::vector<char*> argv;
-    argv.reserve(arguments.size() + 1);
-    for (std::string& argument : arguments) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        return false;
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 // The song, made once: two moving tones and some noise, transcoded to AAC in MPEG-4.
 struct Song {
@@ -69,8 +45,8 @@ struct Song {
             "(random(0)-0.5)|0.3*sin(2*PI*(330+20*sin(t))*t)+0.15*sin(2*PI*880*t)*cos(2*t)+0.05*"
             "(random(1)-0.5)':s=44100:c=stereo:d=" +
             std::to_string(songSeconds);
-        ready = run({"ffmpeg", "-nostdin", "-y", "-hide_banner", "-f", "lavfi", "-i", signal,
-                     "-c:a", "aac", "-b:a", "128k", "-movflags", "+faststart", file.string()});
+        ready = runQuietly(ffmpeg({"-f", "lavfi", "-i", signal, "-c:a", "aac", "-b:a", "128k",
+                                   "-movflags", "+faststart", file.string()}));
     }
     ~Song() {
         std::error_code ignored;

@@ -10,6 +10,7 @@
 #include "core/wrapping.h"
 #include "host/host_session.h"
 #include "platform/prefs.h"
+#include "speaker/player_delay.h"
 
 namespace merriphonic {
 
@@ -307,18 +308,7 @@ void HostSession::setGroupVolume(double volume) {
 }
 
 void HostSession::setDelayMs(int delayMs) {
-    if (!SyncProtocol::delayRangeMs.contains(delayMs)) {
-        setDelayMs(SyncProtocol::delayRangeMs.clamp(delayMs));
-        return;
-    }
-    Prefs::setDelayMs(context_.prefs, delayMs);
-    delayMs_ = delayMs;
-    player_->delayMs = static_cast<double>(delayMs);
-    delayWork_ = context_.main.after(delayDebounceNs, [weak = weak_from_this()] {
-        if (auto self = weak.lock(); self && self->player_->spec) {
-            self->player_->schedule("delay changed");
-        }
-    });
+    setPlayerDelayMs(context_, delayMs, delayDebounceNs, delayMs_, player_, delayWork_);
     // The delay is the host's own and never sent to speakers.
     rebuildRows();
 }

@@ -15,6 +15,7 @@
 
 #include "core/sync_protocol.h"
 #include "core/track_key.h"
+#include "platform/files.h"
 #include "speaker/speaker_session.h"
 
 namespace merriphonic {
@@ -22,11 +23,6 @@ namespace merriphonic {
 namespace {
 
 constexpr auto transfer = LogCategory::transfer;
-
-void removeQuietly(const std::filesystem::path& file) {
-    std::error_code ignored;
-    std::filesystem::remove(file, ignored);
-}
 
 // Songs received at once, each holding its cache file open: the one playing and the next one
 // suffice for a willing host; a host that spreads chunks over more songs makes others close
@@ -63,19 +59,7 @@ SpeakerSession::Receiver::~Receiver() {
 }
 
 std::error_code SpeakerSession::Receiver::write(int64_t offset, const Bytes& data) const {
-    size_t written = 0;
-    while (written < data.size()) {
-        const ssize_t put = ::pwrite(fd, data.data() + written, data.size() - written,
-                                     static_cast<off_t>(offset) + static_cast<off_t>(written));
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            return {put < 0 ? errno : ENOSPC, std::generic_category()};
-        }
-        written += static_cast<size_t>(put);
-    }
-    return {};
+    return writeAllAt(fd, data.data(), data.size(), offset);
 }
 
 std::filesystem::path SpeakerSession::cacheFile(const std::string& key,

@@ -4,6 +4,7 @@
 
 #include "platform/bluez/bluez_radio_options.h"
 #include "platform/radio.h"
+#include "platform/shared_radio_managers.h"
 
 namespace merriphonic {
 
@@ -16,26 +17,13 @@ namespace merriphonic {
 // (Connected false, the device gone, the adapter off) is reported as a disconnection, or as a
 // failure to connect while the connection was under way. Create, use and destroy on the main
 // loop's thread, which runs a Qt event loop.
-class BluezCentralManager final : public CentralManager {
+class BluezCentralManager final : public SharedCentralManager {
 public:
     BluezCentralManager(RunLoop& main, std::weak_ptr<CentralManagerDelegate> delegate,
                         const BluezRadioOptions& options);
     ~BluezCentralManager() override;
     BluezCentralManager(const BluezCentralManager&) = delete;
     BluezCentralManager& operator=(const BluezCentralManager&) = delete;
-
-    [[nodiscard]] RadioState state() const override;
-    void scan(const std::vector<std::string>& serviceUuids, bool allowDuplicates) override;
-    void stopScan() override;
-    [[nodiscard]] bool isScanning() const override;
-    std::vector<std::shared_ptr<RemotePeripheral>>
-    retrievePeripherals(const std::vector<std::string>& identifiers) override;
-    void connect(std::shared_ptr<RemotePeripheral> peripheral) override;
-    void cancelConnection(std::shared_ptr<RemotePeripheral> peripheral) override;
-
-private:
-    class Core;
-    std::shared_ptr<Core> core_;
 };
 
 } // namespace merriphonic

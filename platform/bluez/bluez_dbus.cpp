@@ -110,6 +110,10 @@ RadioError radioError(const QDBusError& error) {
     return RadioError{text.isEmpty() ? std::string("D-Bus call failed") : text.toStdString()};
 }
 
+bool isError(const QDBusMessage& reply) {
+    return reply.type() != QDBusMessage::ReplyMessage;
+}
+
 void callAsync(const QDBusConnection& bus, const QDBusMessage& call, QObject* context,
                std::function<void(const QDBusMessage& reply)> done, int timeoutMs) {
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, timeoutMs), context);

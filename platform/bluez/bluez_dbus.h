@@ -63,6 +63,9 @@ std::string canonicalUuid(const QString& uuid);
 bool sameUuid(const QString& a, const std::string& b);
 bool containsUuid(const std::vector<std::string>& uuids, const QString& uuid);
 
+// Whether a reply is an error rather than the method's return.
+bool isError(const QDBusMessage& reply);
+
 // A D-Bus failure as the radio reports it: BlueZ's own message, else the error's name.
 RadioError radioError(const QDBusError& error);
 

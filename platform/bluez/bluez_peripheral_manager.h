@@ -6,6 +6,7 @@
 
 #include "platform/bluez/bluez_radio_options.h"
 #include "platform/radio.h"
+#include "platform/shared_radio_managers.h"
 
 namespace merriphonic {
 
@@ -19,7 +20,7 @@ namespace merriphonic {
 // stopAdvertising (or another start) or a power loss overtakes before BlueZ has answered is
 // void: it gets no answer, and what BlueZ registered for it is withdrawn. Create, use and destroy
 // on the main loop's thread, which runs a Qt event loop.
-class BluezPeripheralManager final : public PeripheralManager {
+class BluezPeripheralManager final : public SharedPeripheralManager {
 public:
     BluezPeripheralManager(RunLoop& main, std::weak_ptr<PeripheralManagerDelegate> delegate,
                            const BluezRadioOptions& options);
@@ -27,23 +28,8 @@ public:
     BluezPeripheralManager(const BluezPeripheralManager&) = delete;
     BluezPeripheralManager& operator=(const BluezPeripheralManager&) = delete;
 
-    [[nodiscard]] RadioState state() const override;
-    void publishChannel(bool encrypted) override;
-    void unpublishChannel(uint16_t psm) override;
-    void removeAllServices() override;
-    void addService(const GattServiceSpec& service) override;
-    void startAdvertising(const AdvertisingData& data) override;
-    void stopAdvertising() override;
-    // True from startAdvertising until stopAdvertising, a failure to start, or BlueZ dropping
-    // the advertisement, so that a stop while the start is under way still withdraws it.
-    [[nodiscard]] bool isAdvertising() const override;
-
     // Where our objects are exported: root/gatt (the application), root/advertisement.
     [[nodiscard]] QString objectRoot() const;
-
-private:
-    class Core;
-    std::shared_ptr<Core> core_;
 };
 
 } // namespace merriphonic

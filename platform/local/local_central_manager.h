@@ -6,6 +6,7 @@
 
 #include "platform/local/local_radio_options.h"
 #include "platform/radio.h"
+#include "platform/shared_radio_managers.h"
 
 namespace merriphonic {
 
@@ -21,7 +22,7 @@ namespace merriphonic {
 // record's socket for that PSM and writes the hello line naming this manager.
 //
 // State: on when the rendezvous folder is usable, else unsupported.
-class LocalCentralManager final : public CentralManager {
+class LocalCentralManager final : public SharedCentralManager {
 public:
     static constexpr int rssi = -45;
     static constexpr int64_t rescanPeriodNs = 100'000'000;
@@ -32,23 +33,8 @@ public:
     LocalCentralManager(const LocalCentralManager&) = delete;
     LocalCentralManager& operator=(const LocalCentralManager&) = delete;
 
-    [[nodiscard]] RadioState state() const override;
-    void scan(const std::vector<std::string>& serviceUuids, bool allowDuplicates) override;
-    void stopScan() override;
-    [[nodiscard]] bool isScanning() const override;
-    std::vector<std::shared_ptr<RemotePeripheral>>
-    retrievePeripherals(const std::vector<std::string>& identifiers) override;
-    void connect(std::shared_ptr<RemotePeripheral> peripheral) override;
-    void cancelConnection(std::shared_ptr<RemotePeripheral> peripheral) override;
-
     // This speaker's identifier, as hosts see it (the peer identifier of its channels).
     [[nodiscard]] const std::string& instanceId() const;
-
-private:
-    class Core;
-    class Peripheral;
-
-    std::shared_ptr<Core> core_;
 };
 
 } // namespace merriphonic

@@ -6,6 +6,7 @@
 
 #include "platform/local/local_radio_options.h"
 #include "platform/radio.h"
+#include "platform/shared_radio_managers.h"
 
 namespace merriphonic {
 
@@ -21,7 +22,7 @@ namespace merriphonic {
 //
 // State: on when the rendezvous folder is usable, else unsupported. Operations while
 // unsupported are answered with an error.
-class LocalPeripheralManager final : public PeripheralManager {
+class LocalPeripheralManager final : public SharedPeripheralManager {
 public:
     static constexpr uint16_t firstPsm = 0x0080;
     static constexpr uint16_t lastPsm = 0x00FF;
@@ -32,21 +33,8 @@ public:
     LocalPeripheralManager(const LocalPeripheralManager&) = delete;
     LocalPeripheralManager& operator=(const LocalPeripheralManager&) = delete;
 
-    [[nodiscard]] RadioState state() const override;
-    void publishChannel(bool encrypted) override;
-    void unpublishChannel(uint16_t psm) override;
-    void removeAllServices() override;
-    void addService(const GattServiceSpec& service) override;
-    void startAdvertising(const AdvertisingData& data) override;
-    void stopAdvertising() override;
-    [[nodiscard]] bool isAdvertising() const override;
-
     // This host's identifier, as every speaker sees it (its record's name).
     [[nodiscard]] const std::string& instanceId() const;
-
-private:
-    class Core;
-    std::shared_ptr<Core> core_;
 };
 
 } // namespace merriphonic

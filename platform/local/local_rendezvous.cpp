@@ -15,6 +15,8 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/files.h"
+
 namespace merriphonic {
 
 namespace {
@@ -22,12 +24,8 @@ namespace {
 // Far above any real record; a larger file is not one of ours.
 constexpr std::streamsize maxRecordSize = 1 << 20;
 
-std::string systemError(int error) {
-    return std::system_category().message(error);
-}
-
 std::string describe(const std::filesystem::path& path, int error) {
-    return path.string() + ": " + systemError(error);
+    return path.string() + ": " + errnoText(error);
 }
 
 // Makes (if needed) a folder that only this user may use, refusing one that someone else
@@ -61,21 +59,6 @@ std::filesystem::path fallbackSocketFolder() {
 
 bool fitsSocketAddress(const std::filesystem::path& path) {
     return path.native().size() < sizeof(sockaddr_un::sun_path);
-}
-
-bool writeAll(int fd, const Bytes& bytes) {
-    size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t count = ::write(fd, bytes.data() + written, bytes.size() - written);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count <= 0) {
-            return false;
-        }
-        written += static_cast<size_t>(count);
-    }
-    return true;
 }
 
 } // namespace
@@ -133,12 +116,11 @@ std::optional<std::string> LocalRendezvous::write(const LocalRecord& record) con
             }
             return describe(temporary, error);
         }
-        const bool written = writeAll(fd, bytes);
-        const int writeError = errno;
+        const std::error_code writeError = writeAll(fd, bytes.data(), bytes.size());
         ::close(fd);
-        if (!written) {
+        if (writeError) {
             ::unlink(temporary.c_str());
-            return describe(temporary, writeError);
+            return describe(temporary, writeError.value());
         }
         if (::rename(temporary.c_str(), target.c_str()) != 0) {
             const int error = errno;

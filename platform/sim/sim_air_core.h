@@ -22,6 +22,8 @@ class SimWorld;
 
 // The engine behind SimAir and SimRadio: every device, manager, connection and channel of one
 // simulated air. Internal to the simulated radio; everything runs on the world's thread.
+// Its state is in sim_air_state.h; its work in sim_air_core.cpp (devices, power, faults),
+// sim_air_managers.cpp, sim_air_peripheral.cpp and sim_air_central.cpp.
 class SimAirCore : public std::enable_shared_from_this<SimAirCore> {
 public:
     struct PeripheralState;

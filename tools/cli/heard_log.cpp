@@ -25,54 +25,6 @@ bool continues(const HeardBuffer& previous, const HeardBuffer& buffer) {
            std::abs(advanced - previous.frames) <= 0.05 * previous.frames;
 }
 
-// Where a device heard its media frames: runs of buffers whose media advanced with the output,
-// each a list of (media frame, time heard) points in order.
-class HeardTimeline {
-public:
-    explicit HeardTimeline(const std::vector<HeardBuffer>& log) {
-        const HeardBuffer* previous = nullptr;
-        for (const HeardBuffer& buffer : log) {
-            if (previous == nullptr || !continues(*previous, buffer)) {
-                segments_.emplace_back();
-            }
-            segments_.back().push_back(
-                Point{buffer.mediaFrame, static_cast<double>(buffer.heardNs)});
-            previous = &buffer;
-        }
-    }
-
-    // When the media frame was heard, of its hearings the nearest to nearNs.
-    [[nodiscard]] std::optional<double> heardNs(double mediaFrame, double nearNs) const {
-        std::optional<double> best;
-        for (const std::vector<Point>& points : segments_) {
-            if (points.size() < 2 || mediaFrame < points.front().mediaFrame ||
-                mediaFrame > points.back().mediaFrame) {
-                continue;
-            }
-            auto after = std::upper_bound(
-                points.begin(), points.end(), mediaFrame,
-                [](double frame, const Point& point) { return frame < point.mediaFrame; });
-            after = after == points.end() ? std::prev(after) : after;
-            const Point& a = *std::prev(after);
-            const Point& b = *after;
-            const double span = b.mediaFrame - a.mediaFrame;
-            const double at =
-                span > 0.0 ? a.ns + (mediaFrame - a.mediaFrame) / span * (b.ns - a.ns) : a.ns;
-            if (!best || std::abs(at - nearNs) < std::abs(*best - nearNs)) {
-                best = at;
-            }
-        }
-        return best;
-    }
-
-private:
-    struct Point {
-        double mediaFrame = 0.0;
-        double ns = 0.0;
-    };
-    std::vector<std::vector<Point>> segments_;
-};
-
 } // namespace
 
 std::string HeardLog::line(const HeardBuffer& buffer) {
@@ -109,7 +61,13 @@ std::optional<std::vector<HeardBuffer>> HeardLog::read(const std::filesystem::pa
 
 std::vector<double> alignmentErrorsMs(const std::vector<HeardBuffer>& host,
                                       const std::vector<HeardBuffer>& speaker, int64_t fromNs) {
-    const HeardTimeline timeline(host);
+    HeardTimeline timeline;
+    const HeardBuffer* previous = nullptr;
+    for (const HeardBuffer& buffer : host) {
+        timeline.add(buffer.mediaFrame, static_cast<double>(buffer.heardNs),
+                     previous != nullptr && continues(*previous, buffer));
+        previous = &buffer;
+    }
     std::vector<double> errors;
     for (const HeardBuffer& buffer : speaker) {
         if (buffer.heardNs < fromNs) {
@@ -121,20 +79,6 @@ std::vector<double> alignmentErrorsMs(const std::vector<HeardBuffer>& host,
         }
     }
     return errors;
-}
-
-double percentileAbs(std::vector<double> values, double p) {
-    if (values.empty()) {
-        return 0.0;
-    }
-    for (double& value : values) {
-        value = std::abs(value);
-    }
-    std::sort(values.begin(), values.end());
-    const double rank = std::clamp(p, 0.0, 100.0) / 100.0 * static_cast<double>(values.size() - 1);
-    const auto below = static_cast<size_t>(std::floor(rank));
-    const size_t above = std::min(below + 1, values.size() - 1);
-    return values[below] + (rank - static_cast<double>(below)) * (values[above] - values[below]);
 }
 
 int breaksAfter(const std::vector<HeardBuffer>& log, int64_t fromNs) {

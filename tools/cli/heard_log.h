@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/heard_timeline.h"
+
 namespace merriphonic {
 
 // One buffer of media as a sound output played it: a line of a heard log.
@@ -39,9 +41,6 @@ struct HeardLog {
 // left out.
 std::vector<double> alignmentErrorsMs(const std::vector<HeardBuffer>& host,
                                       const std::vector<HeardBuffer>& speaker, int64_t fromNs);
-
-// The p-th percentile (0…100, interpolated) of the absolute values; 0 for none.
-double percentileAbs(std::vector<double> values, double p);
 
 // The places, from fromNs on, where the sound did not carry on from the buffer before: the
 // output fell behind and skipped, the player ran dry or started over. None in a log of steady

@@ -58,6 +58,11 @@ struct SimRunOptions {
 };
 
 struct SimRunReport {
+    // A speaker counts as converged within this of the host.
+    static constexpr double alignedMs = 1.0;
+    // The resolution of the series and of the plot.
+    static constexpr double binS = 0.5;
+
     struct Speaker {
         std::string name;
         size_t buffers = 0; // buffers judged
@@ -99,5 +104,8 @@ SimRunReport runSimParty(const SimRunOptions& options);
 std::string simReportText(const SimRunReport& report);
 std::string simReportJson(const SimRunReport& report);
 std::string simReportSvg(const SimRunReport& report);
+
+// A number printed with a printf format, as the reports and the progress lines show it.
+std::string simFormat(const char* format, double value);
 
 } // namespace merriphonic

@@ -1,0 +1,134 @@
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace merriphonic {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Writes until every byte is taken: at the descriptor's offset, or from the one given.
+std::error_code writeEvery(int fd, const uint8_t* data, size_t size,
+                           std::optional<int64_t> offset) {
+    size_t written = 0;
+    while (written < size) {
+        const ssize_t put =
+            offset ? ::pwrite(fd, data + written, size - written,
+                              static_cast<off_t>(*offset) + static_cast<off_t>(written))
+                   : ::write(fd, data + written, size - written);
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            return {put < 0 ? errno : ENOSPC, std::generic_category()};
+        }
+        written += static_cast<size_t>(put);
+    }
+    return {};
+}
+
+} // namespace
+
+std::string errnoText(int code) {
+    return std::error_code(code, std::generic_category()).message();
+}
+
+std::error_code readWhole(const fs::path& file, Bytes& out) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return {errno, std::generic_category()};
+    }
+    uint8_t buffer[65536];
+    while (true) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            const std::error_code error(errno, std::generic_category());
+            ::close(fd);
+            return error;
+        }
+        if (got == 0) {
+            break;
+        }
+        out.insert(out.end(), buffer, buffer + got);
+    }
+    ::close(fd);
+    return {};
+}
+
+std::error_code writeAll(int fd, const uint8_t* data, size_t size) {
+    return writeEvery(fd, data, size, std::nullopt);
+}
+
+std::error_code writeAllAt(int fd, const uint8_t* data, size_t size, int64_t offset) {
+    return writeEvery(fd, data, size, offset);
+}
+
+std::optional<std::string> syncFolder(const fs::path& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return errnoText(errno);
+    }
+    const int code = ::fsync(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    return code == 0 ? std::nullopt : std::optional<std::string>(errnoText(code));
+}
+
+std::optional<std::string> syncFile(const fs::path& file) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return errnoText(errno);
+    }
+    const int code = ::fsync(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    if (code != 0) {
+        return errnoText(code);
+    }
+    return syncFolder(file.parent_path());
+}
+
+std::optional<std::string> writeAtomically(const fs::path& target, const Bytes& data) {
+    std::string temporary = (target.parent_path() / (target.filename().string() +
+                                                     std::string(atomicTemporaryInfix) + "XXXXXX"))
+                                .string();
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) {
+        return errnoText(errno);
+    }
+    const auto fail = [&](int code, bool open) {
+        if (open) {
+            ::close(fd);
+        }
+        ::unlink(temporary.c_str());
+        return errnoText(code);
+    };
+    if (const std::error_code error = writeAll(fd, data.data(), data.size())) {
+        return fail(error.value(), true);
+    }
+    if (::fsync(fd) != 0) {
+        return fail(errno, true);
+    }
+    if (::close(fd) != 0) {
+        return fail(errno, false);
+    }
+    if (::rename(temporary.c_str(), target.c_str()) != 0) {
+        return fail(errno, false);
+    }
+    // Make the rename itself durable; the new content is in place either way.
+    syncFolder(target.parent_path());
+    return std::nullopt;
+}
+
+void removeQuietly(const fs::path& file) {
+    std::error_code ignored;
+    fs::remove(file, ignored);
+}
+
+} // namespace merriphonic
