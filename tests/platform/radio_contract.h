@@ -437,7 +437,9 @@ TYPED_TEST_P(RadioContract, ASpeakerReadsTheServiceAndOpensChannelsBothSidesCanC
     };
     for (const bool speakerCloses : {true, false}) {
         SCOPED_TRACE(speakerCloses ? "the speaker closes" : "the host closes");
-        auto [atSpeaker, atHost] = open();
+        auto ends = open();
+        auto& atSpeaker = ends.first;
+        auto& atHost = ends.second;
         ASSERT_TRUE(atSpeaker && atHost);
         atSpeaker->send("ping");
         atHost->send("pong");

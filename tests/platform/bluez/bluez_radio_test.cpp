@@ -359,6 +359,7 @@ TEST_F(BluezTest, ChannelsLostWhileBeingAcceptedCostOnlyThemselves) {
         next(*host, Kind::published, [&] { hostManager->publishChannel(false); }).psm;
     radios.sockets->lostAccepts = 2;
     std::vector<int> fds;
+    fds.reserve(3);
     for (int i = 0; i < 3; ++i) {
         fds.push_back(std::get<int>(radios.sockets->connect(
             {BluezRadios::speakerAddress, false}, {BluezRadios::hostAddress, false}, psm)));

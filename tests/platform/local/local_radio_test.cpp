@@ -1,4 +1,3 @@
-#include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -8,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <memory>
