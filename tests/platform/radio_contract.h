@@ -362,6 +362,7 @@ TYPED_TEST_P(RadioContract, ScansFindAdvertisersOfTheWantedServiceUntilTheyStop)
     EXPECT_EQ(quiet(), 0U);
     size_t seen = speaker.count(Kind::discovered);
     this->speakerManager->scan({service}, false);
+    ASSERT_TRUE(this->radios.runUntil([&] { return speaker.count(Kind::discovered) > seen; }));
     EXPECT_EQ(quiet(), 0U);
     EXPECT_EQ(speaker.count(Kind::discovered), seen + 1);
     this->speakerManager->scan({otherUuid}, true);
