@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <atomic>
 
-#include "bluez_test_support.h"
+#include "bluez_radios.h"
 
 namespace merriphonic::bluez_test {
 
@@ -29,6 +29,12 @@ FakeBluez::FakeBluez() : connectionName_(nextConnectionName()), bus_(openBus(con
     registerTypes();
     bus_.registerVirtualObject(QStringLiteral("/"), this, QDBusConnection::SubPath);
     bus_.registerService(service);
+    QObject::connect(&airTimer_, &QTimer::timeout, [this] {
+        if (discoveryFilter_.value(QStringLiteral("DuplicateData")).toBool()) {
+            announce();
+        }
+    });
+    airTimer_.start(50);
 }
 
 FakeBluez::~FakeBluez() {
@@ -53,6 +59,73 @@ QString FakeBluez::addAdapter(const QString& name, const QString& address, bool 
 
 void FakeBluez::setPowered(const QString& adapter, bool powered) {
     changeProperties(adapter, adapterInterface, {{QStringLiteral("Powered"), powered}});
+    // Its links drop: the peers' devices that stand for it disconnect.
+    for (auto it = objects_.cbegin(); !powered && it != objects_.cend(); ++it) {
+        const QVariantMap device = it.value().value(deviceInterface);
+        if (device.value(QStringLiteral("Connected")).toBool() &&
+            address(it.key()) == address(adapter)) {
+            disconnectDevice(it.key());
+        }
+    }
+}
+
+QString FakeBluez::address(const QString& path) const {
+    const InterfaceMap& object = objects_.value(path);
+    const QString interface =
+        object.contains(adapterInterface) ? adapterInterface : deviceInterface;
+    return object.value(interface).value(QStringLiteral("Address")).toString();
+}
+
+void FakeBluez::announce() {
+    if (!advertisement || !discovering_) {
+        return;
+    }
+    const QString from = address(advertisement->adapter);
+    QVariantMap heard{
+        {QStringLiteral("UUIDs"), advertisement->properties.value(QStringLiteral("ServiceUUIDs"))},
+        {QStringLiteral("RSSI"), QVariant::fromValue<qint16>(-50)}};
+    if (advertisement->properties.contains(QStringLiteral("LocalName"))) {
+        heard.insert(QStringLiteral("Name"),
+                     advertisement->properties.value(QStringLiteral("LocalName")));
+    }
+    for (const QString& adapter : objects_.keys()) {
+        const QVariantMap properties = objects_.value(adapter).value(adapterInterface);
+        if (adapter == advertisement->adapter ||
+            !properties.value(QStringLiteral("Powered")).toBool()) {
+            continue;
+        }
+        const QString device = adapter + QStringLiteral("/dev_") + pathPart(from);
+        if (objects_.contains(device)) {
+            changeProperties(device, deviceInterface, heard);
+        } else {
+            heard.insert(QStringLiteral("AddressType"), QStringLiteral("random"));
+            addDevice(adapter, from, heard);
+        }
+    }
+}
+
+void FakeBluez::showApplication(const QString& device) {
+    if (!application || address(application->adapter) != address(device)) {
+        return;
+    }
+    const auto local = [&](const QString& path) {
+        return device + path.mid(application->path.size());
+    };
+    for (auto it = application->objects.cbegin(); it != application->objects.cend(); ++it) {
+        InterfaceMap interfaces = it.value();
+        if (interfaces.contains(gattServiceInterface)) {
+            interfaces[gattServiceInterface].insert(QStringLiteral("Device"),
+                                                    QVariant::fromValue(QDBusObjectPath(device)));
+        }
+        if (interfaces.contains(gattCharacteristicInterface)) {
+            QVariantMap& characteristic = interfaces[gattCharacteristicInterface];
+            const QString service = toPath(characteristic.value(QStringLiteral("Service")));
+            characteristic.insert(QStringLiteral("Service"),
+                                  QVariant::fromValue(QDBusObjectPath(local(service))));
+            readFrom_[local(it.key())] = it.key();
+        }
+        addObject(local(it.key()), interfaces);
+    }
 }
 
 QString FakeBluez::addDevice(const QString& adapter, const QString& address,
@@ -67,11 +140,6 @@ QString FakeBluez::addDevice(const QString& adapter, const QString& address,
     properties.insert(QStringLiteral("ServicesResolved"), false);
     addObject(path, {{deviceInterface, properties}});
     return path;
-}
-
-void FakeBluez::setDeviceGatt(const QString& device, const QString& serviceUuid,
-                              std::vector<GattCharacteristic> characteristics) {
-    gatt_[device] = {serviceUuid, std::move(characteristics)};
 }
 
 void FakeBluez::addObject(const QString& path, const InterfaceMap& interfaces) {
@@ -132,7 +200,7 @@ QDBusMessage FakeBluez::callClient(const QString& owner, const QString& path,
     call.setArguments(arguments);
     std::optional<QDBusMessage> answer;
     callAsync(bus_, call, this, [&answer](const QDBusMessage& reply) { answer = reply; });
-    runUntil([&answer] { return answer.has_value(); });
+    test::runMainLoopUntil([&answer] { return answer.has_value(); });
     return answer.value_or(QDBusMessage());
 }
 
@@ -219,6 +287,7 @@ bool FakeBluez::handleMessage(const QDBusMessage& message, const QDBusConnection
             discovering_ = true;
             reply(message);
             changeProperties(path, adapterInterface, {{QStringLiteral("Discovering"), true}});
+            announce();
         } else if (member == QLatin1String("StopDiscovery")) {
             if (!discovering_) {
                 replyError(message, QStringLiteral("org.bluez.Error.Failed"),
@@ -236,6 +305,16 @@ bool FakeBluez::handleMessage(const QDBusMessage& message, const QDBusConnection
     } else if (interface == deviceInterface && member == QLatin1String("Disconnect")) {
         reply(message);
         disconnectDevice(path);
+    } else if (interface == gattCharacteristicInterface && member == QLatin1String("ReadValue") &&
+               readFrom_.contains(path) && application) {
+        QDBusMessage read =
+            QDBusMessage::createMethodCall(application->owner, readFrom_[path], interface, member);
+        read.setArguments(arguments);
+        callAsync(bus_, read, this, [this, message](const QDBusMessage& answer) {
+            bus_.send(answer.type() == QDBusMessage::ReplyMessage
+                          ? message.createReply(answer.arguments())
+                          : message.createErrorReply(answer.errorName(), answer.errorMessage()));
+        });
     } else if (interface == gattCharacteristicInterface && member == QLatin1String("ReadValue")) {
         reply(message, {objects_.value(path)
                             .value(gattCharacteristicInterface)
@@ -274,7 +353,7 @@ void FakeBluez::registerApplication(const QDBusMessage& message) {
                        QStringLiteral("No valid service object found"));
             return;
         }
-        application = Registration{owner, path, objects, {}};
+        application = Registration{owner, path, message.path(), objects, {}};
         reply(message);
     });
 }
@@ -299,8 +378,9 @@ void FakeBluez::registerAdvertisement(const QDBusMessage& message) {
                        QStringLiteral("Invalid arguments in method call"));
             return;
         }
-        advertisement = Registration{owner, path, {}, properties};
+        advertisement = Registration{owner, path, message.path(), {}, properties};
         reply(message);
+        announce();
     });
 }
 
@@ -311,26 +391,7 @@ void FakeBluez::connectDevice(const QDBusMessage& message) {
     const QString device = message.path();
     auto resolve = [this, device] {
         changeProperties(device, deviceInterface, {{QStringLiteral("Connected"), true}});
-        if (const auto gatt = gatt_.find(device); gatt != gatt_.end()) {
-            const QString servicePath = device + QStringLiteral("/service0010");
-            addObject(
-                servicePath,
-                {{gattServiceInterface,
-                  {{QStringLiteral("UUID"), gatt->second.first},
-                   {QStringLiteral("Primary"), true},
-                   {QStringLiteral("Device"), QVariant::fromValue(QDBusObjectPath(device))}}}});
-            int handle = 0x11;
-            for (const GattCharacteristic& characteristic : gatt->second.second) {
-                addObject(servicePath +
-                              QStringLiteral("/char%1").arg(handle++, 4, 16, QLatin1Char('0')),
-                          {{gattCharacteristicInterface,
-                            {{QStringLiteral("UUID"), characteristic.uuid},
-                             {QStringLiteral("Service"),
-                              QVariant::fromValue(QDBusObjectPath(servicePath))},
-                             {QStringLiteral("Flags"), QStringList{QStringLiteral("read")}},
-                             {QStringLiteral("Value"), characteristic.value}}}});
-            }
-        }
+        showApplication(device);
         changeProperties(device, deviceInterface, {{QStringLiteral("ServicesResolved"), true}});
     };
     if (resolveBeforeConnectReply) {

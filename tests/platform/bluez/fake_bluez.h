@@ -5,6 +5,7 @@
 #include <QDBusVirtualObject>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 #include <QVariantMap>
 
 #include <map>
@@ -18,7 +19,11 @@ namespace merriphonic::bluez_test {
 // A stand-in for BlueZ on the private bus: it owns org.bluez and serves an object tree with
 // adapters, devices and their GATT objects. It records the calls it gets and answers them the
 // way BlueZ does, calling back into the client's application and advertisement objects while
-// registering them. Everything runs on the test's main loop.
+// registering them. Its adapters share one air: while an adapter discovers, the advertisement
+// registered on another one is heard as a device with that adapter's address (again and again
+// when the discovery filter asks for duplicates), and connecting to that device shows the GATT
+// application registered there, whose values are read from the application. Everything runs
+// on the test's main loop.
 class FakeBluez final : public QDBusVirtualObject {
 public:
     struct Call {
@@ -32,6 +37,7 @@ public:
     struct Registration {
         QString owner;
         QString path;
+        QString adapter;          // where it was registered
         bluez::ObjectMap objects; // applications: GetManagedObjects
         QVariantMap properties;   // advertisements: LEAdvertisement1 properties
     };
@@ -46,14 +52,6 @@ public:
     void setPowered(const QString& adapter, bool powered);
     // A device under an adapter; returns its path.
     QString addDevice(const QString& adapter, const QString& address, QVariantMap properties);
-    // GATT objects BlueZ shows for a device once connected: one service, characteristics with
-    // their values.
-    struct GattCharacteristic {
-        QString uuid;
-        QByteArray value;
-    };
-    void setDeviceGatt(const QString& device, const QString& serviceUuid,
-                       std::vector<GattCharacteristic> characteristics);
     void addObject(const QString& path, const bluez::InterfaceMap& interfaces);
     void removeObject(const QString& path);
     void changeProperties(const QString& path, const QString& interface, const QVariantMap& changed,
@@ -93,6 +91,11 @@ private:
     void registerAdvertisement(const QDBusMessage& message);
     void connectDevice(const QDBusMessage& message);
     void disconnectDevice(const QString& path);
+    // The air: the advertisement heard by every other powered adapter that discovers.
+    void announce();
+    // The registered application as the GATT objects of the device that stands for its adapter.
+    void showApplication(const QString& device);
+    [[nodiscard]] QString address(const QString& path) const;
     void signal(const QString& path, const QString& interface, const QString& name,
                 const QList<QVariant>& arguments);
 
@@ -100,9 +103,11 @@ private:
     QDBusConnection bus_;
     bluez::ObjectMap objects_;
     std::map<QString, std::pair<QString, QString>> failures_;
-    std::map<QString, std::pair<QString, std::vector<GattCharacteristic>>> gatt_;
     QVariantMap discoveryFilter_;
     bool discovering_ = false;
+    QTimer airTimer_;
+    // Characteristics shown for a device, by path: the application's object that serves them.
+    std::map<QString, QString> readFrom_;
 };
 
 } // namespace merriphonic::bluez_test

@@ -1,33 +1,63 @@
+#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <csignal>
 #include <cstring>
-#include <fstream>
+#include <filesystem>
 #include <memory>
-#include <optional>
 #include <string>
-#include <vector>
 
-#include "core/frame_codec.h"
-#include "core/sync_protocol.h"
-#include "local_test_support.h"
 #include "platform/local/local_central_manager.h"
 #include "platform/local/local_hello.h"
 #include "platform/local/local_peripheral_manager.h"
-#include "platform/local/local_radio_factory.h"
 #include "platform/local/local_rendezvous.h"
-#include "transport/connection.h"
+#include "tests/platform/radio_contract.h"
+#include "tests/support/qt_test_support.h"
 
-namespace merriphonic::test {
+namespace merriphonic::radio_test {
 namespace {
 
-using Kind = CentralEvent::Kind;
+// Two managers of the same-machine radio in this process, meeting in a rendezvous folder of
+// the test; channel streams run on the main loop.
+struct LocalRadios {
+    static constexpr bool canPowerCycle = false;
 
-const std::string service(SyncProtocol::serviceUUID);
+    LocalRadios() { options.streams = &test::mainLoop(); }
+    void makeUnusable() { options.folder = temp.path() / "missing" / "run"; }
+    std::unique_ptr<PeripheralManager> makeHost(const std::shared_ptr<RadioRecorder>& recorder) {
+        auto manager =
+            std::make_unique<LocalPeripheralManager>(test::mainLoop(), recorder, options);
+        hostManager = manager.get();
+        return manager;
+    }
+    std::unique_ptr<CentralManager> makeSpeaker(const std::shared_ptr<RadioRecorder>& recorder) {
+        auto manager = std::make_unique<LocalCentralManager>(test::mainLoop(), recorder, options);
+        central = manager.get();
+        return manager;
+    }
+    bool runUntil(const std::function<bool()>& done) {
+        return test::runMainLoopUntil(done, std::chrono::seconds(20));
+    }
+    void runFor(int64_t ms) { test::runMainLoopFor(std::chrono::milliseconds(ms)); }
+    void setPowered(bool /*host*/, bool /*on*/) {}
+    [[nodiscard]] std::string speakerIdAtHost() const { return central->instanceId(); }
+
+    test::TempFolder temp;
+    LocalRendezvous rendezvous{temp.path() / "run"};
+    LocalRadioOptions options{rendezvous.folder()};
+    LocalPeripheralManager* hostManager = nullptr;
+    LocalCentralManager* central = nullptr;
+};
+
+INSTANTIATE_TYPED_TEST_SUITE_P(Local, RadioContract, LocalRadios);
+
+using LocalRadioTest = RadioContract<LocalRadios>;
 
 // A raw speaker: a client socket connected to a host's channel socket, having sent `text`.
 int connectTo(const std::string& path, const std::string& text = {}) {
@@ -44,210 +74,89 @@ int connectTo(const std::string& path, const std::string& text = {}) {
     return fd;
 }
 
-// A host in this process: publishes, adds one service and advertises it under a name.
-struct LocalHost {
-    std::shared_ptr<RecordingPeripheral> events = std::make_shared<RecordingPeripheral>();
-    std::unique_ptr<LocalPeripheralManager> manager =
-        std::make_unique<LocalPeripheralManager>(mainLoop(), events);
-
-    uint16_t publish() {
-        manager->publishChannel(false);
-        EXPECT_TRUE(runMainLoopUntil([&] { return !events->published.empty(); }));
-        EXPECT_FALSE(events->published.back().second);
-        return events->published.back().first;
-    }
-
-    void advertise(const std::string& uuid, const std::string& name, bool start = true) {
-        manager->addService(
-            {uuid, true, {{std::string(SyncProtocol::psmCharacteristicUUID), {0x81, 0x00}}}});
-        if (start) {
-            manager->startAdvertising({{uuid}, name});
-        }
-        EXPECT_TRUE(runMainLoopUntil([&] {
-            return !events->servicesAdded.empty() && (!start || !events->advertising.empty());
-        }));
-    }
-};
-
-class LocalRadioTest : public ::testing::Test {
-protected:
-    LocalRadioTest() { std::filesystem::create_directory(runtimePath); }
-
-    TempFolder temp;
-    std::filesystem::path runtimePath = temp.path() / "run";
-    ScopedEnv runtime{"XDG_RUNTIME_DIR", runtimePath.string()};
-    LocalRendezvous rendezvous{runtimePath / LocalRendezvous::folderName};
-};
-
-TEST_F(LocalRadioTest, StateIsOnOnlyWithAUsableRuntimeFolder) {
-    std::ofstream(temp.path() / "file") << "";
-    const std::vector<std::optional<std::string>> unusable{std::nullopt, "relative/run",
-                                                           (temp.path() / "missing").string(),
-                                                           (temp.path() / "file").string()};
-    for (const auto& value : unusable) {
-        SCOPED_TRACE(value.value_or("(unset)"));
-        const ScopedEnv override("XDG_RUNTIME_DIR", value);
-        LocalRadioFactory factory;
-        auto peripheralEvents = std::make_shared<RecordingPeripheral>();
-        auto centralEvents = std::make_shared<RecordingCentral>();
-        auto peripheral = factory.makePeripheralManager(mainLoop(), peripheralEvents);
-        auto central = factory.makeCentralManager(mainLoop(), centralEvents);
-        EXPECT_EQ(peripheral->state(), RadioState::unsupported);
-        EXPECT_EQ(central->state(), RadioState::unsupported);
-        // Reported later, never from inside the call.
-        EXPECT_TRUE(peripheralEvents->states.empty());
-
-        peripheral->publishChannel(false);
-        peripheral->addService({service, true, {}});
-        peripheral->startAdvertising({{service}, "Party"});
-        central->scan({service}, true);
-        ASSERT_TRUE(runMainLoopUntil([&] {
-            return !centralEvents->states.empty() && !peripheralEvents->advertising.empty();
-        }));
-        EXPECT_EQ(peripheralEvents->states, std::vector{RadioState::unsupported});
-        EXPECT_EQ(centralEvents->states, std::vector{RadioState::unsupported});
-        ASSERT_EQ(peripheralEvents->published.size(), 1u);
-        ASSERT_TRUE(peripheralEvents->published[0].second);
-        EXPECT_NE(peripheralEvents->published[0].second->description.find("unavailable"),
-                  std::string::npos);
-        EXPECT_TRUE(peripheralEvents->servicesAdded.at(0));
-        EXPECT_TRUE(peripheralEvents->advertising.at(0));
-        EXPECT_FALSE(peripheral->isAdvertising());
-        EXPECT_FALSE(central->isScanning());
-    }
-
-    auto events = std::make_shared<RecordingCentral>();
-    LocalCentralManager central(mainLoop(), events);
-    EXPECT_EQ(central.state(), RadioState::poweredOn);
-    ASSERT_TRUE(runMainLoopUntil([&] { return !events->states.empty(); }));
-    EXPECT_EQ(events->states, std::vector{RadioState::poweredOn});
-    struct stat info {};
-    ASSERT_EQ(::stat(rendezvous.folder().c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0700u);
-}
-
-TEST_F(LocalRadioTest, ChannelsAreHandedOverOnlyOnceTheSpeakerHasNamedItself) {
-    auto device = makeDevice(temp.path() / "device");
-    LocalHost host;
-    const uint16_t psm = host.publish();
-    EXPECT_GE(psm, LocalPeripheralManager::firstPsm);
-    EXPECT_LE(psm, LocalPeripheralManager::lastPsm);
-    const auto record = rendezvous.liveRecord(host.manager->instanceId());
+TEST_F(LocalRadioTest, ChannelsAreHandedOverOnceTheSpeakerHasNamedItselfAndWithdrawnWithTheRecord) {
+    start();
+    const uint16_t psm =
+        next(*host, Kind::published, [&] { hostManager->publishChannel(false); }).psm;
+    const std::string id = radios.hostManager->instanceId();
+    const auto record = radios.rendezvous.liveRecord(id);
     ASSERT_TRUE(record && record->channel(psm));
     const std::string socketPath = record->channel(psm)->socketPath;
 
-    // The greeting and the first frame in one write: not a byte of the frame may be lost.
-    const Bytes frame = FrameCodec::encode(Hello{1, "speaker-id", "Den", "linux"});
-    const int good =
-        connectTo(socketPath, LocalHello::line("0a1b2c3d-0000-4000-8000-00000000000f") +
-                                  std::string(frame.begin(), frame.end()));
-    ASSERT_GE(good, 0);
+    // The greeting and the first bytes in one write: not a byte after the greeting is lost.
+    const int good = connectTo(
+        socketPath, LocalHello::line("0a1b2c3d-0000-4000-8000-00000000000f") + "first bytes");
     const int rude = connectTo(socketPath, "HELLO THERE\n");
     ::close(connectTo(socketPath));
     const int chatty = connectTo(socketPath, std::string(LocalHello::maxLength + 10, 'x'));
-
-    ASSERT_TRUE(runMainLoopUntil([&] { return host.events->channels.size() == 4; }));
+    ASSERT_TRUE(radios.runUntil([&] { return host->count(Kind::hostChannel) == 4; }));
     std::shared_ptr<L2capChannel> channel;
-    int failures = 0;
-    for (const auto& [opened, error] : host.events->channels) {
-        EXPECT_NE(opened == nullptr, !error);
-        if (opened) {
-            channel = opened;
-        } else {
-            EXPECT_FALSE(error->description.empty());
-            ++failures;
+    for (const RadioEvent& event : host->events) {
+        if (event.kind == Kind::hostChannel) {
+            EXPECT_NE(event.channel == nullptr, !event.error);
+            channel = event.channel ? event.channel : channel;
         }
     }
-    EXPECT_EQ(failures, 3);
     ASSERT_TRUE(channel);
     EXPECT_EQ(channel->peerId, "0A1B2C3D-0000-4000-8000-00000000000F");
-
-    std::vector<Message> received;
-    auto connection = Connection::create(device->context(), channel->streams, "host");
-    connection->onMessage = [&](const Message& message, int64_t) { received.push_back(message); };
-    bool closed = false;
-    connection->onClose = [&](const std::string&) { closed = true; };
-    connection->start();
-    ASSERT_TRUE(runMainLoopUntil([&] { return !received.empty(); }));
-    EXPECT_EQ(received[0], Message(Hello{1, "speaker-id", "Den", "linux"}));
+    ChannelEnd end(channel);
+    EXPECT_TRUE(radios.runUntil([&] { return end.received == "first bytes"; }));
     for (const int fd : {good, rude, chatty}) {
         ::close(fd);
     }
-    ASSERT_TRUE(runMainLoopUntil([&] { return closed; }));
-    connection.reset();
-    drainStreams();
 
-    // Withdrawn: the socket goes, the record no longer offers it, a second withdrawal fails.
-    host.manager->unpublishChannel(psm);
-    host.manager->unpublishChannel(psm);
-    ASSERT_TRUE(runMainLoopUntil([&] { return host.events->unpublished.size() == 2; }));
-    EXPECT_FALSE(host.events->unpublished[0].second);
-    EXPECT_TRUE(host.events->unpublished[1].second);
+    // Withdrawn: the socket and its entry in the record go; the record goes with the manager.
+    next(*host, Kind::unpublished, [&] { hostManager->unpublishChannel(psm); });
     EXPECT_EQ(connectTo(socketPath), -1);
-    EXPECT_TRUE(rendezvous.liveRecord(host.manager->instanceId())->channels.empty());
-
-    const std::string id = host.manager->instanceId();
-    host.manager.reset();
-    EXPECT_FALSE(std::filesystem::exists(rendezvous.recordPath(id)));
+    EXPECT_TRUE(radios.rendezvous.liveRecord(id)->channels.empty());
+    hostManager.reset();
+    EXPECT_FALSE(std::filesystem::exists(radios.rendezvous.recordPath(id)));
 }
 
-TEST_F(LocalRadioTest, ScanReportsLiveAdvertisersOfTheWantedServiceOnly) {
-    LocalHost named;
-    LocalHost nameless;
-    LocalHost otherKind;
-    LocalHost quiet;
-    named.advertise(service, "  Kitchen ");
-    nameless.advertise(service, "");
-    otherKind.advertise("0000180D-0000-1000-8000-00805F9B34FB", "Gym");
-    quiet.advertise(service, "Quiet", false);
-    const std::string namedId = named.manager->instanceId();
-    const std::string namelessId = nameless.manager->instanceId();
-
-    auto everyTime = std::make_shared<RecordingCentral>();
-    auto once = std::make_shared<RecordingCentral>();
-    LocalCentralManager repeating(mainLoop(), everyTime);
-    LocalCentralManager single(mainLoop(), once);
-    repeating.scan({service}, true);
-    // UUIDs match whatever their case.
-    single.scan({service.substr(0, 8) + "-5c3b-4f1e-9a51-3b6c2f0e1a00"}, false);
-    EXPECT_TRUE(repeating.isScanning());
-    ASSERT_TRUE(runMainLoopUntil([&] {
-        return everyTime->count(Kind::discovered, namedId) >= 3 &&
-               everyTime->count(Kind::discovered, namelessId) >= 3;
-    }));
-    for (const auto& event : everyTime->events) {
-        ASSERT_TRUE(event.peripheralId == namedId || event.peripheralId == namelessId)
-            << event.peripheralId;
-        EXPECT_EQ(event.rssi, LocalCentralManager::rssi);
-        EXPECT_EQ(event.advertisement.serviceUuids, std::vector{service});
-        EXPECT_EQ(event.advertisement.localName, event.peripheralId == namedId
-                                                     ? std::optional<std::string>("  Kitchen ")
-                                                     : std::nullopt);
-    }
-    EXPECT_EQ(once->count(Kind::discovered, namedId), 1u);
-    EXPECT_EQ(once->count(Kind::discovered), 2u);
-
-    // Stopped advertising: gone from the next rescan on, while the other host goes on.
-    named.manager->stopAdvertising();
-    const auto reportsAfter = [&](size_t more) {
-        const size_t target = everyTime->count(Kind::discovered, namelessId) + more;
-        return runMainLoopUntil(
-            [&] { return everyTime->count(Kind::discovered, namelessId) >= target; });
+TEST_F(LocalRadioTest, AHostInAnotherProcessIsJoinedAndForgottenOnceKilled) {
+    start();
+    pid_t pid = -1;
+    std::string program = LOCAL_RADIO_HOST;
+    std::string folder = radios.rendezvous.folder().string();
+    std::array<char*, 4> argv{program.data(), const_cast<char*>("Den"), folder.data(), nullptr};
+    ASSERT_EQ(::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ), 0);
+    const auto reap = [&pid] {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(std::exchange(pid, -1), nullptr, 0);
+        }
     };
-    ASSERT_TRUE(reportsAfter(2));
-    const size_t namedReports = everyTime->count(Kind::discovered, namedId);
-    ASSERT_TRUE(reportsAfter(3));
-    EXPECT_EQ(everyTime->count(Kind::discovered, namedId), namedReports);
+    struct Reaper {
+        std::function<void()> reap;
+        ~Reaper() { reap(); }
+    } reaper{reap};
 
-    // Still known and connectable while not advertising.
-    repeating.stopScan();
-    EXPECT_FALSE(repeating.isScanning());
-    const auto retrieved = repeating.retrievePeripherals({"not-a-uuid", namedId});
-    ASSERT_EQ(retrieved.size(), 1u);
-    EXPECT_EQ(retrieved[0], everyTime->peripherals.at(namedId));
-    repeating.connect(retrieved[0]);
-    EXPECT_TRUE(everyTime->waitFor(Kind::connected, namedId));
+    const auto other = connect();
+    ASSERT_TRUE(other);
+    EXPECT_EQ(speaker->last(Kind::discovered).advertisement.localName, "Den");
+    next(*speaker, Kind::services, [&] { other->discoverServices({service}); });
+    next(*speaker, Kind::characteristics,
+         [&] { other->discoverCharacteristics({psmUuid}, service); });
+    const Bytes psm = next(*speaker, Kind::value, [&] {
+                          other->readValue(service, psmUuid);
+                      }).value.value_or(Bytes{0, 0});
+    const RadioEvent opened = next(*speaker, Kind::channel, [&] {
+        other->openL2capChannel(static_cast<uint16_t>(psm[0] | psm[1] << 8));
+    });
+    ASSERT_TRUE(opened.channel);
+    ChannelEnd end(opened.channel);
+    EXPECT_TRUE(radios.runUntil(
+        [&] { return end.received == "Den greets " + radios.central->instanceId(); }));
+
+    // Killed without a chance to clean up: its record goes once a reader sees it is gone.
+    const RadioEvent lost = next(*speaker, Kind::disconnected, reap);
+    EXPECT_EQ(lost.error->description, "the host has gone away");
+    EXPECT_TRUE(end.ended || radios.runUntil([&] { return end.ended; }));
+    EXPECT_FALSE(std::filesystem::exists(radios.rendezvous.recordPath(other->identifier())));
+    EXPECT_EQ(next(*speaker, Kind::failedToConnect, [&] { speakerManager->connect(other); })
+                  .error->description,
+              "the host has gone away");
 }
 
 } // namespace
-} // namespace merriphonic::test
+} // namespace merriphonic::radio_test

@@ -9,7 +9,9 @@
 
 #include <array>
 #include <fstream>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "core/sync_protocol.h"
 #include "platform/local/local_hello.h"
@@ -134,10 +136,17 @@ TEST(LocalRendezvousTest, KeepsLiveRecordsAndRemovesStaleOnesWithTheirSockets) {
 TEST(LocalRendezvousTest, RefusesFoldersItCannotTrustAndPlacesLongSocketPathsElsewhere) {
     TempFolder temp;
     std::string error;
+    // The default folder needs XDG_RUNTIME_DIR set to an absolute path of a folder.
+    std::ofstream(temp.path() / "file") << "";
+    for (const auto& value : std::vector<std::optional<std::string>>{
+             std::nullopt, "relative/run", (temp.path() / "missing").string(),
+             (temp.path() / "file").string()}) {
+        const ScopedEnv runtime("XDG_RUNTIME_DIR", value);
+        EXPECT_FALSE(LocalRendezvous::open(std::nullopt, error)) << value.value_or("unset");
+    }
     EXPECT_FALSE(LocalRendezvous::open(temp.path() / "missing" / "inner", error));
     EXPECT_NE(error.find("missing"), std::string::npos) << error;
 
-    std::ofstream(temp.path() / "file") << "";
     EXPECT_FALSE(LocalRendezvous::open(temp.path() / "file", error));
     std::filesystem::create_directory_symlink(temp.path(), temp.path() / "link");
     EXPECT_FALSE(LocalRendezvous::open(temp.path() / "link", error));

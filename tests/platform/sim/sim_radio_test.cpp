@@ -8,6 +8,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -15,210 +16,167 @@
 #include "platform/sim/sim_airtime.h"
 #include "platform/sim/sim_device.h"
 #include "platform/sim/sim_world.h"
+#include "tests/platform/radio_contract.h"
 
-namespace merriphonic {
+namespace merriphonic::radio_test {
 namespace {
 
 constexpr int64_t ms = 1'000'000;
 constexpr int64_t sec = 1'000'000'000;
-const std::string serviceUuid = "7D2EA4A0-5C3B-4F1E-9A51-3B6C2F0E1A00";
 
-struct Sighting {
-    int64_t atNs = 0;
-    int rssi = 0;
-    std::optional<std::string> name;
-    bool operator==(const Sighting&) const = default;
-};
+// A host at the origin and a speaker `distanceM` away on one simulated air.
+struct SimRadios {
+    static constexpr bool canPowerCycle = true;
 
-// Records what a scan sees; the peripheral side only needs to exist.
-struct Listener final : CentralManagerDelegate, PeripheralManagerDelegate {
-    explicit Listener(SimWorld& w) : world(w) {}
-    void peripheralDiscovered(std::shared_ptr<RemotePeripheral> p, const Advertisement& ad,
-                              int rssi) override {
-        seen.push_back({world.nowNs(), rssi, ad.localName});
-        found = std::move(p);
-    }
-    void centralStateChanged(RadioState /*s*/) override {}
-    void peripheralConnected(std::shared_ptr<RemotePeripheral> /*p*/) override { add("connected"); }
-    void peripheralFailedToConnect(std::shared_ptr<RemotePeripheral> /*p*/,
-                                   const std::optional<RadioError>& e) override {
-        add("connect failed", e);
-    }
-    void peripheralDisconnected(std::shared_ptr<RemotePeripheral> /*p*/,
-                                const std::optional<RadioError>& e) override {
-        add("disconnected", e);
-    }
-    void servicesDiscovered(std::shared_ptr<RemotePeripheral> /*p*/,
-                            const std::optional<RadioError>& /*e*/) override {}
-    void characteristicsDiscovered(std::shared_ptr<RemotePeripheral> /*p*/,
-                                   const std::string& /*s*/,
-                                   const std::optional<RadioError>& /*e*/) override {}
-    void valueUpdated(std::shared_ptr<RemotePeripheral> /*p*/, const std::string& /*c*/,
-                      const std::optional<Bytes>& /*v*/,
-                      const std::optional<RadioError>& /*e*/) override {}
-    void channelOpened(std::shared_ptr<RemotePeripheral> /*p*/, std::shared_ptr<L2capChannel> c,
-                       const std::optional<RadioError>& e) override {
-        add(c ? "channel open" : "channel failed", e);
-    }
-    void peripheralStateChanged(RadioState s) override {
-        add("host " + std::string(radioStateName(s)));
-    }
-    void channelPublished(uint16_t psm, const std::optional<RadioError>& /*e*/) override {
-        publishedPsm = psm;
-    }
-    void serviceAdded(const GattServiceSpec& /*s*/,
-                      const std::optional<RadioError>& /*e*/) override {}
-    void advertisingStarted(const std::optional<RadioError>& /*e*/) override {}
-    void channelOpened(std::shared_ptr<L2capChannel> /*c*/,
-                       const std::optional<RadioError>& /*e*/) override {}
-    void channelUnpublished(uint16_t /*psm*/, const std::optional<RadioError>& /*e*/) override {}
+    explicit SimRadios(uint64_t seed = 7, double distanceM = 2.0)
+        : world(seed), hostRadio(air.attach(hostDevice, {0, 0})),
+          speakerRadio(air.attach(speakerDevice, {distanceM, 0})) {}
 
-    // "what [error: text]" at the world time it happened.
-    void add(const std::string& what, const std::optional<RadioError>& e = {}) {
-        events.emplace_back(world.nowNs(), e ? what + ": " + e->description : what);
+    void makeUnusable() {
+        hostRadio.setState(RadioState::poweredOff);
+        speakerRadio.setState(RadioState::poweredOff);
     }
-
-    SimWorld& world;
-    std::vector<Sighting> seen;
-    std::vector<std::pair<int64_t, std::string>> events;
-    std::shared_ptr<RemotePeripheral> found;
-    uint16_t publishedPsm = 0;
-};
-
-// A host advertising "Kitchen" at the origin and a listener `distanceM` away.
-struct Air {
-    Air(uint64_t seed, double distanceM) : world(seed) {
-        peripheral =
-            air.attach(hostDevice, {0, 0}).makePeripheralManager(hostDevice.main(), listener);
-        central = air.attach(listenerDevice, {distanceM, 0})
-                      .makeCentralManager(listenerDevice.main(), listener);
-        world.runFor(10 * ms);
-        peripheral->startAdvertising(AdvertisingData{{serviceUuid}, "Kitchen"});
+    std::unique_ptr<PeripheralManager> makeHost(const std::shared_ptr<RadioRecorder>& recorder) {
+        return hostRadio.makePeripheralManager(hostDevice.main(), recorder);
     }
+    std::unique_ptr<CentralManager> makeSpeaker(const std::shared_ptr<RadioRecorder>& recorder) {
+        return speakerRadio.makeCentralManager(speakerDevice.main(), recorder);
+    }
+    bool runUntil(const std::function<bool()>& done) {
+        for (const int64_t end = world.nowNs() + 60 * sec; !done() && world.nowNs() < end;) {
+            world.runFor(ms);
+        }
+        return done();
+    }
+    void runFor(int64_t milliseconds) { world.runFor(milliseconds * ms); }
+    void setPowered(bool host, bool on) {
+        (host ? hostRadio : speakerRadio)
+            .setState(on ? RadioState::poweredOn : RadioState::poweredOff);
+    }
+    std::string speakerIdAtHost() const { return speakerRadio.identifierSeenBy(hostRadio); }
+
     SimWorld world;
     SimAir air{world};
     SimDevice hostDevice{world, "host"};
-    SimDevice listenerDevice{world, "spk1"};
-    std::shared_ptr<Listener> listener = std::make_shared<Listener>(world);
-    std::unique_ptr<PeripheralManager> peripheral;
-    std::unique_ptr<CentralManager> central;
+    SimDevice speakerDevice{world, "spk1"};
+    SimRadio& hostRadio;
+    SimRadio& speakerRadio;
 };
 
-TEST(SimRadioAdvertising, ComesEveryIntervalWithTheSignalOfTheDistance) {
-    Air air(11, 3.0);
-    air.central->scan({serviceUuid}, true);
-    air.world.runFor(30 * sec);
-    const auto& seen = air.listener->seen;
-    EXPECT_GT(seen.size(), 240u) << "300 advertising events, about a tenth missed";
-    EXPECT_LT(seen.size(), 300u);
-    double sum = 0;
-    size_t regularGaps = 0;
-    for (size_t i = 0; i < seen.size(); ++i) {
-        EXPECT_EQ(seen[i].name, "Kitchen");
-        sum += seen[i].rssi;
-        if (i > 0) {
-            const int64_t gap = seen[i].atNs - seen[i - 1].atNs;
-            EXPECT_GE(gap, 100 * ms);
-            regularGaps += gap <= 110 * ms ? 1 : 0;
+INSTANTIATE_TYPED_TEST_SUITE_P(Sim, RadioContract, SimRadios);
+
+// The simulation's own behaviour, on the contract's fixture.
+using SimRadioTest = RadioContract<SimRadios>;
+
+TEST_F(SimRadioTest, AdvertisementsComeEveryIntervalWithTheSignalOfTheDistance) {
+    start();
+    hostManager->startAdvertising({{service}, "Kitchen"});
+    speakerManager->scan({service}, true);
+    std::vector<int64_t> times;
+    double rssiSum = 0;
+    for (const int64_t end = radios.world.nowNs() + 30 * sec; radios.world.nowNs() < end;) {
+        const size_t before = speaker->count(Kind::discovered);
+        radios.world.step();
+        if (speaker->count(Kind::discovered) > before) {
+            times.push_back(radios.world.nowNs());
+            rssiSum += speaker->last(Kind::discovered).rssi;
         }
     }
-    EXPECT_GT(regularGaps, seen.size() * 3 / 4);
-    EXPECT_NEAR(sum / double(seen.size()), air.air.model().meanRssiDbm(3.0), 1.5);
-
-    // Without duplicates, one report per scan; another scan filter hears nothing.
-    air.central->scan({serviceUuid}, false);
-    const size_t before = seen.size();
-    air.world.runFor(3 * sec);
-    EXPECT_EQ(seen.size(), before + 1);
-    air.central->scan({"180A"}, true);
-    air.world.runFor(sec);
-    EXPECT_EQ(seen.size(), before + 1);
+    EXPECT_GT(times.size(), 240U) << "300 advertising events, about a tenth missed";
+    EXPECT_LT(times.size(), 300U);
+    size_t regularGaps = 0;
+    for (size_t i = 1; i < times.size(); ++i) {
+        EXPECT_GE(times[i] - times[i - 1], 100 * ms);
+        regularGaps += times[i] - times[i - 1] <= 110 * ms ? 1 : 0;
+    }
+    EXPECT_GT(regularGaps, times.size() * 3 / 4);
+    EXPECT_NEAR(rssiSum / double(times.size()), radios.air.model().meanRssiDbm(2.0), 1.5);
 }
 
-TEST(SimRadioAdvertising, IsHeardOnlyInRangeAndWhileAdvertising) {
-    Air air(11, 500.0);
-    air.central->scan({}, true);
-    air.world.runFor(5 * sec);
-    EXPECT_TRUE(air.listener->seen.empty());
-    static_cast<SimRadio*>(air.listenerDevice.context().radio)->setPosition({20, 0});
-    air.world.runFor(sec);
-    EXPECT_FALSE(air.listener->seen.empty());
-    air.peripheral->stopAdvertising();
-    air.listener->seen.clear();
-    air.world.runFor(2 * sec);
-    EXPECT_TRUE(air.listener->seen.empty());
-}
-
-TEST(SimRadioAdvertising, TheSameSeedGivesTheSameAir) {
-    const auto sightings = [](uint64_t seed) {
-        Air air(seed, 5.0);
-        air.central->scan({}, true);
-        air.world.runFor(3 * sec);
-        return air.listener->seen;
+TEST(SimRadioAdvertising, IsHeardOnlyInRangeAndTheSameSeedGivesTheSameAir) {
+    const auto sightings = [](uint64_t seed, double distanceM) {
+        SimRadios radios(seed, distanceM);
+        auto recorder = std::make_shared<RadioRecorder>();
+        auto host = radios.makeHost(recorder);
+        auto central = radios.makeSpeaker(recorder);
+        radios.runFor(10);
+        host->startAdvertising({{service}, "Kitchen"});
+        central->scan({}, true);
+        radios.runFor(3000);
+        std::vector<int> rssi;
+        for (const RadioEvent& event : recorder->events) {
+            if (event.kind == RadioEvent::Kind::discovered) {
+                rssi.push_back(event.rssi);
+            }
+        }
+        if (distanceM > 100) {
+            radios.speakerRadio.setPosition({20, 0});
+            radios.runFor(1000);
+            EXPECT_GT(recorder->count(RadioEvent::Kind::discovered), 0U) << "in range once moved";
+        }
+        return rssi;
     };
-    const auto first = sightings(5);
-    EXPECT_EQ(first, sightings(5));
-    EXPECT_NE(first, sightings(6));
+    EXPECT_TRUE(sightings(11, 500.0).empty());
+    const auto first = sightings(5, 5.0);
+    EXPECT_FALSE(first.empty());
+    EXPECT_EQ(first, sightings(5, 5.0));
+    EXPECT_NE(first, sightings(6, 5.0));
 }
 
 // The faults a test can cause reach the side that would see them, with the stack's wording and
 // at the time a real link would tell: refusals at once, a lost link after the supervision
 // timeout, a powered-off host one connection interval later.
-TEST(SimRadioFaults, RefusalsLinkLossAndPowerOffReachTheCentralWhenARealLinkWould) {
-    Air air(3, 2.0);
-    auto& host = *static_cast<SimRadio*>(air.hostDevice.context().radio);
-    auto& speaker = *static_cast<SimRadio*>(air.listenerDevice.context().radio);
-    auto& events = air.listener->events;
-    air.peripheral->publishChannel(false);
-    air.central->scan({serviceUuid}, false);
-    air.world.runFor(sec);
-    ASSERT_NE(air.listener->found, nullptr);
-    ASSERT_NE(air.listener->publishedPsm, 0);
-    const auto connect = [&] {
-        events.clear();
-        air.central->connect(air.listener->found);
-        air.world.runFor(sec);
+TEST_F(SimRadioTest, RefusalsLinkLossAndPowerOffReachTheCentralWhenARealLinkWould) {
+    start();
+    const uint16_t psm = advertise();
+    auto peer = connect();
+    ASSERT_TRUE(peer);
+    speakerManager->cancelConnection(peer);
+    const auto error = [&](Kind kind, const std::function<void()>& action) {
+        const RadioEvent event = next(*speaker, kind, action);
+        return event.error ? event.error->description : "";
     };
-    const auto last = [&] { return events.empty() ? std::string() : events.back().second; };
+    radios.hostRadio.refuseConnections("Software caused connection abort");
+    EXPECT_EQ(error(Kind::failedToConnect, [&] { speakerManager->connect(peer); }),
+              "Software caused connection abort");
+    radios.hostRadio.refuseConnections(std::nullopt);
+    next(*speaker, Kind::connected, [&] { speakerManager->connect(peer); });
+    radios.hostRadio.refuseChannels("Permission denied");
+    EXPECT_EQ(error(Kind::channel, [&] { peer->openL2capChannel(psm); }), "Permission denied");
+    radios.hostRadio.refuseChannels(std::nullopt);
+    ASSERT_TRUE(next(*speaker, Kind::channel, [&] { peer->openL2capChannel(psm); }).channel);
+    ASSERT_EQ(radios.hostRadio.channels().size(), 1U);
 
-    host.refuseConnections("Software caused connection abort");
-    connect();
-    EXPECT_EQ(last(), "connect failed: Software caused connection abort");
-    host.refuseConnections(std::nullopt);
-    connect();
-    ASSERT_EQ(last(), "connected");
-
-    host.refuseChannels("Permission denied");
-    air.listener->found->openL2capChannel(air.listener->publishedPsm);
-    air.world.runFor(sec);
-    EXPECT_EQ(last(), "channel failed: Permission denied");
-    host.refuseChannels(std::nullopt);
-    air.listener->found->openL2capChannel(air.listener->publishedPsm);
-    air.world.runFor(sec);
-    ASSERT_EQ(last(), "channel open");
-    ASSERT_EQ(host.channels().size(), 1U);
-
-    const int64_t lostAt = air.world.nowNs();
-    speaker.loseLinkWith(host);
-    air.world.runFor(sec);
-    ASSERT_EQ(last(), "disconnected: Connection timed out");
-    EXPECT_EQ(events.back().first - lostAt, air.air.model().supervisionTimeoutNs);
-
-    connect();
-    ASSERT_EQ(last(), "connected");
-    const int64_t offAt = air.world.nowNs();
-    host.setState(RadioState::poweredOff);
-    air.world.runFor(sec);
-    EXPECT_EQ(host.state(), RadioState::poweredOff);
-    ASSERT_EQ(events.size(), 3U);
-    EXPECT_EQ(events[1].second, "host off");
-    EXPECT_EQ(events[2].second, "disconnected: Remote device powered off");
-    EXPECT_EQ(events[2].first - offAt, air.air.model().connectionIntervalNs);
+    // runUntil goes a millisecond at a time, so delays are seen rounded up to it.
+    const auto after = [&](int64_t delayNs, const std::string& text,
+                           const std::function<void()>& fault) {
+        const int64_t startNs = radios.world.nowNs();
+        EXPECT_EQ(error(Kind::disconnected, fault), text);
+        EXPECT_EQ(radios.world.nowNs() - startNs, (delayNs + ms - 1) / ms * ms) << text;
+    };
+    const SimRadioModel& model = radios.air.model();
+    after(model.supervisionTimeoutNs, "Connection timed out",
+          [&] { radios.speakerRadio.loseLinkWith(radios.hostRadio); });
+    next(*speaker, Kind::connected, [&] { speakerManager->connect(peer); });
+    after(model.connectionIntervalNs, "Remote device powered off",
+          [&] { radios.setPowered(true, false); });
     // Nobody connects to a radio that is off, and nothing reaches the central about it.
-    events.clear();
-    air.central->connect(air.listener->found);
-    air.world.runFor(5 * sec);
-    EXPECT_TRUE(events.empty());
+    const size_t events = speaker->events.size();
+    speakerManager->connect(peer);
+    radios.runFor(5000);
+    EXPECT_EQ(speaker->events.size(), events);
+}
+
+// The words the roles log the manager states in.
+TEST(RadioStateName, NamesEveryStateAndCallsAnythingElseUnknown) {
+    using enum RadioState;
+    std::vector<std::string_view> names;
+    for (const RadioState state : {unknown, resetting, unsupported, unauthorized, poweredOff,
+                                   poweredOn, static_cast<RadioState>(9)}) {
+        names.push_back(radioStateName(state));
+    }
+    EXPECT_EQ(names, (std::vector<std::string_view>{"unknown", "resetting", "unsupported",
+                                                    "unauthorized", "off", "on", "unknown"}));
 }
 
 // Bytes that each of `links` links, all sending at once, gets through in `durationNs`: each
@@ -304,4 +262,4 @@ TEST(SimAirtime, ALostExchangeIsSentAgainAndTwoInARowEndTheEvent) {
 }
 
 } // namespace
-} // namespace merriphonic
+} // namespace merriphonic::radio_test

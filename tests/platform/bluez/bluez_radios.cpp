@@ -1,0 +1,142 @@
+#include "bluez_radios.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+
+#include <array>
+#include <atomic>
+#include <csignal>
+
+#include "platform/bluez/peer_identifier.h"
+
+// Qt, QtDBus, glib and libdbus are not built for ThreadSanitizer: the hand-overs inside them
+// (QtDBus's own thread passes every message through them) look like races. Only accesses made
+// by instrumented code, ours, are checked.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,readability-identifier-naming)
+extern "C" const char* __tsan_default_options() {
+    return "ignore_noninstrumented_modules=1";
+}
+
+namespace merriphonic::bluez_test {
+
+namespace {
+
+// A session bus of this test run, stopped at its end.
+class PrivateBus final : public ::testing::Environment {
+public:
+    void SetUp() override {
+        std::array<int, 2> pipe{-1, -1};
+        ASSERT_EQ(::pipe(pipe.data()), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, pipe[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addclose(&actions, pipe[0]);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        std::array<char*, 5> argv{const_cast<char*>("dbus-daemon"), const_cast<char*>("--session"),
+                                  const_cast<char*>("--print-address"),
+                                  const_cast<char*>("--nofork"), nullptr};
+        const int spawned =
+            posix_spawnp(&pid, "dbus-daemon", &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(pipe[1]);
+        ASSERT_EQ(spawned, 0) << "dbus-daemon could not be started";
+        std::string line;
+        char c = 0;
+        while (::read(pipe[0], &c, 1) == 1 && c != '\n') {
+            line += c;
+        }
+        ::close(pipe[0]);
+        ASSERT_FALSE(line.empty()) << "dbus-daemon printed no address";
+        address = QString::fromStdString(line);
+    }
+    void TearDown() override {
+        if (pid > 0) {
+            ::kill(pid, SIGTERM);
+            int status = 0;
+            ::waitpid(pid, &status, 0);
+        }
+    }
+
+    pid_t pid = -1;
+    QString address;
+};
+
+PrivateBus* const privateBus =
+    static_cast<PrivateBus*>(::testing::AddGlobalTestEnvironment(new PrivateBus));
+
+} // namespace
+
+QDBusConnection openBus(const QString& name) {
+    return QDBusConnection::connectToBus(privateBus->address, name);
+}
+
+void closeBus(const QString& name) {
+    QDBusConnection::disconnectFromBus(name);
+}
+
+void drain() {
+    for (int round = 0; round < 5; ++round) {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+    }
+}
+
+BluezRadios::BluezRadios(bool withAdapters) {
+    if (withAdapters) {
+        hci0 = bluez->addAdapter(QStringLiteral("hci0"), speakerAddress, true);
+        hci1 = bluez->addAdapter(QStringLiteral("hci1"), hostAddress, true);
+    }
+}
+
+BluezRadios::~BluezRadios() {
+    factories_.clear();
+    bluez.reset();
+    drain();
+    for (const QString& name : connections_) {
+        closeBus(name);
+    }
+}
+
+void BluezRadios::makeUnusable() {
+    setPowered(true, false);
+    setPowered(false, false);
+}
+
+BluezRadioOptions BluezRadios::options(const std::string& adapter) {
+    static std::atomic<int> counter{0};
+    connections_.push_back(QStringLiteral("client-%1").arg(counter.fetch_add(1)));
+    BluezRadioOptions options;
+    options.bus = openBus(connections_.back());
+    options.adapter = adapter;
+    options.sockets = sockets;
+    // Channel streams on the main loop too: the stream thread is the byte streams' own concern.
+    options.streams = &test::mainLoop();
+    return options;
+}
+
+std::unique_ptr<PeripheralManager>
+BluezRadios::makeHost(const std::shared_ptr<RadioRecorder>& recorder, const std::string& adapter) {
+    factories_.push_back(std::make_unique<BluezRadioFactory>(options(adapter)));
+    return factories_.back()->makePeripheralManager(test::mainLoop(), recorder);
+}
+
+std::unique_ptr<CentralManager>
+BluezRadios::makeSpeaker(const std::shared_ptr<RadioRecorder>& recorder,
+                         const std::string& adapter) {
+    factories_.push_back(std::make_unique<BluezRadioFactory>(options(adapter)));
+    return factories_.back()->makeCentralManager(test::mainLoop(), recorder);
+}
+
+std::string BluezRadios::speakerIdAtHost() const {
+    return peerIdentifier(hostAddress, speakerAddress);
+}
+
+QString BluezRadios::hostDevice() const {
+    return hci0 + QStringLiteral("/dev_") + QString::fromLatin1(hostAddress).replace(':', '_');
+}
+
+} // namespace merriphonic::bluez_test
