@@ -38,19 +38,19 @@ void requireLength(MessageType type, ByteView payload, std::size_t minimum) {
     }
 }
 
-Message decodeJSON(MessageType type, ByteView payload) {
-    JSONValue value;
+Message decodeJson(MessageType type, ByteView payload) {
+    JsonValue value;
     try {
-        value = JSONParser::parse(payload);
-    } catch (const JSONError& error) {
+        value = JsonParser::parse(payload);
+    } catch (const JsonError& error) {
         throw ProtocolError::malformed(std::string(caseName(type)) + ": " + error.description());
     }
-    const JSONObject* object = value.objectValue();
+    const JsonObject* object = value.objectValue();
     if (object == nullptr) {
         throw ProtocolError::malformed(std::string(caseName(type)) +
                                        " payload is not a JSON object");
     }
-    return MessageJSON::decode(type, *object);
+    return MessageJson::decode(type, *object);
 }
 
 } // namespace
@@ -92,7 +92,7 @@ Bytes FrameCodec::payloadBytes(const Message& message) {
             } else if constexpr (std::is_same_v<T, Bye>) {
                 // No payload.
             } else {
-                JSONWriter::write(JSONValue::object(*MessageJSON::object(message)), out);
+                JsonWriter::write(JsonValue::object(*MessageJson::object(message)), out);
             }
             return out;
         },
@@ -126,7 +126,7 @@ Message FrameCodec::decode(uint8_t typeByte, ByteView payload) {
         requireLength(*type, payload, 8);
         return TrackDone{keyAt(payload)};
     default:
-        return decodeJSON(*type, payload);
+        return decodeJson(*type, payload);
     }
 }
 

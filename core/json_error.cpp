@@ -4,7 +4,7 @@
 
 namespace merriphonic {
 
-JSONError::JSONError(Kind kind, uint8_t byte, size_t position) noexcept
+JsonError::JsonError(Kind kind, uint8_t byte, size_t position) noexcept
     : kind_(kind), byte_(byte), position_(position) {
     char* text = text_.data();
     const size_t size = text_.size();
@@ -31,27 +31,27 @@ JSONError::JSONError(Kind kind, uint8_t byte, size_t position) noexcept
     }
 }
 
-JSONError JSONError::unexpectedByte(uint8_t byte, size_t at) {
+JsonError JsonError::unexpectedByte(uint8_t byte, size_t at) {
     return {Kind::unexpectedByte, byte, at};
 }
 
-JSONError JSONError::invalidNumber(size_t at) {
+JsonError JsonError::invalidNumber(size_t at) {
     return {Kind::invalidNumber, 0, at};
 }
 
-JSONError JSONError::invalidEscape(size_t at) {
+JsonError JsonError::invalidEscape(size_t at) {
     return {Kind::invalidEscape, 0, at};
 }
 
-JSONError JSONError::trailingData(size_t at) {
+JsonError JsonError::trailingData(size_t at) {
     return {Kind::trailingData, 0, at};
 }
 
-JSONError JSONError::unexpectedEnd() {
+JsonError JsonError::unexpectedEnd() {
     return {Kind::unexpectedEnd, 0, 0};
 }
 
-JSONError JSONError::tooDeep() {
+JsonError JsonError::tooDeep() {
     return {Kind::tooDeep, 0, 0};
 }
 

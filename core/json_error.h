@@ -8,8 +8,8 @@
 
 namespace merriphonic {
 
-// A parse failure of JSONParser. Positions are 0-based byte offsets into the parsed input.
-class JSONError : public std::exception {
+// A parse failure of JsonParser. Positions are 0-based byte offsets into the parsed input.
+class JsonError : public std::exception {
 public:
     enum class Kind {
         unexpectedByte,
@@ -20,12 +20,12 @@ public:
         tooDeep
     };
 
-    static JSONError unexpectedByte(uint8_t byte, size_t at);
-    static JSONError invalidNumber(size_t at);
-    static JSONError invalidEscape(size_t at);
-    static JSONError trailingData(size_t at);
-    static JSONError unexpectedEnd();
-    static JSONError tooDeep();
+    static JsonError unexpectedByte(uint8_t byte, size_t at);
+    static JsonError invalidNumber(size_t at);
+    static JsonError invalidEscape(size_t at);
+    static JsonError trailingData(size_t at);
+    static JsonError unexpectedEnd();
+    static JsonError tooDeep();
 
     Kind kind() const noexcept { return kind_; }
     // The offending byte; 0 unless kind() is unexpectedByte.
@@ -37,12 +37,12 @@ public:
     const char* what() const noexcept override { return text_.data(); }
     std::string description() const { return text_.data(); }
 
-    bool operator==(const JSONError& other) const noexcept {
+    bool operator==(const JsonError& other) const noexcept {
         return kind_ == other.kind_ && byte_ == other.byte_ && position_ == other.position_;
     }
 
 private:
-    JSONError(Kind kind, uint8_t byte, size_t position) noexcept;
+    JsonError(Kind kind, uint8_t byte, size_t position) noexcept;
 
     Kind kind_;
     uint8_t byte_;

@@ -24,12 +24,12 @@ class Parser {
 public:
     explicit Parser(ByteView bytes) : b_(bytes) {}
 
-    JSONValue parseDocument() {
+    JsonValue parseDocument() {
         skipWhitespace();
-        JSONValue value = parseValue(0);
+        JsonValue value = parseValue(0);
         skipWhitespace();
         if (i_ < b_.size()) {
-            throw JSONError::trailingData(i_);
+            throw JsonError::trailingData(i_);
         }
         return value;
     }
@@ -47,52 +47,52 @@ private:
         }
     }
 
-    JSONValue parseValue(int depth) {
+    JsonValue parseValue(int depth) {
         if (depth > maxDepth) {
-            throw JSONError::tooDeep();
+            throw JsonError::tooDeep();
         }
         if (atEnd()) {
-            throw JSONError::unexpectedEnd();
+            throw JsonError::unexpectedEnd();
         }
         const uint8_t byte = b_[i_];
         switch (byte) {
         case '"':
-            return JSONValue::string(parseString());
+            return JsonValue::string(parseString());
         case '{':
             return parseObject(depth);
         case '[':
             return parseArray(depth);
         case 't':
-            return parseLiteral("true", JSONValue::boolean(true));
+            return parseLiteral("true", JsonValue::boolean(true));
         case 'f':
-            return parseLiteral("false", JSONValue::boolean(false));
+            return parseLiteral("false", JsonValue::boolean(false));
         case 'n':
-            return parseLiteral("null", JSONValue::null());
+            return parseLiteral("null", JsonValue::null());
         default:
             if (byte == '-' || isDigit(byte)) {
                 return parseNumber();
             }
-            throw JSONError::unexpectedByte(byte, i_);
+            throw JsonError::unexpectedByte(byte, i_);
         }
     }
 
-    JSONValue parseObject(int depth) {
+    JsonValue parseObject(int depth) {
         ++i_; // '{'
         skipWhitespace();
         if (atEnd()) {
-            throw JSONError::unexpectedEnd();
+            throw JsonError::unexpectedEnd();
         }
-        JSONObject members;
+        JsonObject members;
         if (b_[i_] == '}') {
             ++i_;
-            return JSONValue::object(std::move(members));
+            return JsonValue::object(std::move(members));
         }
         for (;;) {
             if (atEnd()) {
-                throw JSONError::unexpectedEnd();
+                throw JsonError::unexpectedEnd();
             }
             if (b_[i_] != '"') {
-                throw JSONError::unexpectedByte(b_[i_], i_);
+                throw JsonError::unexpectedByte(b_[i_], i_);
             }
             std::string key = parseString();
             skipWhitespace();
@@ -101,44 +101,44 @@ private:
             members.set(std::move(key), parseValue(depth + 1));
             skipWhitespace();
             if (atEnd()) {
-                throw JSONError::unexpectedEnd();
+                throw JsonError::unexpectedEnd();
             }
             const uint8_t byte = b_[i_];
             ++i_;
             if (byte == '}') {
-                return JSONValue::object(std::move(members));
+                return JsonValue::object(std::move(members));
             }
             if (byte != ',') {
-                throw JSONError::unexpectedByte(byte, i_ - 1);
+                throw JsonError::unexpectedByte(byte, i_ - 1);
             }
             skipWhitespace();
         }
     }
 
-    JSONValue parseArray(int depth) {
+    JsonValue parseArray(int depth) {
         ++i_; // '['
         skipWhitespace();
         if (atEnd()) {
-            throw JSONError::unexpectedEnd();
+            throw JsonError::unexpectedEnd();
         }
-        std::vector<JSONValue> elements;
+        std::vector<JsonValue> elements;
         if (b_[i_] == ']') {
             ++i_;
-            return JSONValue::array(std::move(elements));
+            return JsonValue::array(std::move(elements));
         }
         for (;;) {
             elements.push_back(parseValue(depth + 1));
             skipWhitespace();
             if (atEnd()) {
-                throw JSONError::unexpectedEnd();
+                throw JsonError::unexpectedEnd();
             }
             const uint8_t byte = b_[i_];
             ++i_;
             if (byte == ']') {
-                return JSONValue::array(std::move(elements));
+                return JsonValue::array(std::move(elements));
             }
             if (byte != ',') {
-                throw JSONError::unexpectedByte(byte, i_ - 1);
+                throw JsonError::unexpectedByte(byte, i_ - 1);
             }
             skipWhitespace();
         }
@@ -146,22 +146,22 @@ private:
 
     void expect(uint8_t wanted) {
         if (atEnd()) {
-            throw JSONError::unexpectedEnd();
+            throw JsonError::unexpectedEnd();
         }
         if (b_[i_] != wanted) {
-            throw JSONError::unexpectedByte(b_[i_], i_);
+            throw JsonError::unexpectedByte(b_[i_], i_);
         }
         ++i_;
     }
 
-    JSONValue parseLiteral(std::string_view word, JSONValue value) {
+    JsonValue parseLiteral(std::string_view word, JsonValue value) {
         for (const char c : word) {
             expect(static_cast<uint8_t>(c));
         }
         return value;
     }
 
-    JSONValue parseNumber() {
+    JsonValue parseNumber() {
         const size_t start = i_;
         const auto digitHere = [this] { return !atEnd() && isDigit(b_[i_]); };
         const auto skipDigits = [this] {
@@ -173,7 +173,7 @@ private:
             ++i_;
         }
         if (!digitHere()) {
-            throw JSONError::invalidNumber(start);
+            throw JsonError::invalidNumber(start);
         }
         if (b_[i_] == '0') {
             ++i_;
@@ -183,7 +183,7 @@ private:
         if (!atEnd() && b_[i_] == '.') {
             ++i_;
             if (!digitHere()) {
-                throw JSONError::invalidNumber(start);
+                throw JsonError::invalidNumber(start);
             }
             skipDigits();
         }
@@ -193,11 +193,11 @@ private:
                 ++i_;
             }
             if (!digitHere()) {
-                throw JSONError::invalidNumber(start);
+                throw JsonError::invalidNumber(start);
             }
             skipDigits();
         }
-        return JSONValue::number(std::string(b_.begin() + static_cast<std::ptrdiff_t>(start),
+        return JsonValue::number(std::string(b_.begin() + static_cast<std::ptrdiff_t>(start),
                                              b_.begin() + static_cast<std::ptrdiff_t>(i_)));
     }
 
@@ -212,7 +212,7 @@ private:
             out.append(b_.begin() + static_cast<std::ptrdiff_t>(runStart),
                        b_.begin() + static_cast<std::ptrdiff_t>(i_));
             if (atEnd()) {
-                throw JSONError::unexpectedEnd();
+                throw JsonError::unexpectedEnd();
             }
             const uint8_t byte = b_[i_];
             if (byte == '"') {
@@ -220,7 +220,7 @@ private:
                 break;
             }
             if (byte < 0x20) {
-                throw JSONError::unexpectedByte(byte, i_);
+                throw JsonError::unexpectedByte(byte, i_);
             }
             ++i_; // backslash
             parseEscape(out);
@@ -233,7 +233,7 @@ private:
 
     void parseEscape(std::string& out) {
         if (atEnd()) {
-            throw JSONError::unexpectedEnd();
+            throw JsonError::unexpectedEnd();
         }
         const uint8_t byte = b_[i_];
         char plain = 0;
@@ -263,7 +263,7 @@ private:
             parseUnicodeEscape(out);
             return;
         default:
-            throw JSONError::invalidEscape(i_);
+            throw JsonError::invalidEscape(i_);
         }
         out.push_back(plain);
         ++i_;
@@ -272,13 +272,13 @@ private:
     // The four hex digits of a \u escape, starting at i_.
     char32_t readCodeUnit() {
         if (b_.size() - i_ < 4) {
-            throw JSONError::unexpectedEnd();
+            throw JsonError::unexpectedEnd();
         }
         char32_t unit = 0;
         for (size_t k = 0; k < 4; ++k) {
             const std::optional<uint8_t> digit = hexDigitValue(static_cast<char>(b_[i_ + k]));
             if (!digit) {
-                throw JSONError::invalidEscape(i_ + k);
+                throw JsonError::invalidEscape(i_ + k);
             }
             unit = unit * 16 + *digit;
         }
@@ -316,11 +316,11 @@ private:
 
 } // namespace
 
-JSONValue JSONParser::parse(ByteView bytes) {
+JsonValue JsonParser::parse(ByteView bytes) {
     return Parser(bytes).parseDocument();
 }
 
-JSONValue JSONParser::parse(std::string_view text) {
+JsonValue JsonParser::parse(std::string_view text) {
     return parse(ByteView(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
 }
 

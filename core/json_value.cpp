@@ -117,33 +117,33 @@ std::optional<int64_t> roundedInteger(double value) {
 
 } // namespace
 
-// MARK: JSONObject
+// MARK: JsonObject
 
-JSONObject::JSONObject(std::initializer_list<std::pair<std::string, JSONValue>> members) {
+JsonObject::JsonObject(std::initializer_list<std::pair<std::string, JsonValue>> members) {
     for (const auto& [key, value] : members) {
         set(key, value);
     }
 }
 
-JSONObject::JSONObject(std::vector<std::pair<std::string, JSONValue>> members) {
+JsonObject::JsonObject(std::vector<std::pair<std::string, JsonValue>> members) {
     for (auto& member : members) {
         set(std::move(member.first), std::move(member.second));
     }
 }
 
-JSONObject::JSONObject(const JSONObject& other)
+JsonObject::JsonObject(const JsonObject& other)
     : keys_(other.keys_), values_(other.values_),
       index_(other.index_ ? std::make_unique<Index>(*other.index_) : nullptr) {}
 
-JSONObject& JSONObject::operator=(const JSONObject& other) {
+JsonObject& JsonObject::operator=(const JsonObject& other) {
     if (this != &other) {
-        JSONObject copy(other);
+        JsonObject copy(other);
         *this = std::move(copy);
     }
     return *this;
 }
 
-std::optional<size_t> JSONObject::find(std::string_view key) const {
+std::optional<size_t> JsonObject::find(std::string_view key) const {
     if (index_) {
         const auto found = index_->find(key);
         if (found == index_->end()) {
@@ -159,7 +159,7 @@ std::optional<size_t> JSONObject::find(std::string_view key) const {
     return std::nullopt;
 }
 
-void JSONObject::rebuildIndex() {
+void JsonObject::rebuildIndex() {
     auto index = std::make_unique<Index>();
     index->reserve(keys_.size());
     for (size_t at = 0; at < keys_.size(); ++at) {
@@ -168,12 +168,12 @@ void JSONObject::rebuildIndex() {
     index_ = std::move(index);
 }
 
-const JSONValue* JSONObject::get(std::string_view key) const {
+const JsonValue* JsonObject::get(std::string_view key) const {
     const auto at = find(key);
     return at ? &values_[*at] : nullptr;
 }
 
-void JSONObject::set(std::string key, JSONValue value) {
+void JsonObject::set(std::string key, JsonValue value) {
     if (const auto at = find(key)) {
         values_[*at] = std::move(value);
         return;
@@ -187,7 +187,7 @@ void JSONObject::set(std::string key, JSONValue value) {
     }
 }
 
-void JSONObject::remove(std::string_view key) {
+void JsonObject::remove(std::string_view key) {
     const auto at = find(key);
     if (!at) {
         return;
@@ -209,72 +209,72 @@ void JSONObject::remove(std::string_view key) {
     }
 }
 
-bool JSONObject::operator==(const JSONObject& other) const {
+bool JsonObject::operator==(const JsonObject& other) const {
     return keys_ == other.keys_ && values_ == other.values_;
 }
 
-// MARK: JSONValue
+// MARK: JsonValue
 
-JSONValue JSONValue::boolean(bool value) {
-    return JSONValue(Storage(std::in_place_type<bool>, value));
+JsonValue JsonValue::boolean(bool value) {
+    return JsonValue(Storage(std::in_place_type<bool>, value));
 }
 
-JSONValue JSONValue::number(std::string text) {
-    return JSONValue(Storage(std::in_place_type<Number>, Number{std::move(text)}));
+JsonValue JsonValue::number(std::string text) {
+    return JsonValue(Storage(std::in_place_type<Number>, Number{std::move(text)}));
 }
 
-JSONValue JSONValue::string(std::string value) {
-    return JSONValue(Storage(std::in_place_type<std::string>, std::move(value)));
+JsonValue JsonValue::string(std::string value) {
+    return JsonValue(Storage(std::in_place_type<std::string>, std::move(value)));
 }
 
-JSONValue JSONValue::array(std::vector<JSONValue> elements) {
-    return JSONValue(Storage(std::in_place_type<std::vector<JSONValue>>, std::move(elements)));
+JsonValue JsonValue::array(std::vector<JsonValue> elements) {
+    return JsonValue(Storage(std::in_place_type<std::vector<JsonValue>>, std::move(elements)));
 }
 
-JSONValue JSONValue::object(JSONObject members) {
-    return JSONValue(Storage(std::in_place_type<JSONObject>, std::move(members)));
+JsonValue JsonValue::object(JsonObject members) {
+    return JsonValue(Storage(std::in_place_type<JsonObject>, std::move(members)));
 }
 
-JSONValue JSONValue::integer(int64_t value) {
+JsonValue JsonValue::integer(int64_t value) {
     char buffer[24];
     const auto [end, ec] = std::to_chars(std::begin(buffer), std::end(buffer), value);
     (void)ec; // 20 digits and a sign always fit
     return number(std::string(std::begin(buffer), end));
 }
 
-JSONValue JSONValue::real(double value) {
-    return number(JSONWriter::format(value));
+JsonValue JsonValue::real(double value) {
+    return number(JsonWriter::format(value));
 }
 
-JSONValue::Kind JSONValue::kind() const noexcept {
+JsonValue::Kind JsonValue::kind() const noexcept {
     return static_cast<Kind>(storage_.index());
 }
 
-std::optional<bool> JSONValue::boolValue() const {
+std::optional<bool> JsonValue::boolValue() const {
     if (const bool* value = std::get_if<bool>(&storage_)) {
         return *value;
     }
     return std::nullopt;
 }
 
-const std::string* JSONValue::numberText() const {
+const std::string* JsonValue::numberText() const {
     const Number* number = std::get_if<Number>(&storage_);
     return number ? &number->text : nullptr;
 }
 
-const std::string* JSONValue::stringValue() const {
+const std::string* JsonValue::stringValue() const {
     return std::get_if<std::string>(&storage_);
 }
 
-const std::vector<JSONValue>* JSONValue::arrayValue() const {
-    return std::get_if<std::vector<JSONValue>>(&storage_);
+const std::vector<JsonValue>* JsonValue::arrayValue() const {
+    return std::get_if<std::vector<JsonValue>>(&storage_);
 }
 
-const JSONObject* JSONValue::objectValue() const {
-    return std::get_if<JSONObject>(&storage_);
+const JsonObject* JsonValue::objectValue() const {
+    return std::get_if<JsonObject>(&storage_);
 }
 
-std::optional<double> JSONValue::doubleValue() const {
+std::optional<double> JsonValue::doubleValue() const {
     const std::string* text = numberText();
     if (!text) {
         return std::nullopt;
@@ -282,7 +282,7 @@ std::optional<double> JSONValue::doubleValue() const {
     return parseDouble(*text);
 }
 
-std::optional<int64_t> JSONValue::int64Value() const {
+std::optional<int64_t> JsonValue::int64Value() const {
     const std::string* textPointer = numberText();
     if (!textPointer) {
         return std::nullopt;
@@ -319,16 +319,16 @@ std::optional<int64_t> JSONValue::int64Value() const {
     return *integerPart + 1;
 }
 
-bool JSONValue::isNull() const noexcept {
+bool JsonValue::isNull() const noexcept {
     return std::holds_alternative<Null>(storage_);
 }
 
-const JSONValue* JSONValue::operator[](std::string_view key) const {
-    const JSONObject* object = objectValue();
+const JsonValue* JsonValue::operator[](std::string_view key) const {
+    const JsonObject* object = objectValue();
     return object ? object->get(key) : nullptr;
 }
 
-bool JSONValue::semanticallyEquals(const JSONValue& other) const {
+bool JsonValue::semanticallyEquals(const JsonValue& other) const {
     if (kind() != other.kind()) {
         return false;
     }
@@ -361,13 +361,13 @@ bool JSONValue::semanticallyEquals(const JSONValue& other) const {
         return true;
     }
     case Kind::object: {
-        const JSONObject& members = *objectValue();
-        const JSONObject& otherMembers = *other.objectValue();
+        const JsonObject& members = *objectValue();
+        const JsonObject& otherMembers = *other.objectValue();
         if (members.count() != otherMembers.count()) {
             return false;
         }
         for (const std::string& key : members.keys()) {
-            const JSONValue* otherValue = otherMembers.get(key);
+            const JsonValue* otherValue = otherMembers.get(key);
             if (!otherValue || !members.get(key)->semanticallyEquals(*otherValue)) {
                 return false;
             }
@@ -382,7 +382,7 @@ bool JSONValue::semanticallyEquals(const JSONValue& other) const {
     return false;
 }
 
-bool JSONValue::operator==(const JSONValue& other) const {
+bool JsonValue::operator==(const JsonValue& other) const {
     return storage_ == other.storage_;
 }
 

@@ -14,33 +14,33 @@
 
 namespace merriphonic {
 
-class JSONValue;
+class JsonValue;
 
 // A JSON object whose keys keep their insertion order (the written bytes depend on it).
 // Copies are deep.
-class JSONObject {
+class JsonObject {
 public:
-    JSONObject() = default;
+    JsonObject() = default;
     // A repeated key replaces the earlier value and keeps its first position.
-    JSONObject(std::initializer_list<std::pair<std::string, JSONValue>> members);
-    explicit JSONObject(std::vector<std::pair<std::string, JSONValue>> members);
+    JsonObject(std::initializer_list<std::pair<std::string, JsonValue>> members);
+    explicit JsonObject(std::vector<std::pair<std::string, JsonValue>> members);
 
-    JSONObject(const JSONObject& other);
-    JSONObject& operator=(const JSONObject& other);
-    JSONObject(JSONObject&& other) noexcept = default;
-    JSONObject& operator=(JSONObject&& other) noexcept = default;
-    ~JSONObject() = default;
+    JsonObject(const JsonObject& other);
+    JsonObject& operator=(const JsonObject& other);
+    JsonObject(JsonObject&& other) noexcept = default;
+    JsonObject& operator=(JsonObject&& other) noexcept = default;
+    ~JsonObject() = default;
 
     const std::vector<std::string>& keys() const noexcept { return keys_; }
     size_t count() const noexcept { return keys_.size(); }
     // nullptr when the key is absent.
-    const JSONValue* get(std::string_view key) const;
+    const JsonValue* get(std::string_view key) const;
     // A new key is appended; an existing key keeps its position and gets the new value.
-    void set(std::string key, JSONValue value);
+    void set(std::string key, JsonValue value);
     void remove(std::string_view key);
 
     // Same keys in the same order, and equal values.
-    bool operator==(const JSONObject& other) const;
+    bool operator==(const JsonObject& other) const;
 
 private:
     struct KeyHash {
@@ -56,38 +56,38 @@ private:
 
     // Parallel: values_[n] belongs to keys_[n].
     std::vector<std::string> keys_;
-    std::vector<JSONValue> values_;
+    std::vector<JsonValue> values_;
     // Key to position, kept only for objects large enough that a linear scan would be slow.
     std::unique_ptr<Index> index_;
 };
 
 // A JSON value. Numbers keep their text exactly as parsed or constructed and are converted
 // only on demand. Default-constructed is null.
-class JSONValue {
+class JsonValue {
 public:
     enum class Kind { boolean, number, string, array, object, null };
 
-    JSONValue() = default;
+    JsonValue() = default;
 
-    static JSONValue boolean(bool value);
+    static JsonValue boolean(bool value);
     // The text is kept verbatim; it is not checked.
-    static JSONValue number(std::string text);
-    static JSONValue string(std::string value);
-    static JSONValue array(std::vector<JSONValue> elements);
-    static JSONValue object(JSONObject members);
-    static JSONValue null() { return {}; }
+    static JsonValue number(std::string text);
+    static JsonValue string(std::string value);
+    static JsonValue array(std::vector<JsonValue> elements);
+    static JsonValue object(JsonObject members);
+    static JsonValue null() { return {}; }
     // A number with the decimal text of the integer.
-    static JSONValue integer(int64_t value);
-    // A number with the text of JSONWriter::format.
-    static JSONValue real(double value);
+    static JsonValue integer(int64_t value);
+    // A number with the text of JsonWriter::format.
+    static JsonValue real(double value);
 
     Kind kind() const noexcept;
 
     std::optional<bool> boolValue() const;
     const std::string* numberText() const;
     const std::string* stringValue() const;
-    const std::vector<JSONValue>* arrayValue() const;
-    const JSONObject* objectValue() const;
+    const std::vector<JsonValue>* arrayValue() const;
+    const JsonObject* objectValue() const;
     // The whole number text converted to a double; nullopt if it does not convert.
     std::optional<double> doubleValue() const;
     // The number as an integer, rounded half away from zero; nullopt when out of range.
@@ -95,14 +95,14 @@ public:
     bool isNull() const noexcept;
 
     // The member of an object; nullptr when this is not an object or the key is absent.
-    const JSONValue* operator[](std::string_view key) const;
+    const JsonValue* operator[](std::string_view key) const;
 
     // Like ==, but numbers compare by value ("1" equals "1.0") and object key order is
     // ignored.
-    bool semanticallyEquals(const JSONValue& other) const;
+    bool semanticallyEquals(const JsonValue& other) const;
 
     // Exact: same case, same number texts, same key order.
-    bool operator==(const JSONValue& other) const;
+    bool operator==(const JsonValue& other) const;
 
 private:
     struct Number {
@@ -114,9 +114,9 @@ private:
     };
     // Alternatives in the order of Kind.
     using Storage =
-        std::variant<bool, Number, std::string, std::vector<JSONValue>, JSONObject, Null>;
+        std::variant<bool, Number, std::string, std::vector<JsonValue>, JsonObject, Null>;
 
-    explicit JSONValue(Storage storage) : storage_(std::move(storage)) {}
+    explicit JsonValue(Storage storage) : storage_(std::move(storage)) {}
 
     Storage storage_{Null{}};
 };

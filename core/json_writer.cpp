@@ -16,21 +16,21 @@ class Writer {
 public:
     explicit Writer(Out& out) : out_(out) {}
 
-    void value(const JSONValue& value) {
+    void value(const JsonValue& value) {
         switch (value.kind()) {
-        case JSONValue::Kind::boolean:
+        case JsonValue::Kind::boolean:
             raw(*value.boolValue() ? "true" : "false");
             break;
-        case JSONValue::Kind::number:
+        case JsonValue::Kind::number:
             raw(*value.numberText());
             break;
-        case JSONValue::Kind::string:
+        case JsonValue::Kind::string:
             string(*value.stringValue());
             break;
-        case JSONValue::Kind::array: {
+        case JsonValue::Kind::array: {
             out_.push_back('[');
             bool first = true;
-            for (const JSONValue& element : *value.arrayValue()) {
+            for (const JsonValue& element : *value.arrayValue()) {
                 if (!first) {
                     out_.push_back(',');
                 }
@@ -40,8 +40,8 @@ public:
             out_.push_back(']');
             break;
         }
-        case JSONValue::Kind::object: {
-            const JSONObject& members = *value.objectValue();
+        case JsonValue::Kind::object: {
+            const JsonObject& members = *value.objectValue();
             out_.push_back('{');
             bool first = true;
             for (const std::string& key : members.keys()) {
@@ -56,7 +56,7 @@ public:
             out_.push_back('}');
             break;
         }
-        case JSONValue::Kind::null:
+        case JsonValue::Kind::null:
             raw("null");
             break;
         }
@@ -132,23 +132,23 @@ private:
 
 } // namespace
 
-void JSONWriter::write(const JSONValue& value, Bytes& out) {
+void JsonWriter::write(const JsonValue& value, Bytes& out) {
     Writer<Bytes>(out).value(value);
 }
 
-Bytes JSONWriter::data(const JSONValue& value) {
+Bytes JsonWriter::data(const JsonValue& value) {
     Bytes out;
     write(value, out);
     return out;
 }
 
-std::string JSONWriter::string(const JSONValue& value) {
+std::string JsonWriter::string(const JsonValue& value) {
     std::string out;
     Writer<std::string>(out).value(value);
     return out;
 }
 
-std::string JSONWriter::format(double value) {
+std::string JsonWriter::format(double value) {
     if (!std::isfinite(value)) {
         return "0";
     }

@@ -13,25 +13,25 @@ namespace merriphonic {
 
 namespace {
 
-JSONValue jsonString(std::string value) {
-    return JSONValue::string(std::move(value));
+JsonValue jsonString(std::string value) {
+    return JsonValue::string(std::move(value));
 }
-JSONValue jsonInt(int64_t value) {
-    return JSONValue::integer(value);
+JsonValue jsonInt(int64_t value) {
+    return JsonValue::integer(value);
 }
 
 // Reads the fields of one message object. Absent and null are alike: the field takes its
 // default, or fails as missing when it has none.
 class FieldReader {
 public:
-    FieldReader(MessageType type, const JSONObject& object) : type_(type), object_(object) {}
+    FieldReader(MessageType type, const JsonObject& object) : type_(type), object_(object) {}
 
     std::string string(std::string_view key) const { return readString(key, std::nullopt).value(); }
     std::string string(std::string_view key, std::string fallback) const {
         return readString(key, std::move(fallback)).value();
     }
     std::optional<std::string> optionalString(std::string_view key) const {
-        const JSONValue* value = present(key);
+        const JsonValue* value = present(key);
         if (value == nullptr) {
             return std::nullopt;
         }
@@ -47,8 +47,8 @@ public:
     double number(std::string_view key, double fallback) const { return readNumber(key, fallback); }
 
 private:
-    const JSONValue* present(std::string_view key) const {
-        const JSONValue* value = object_.get(key);
+    const JsonValue* present(std::string_view key) const {
+        const JsonValue* value = object_.get(key);
         return value == nullptr || value->isNull() ? nullptr : value;
     }
 
@@ -61,7 +61,7 @@ private:
         throw ProtocolError::malformed(std::move(detail));
     }
 
-    std::string stringOf(std::string_view key, const JSONValue& value) const {
+    std::string stringOf(std::string_view key, const JsonValue& value) const {
         const std::string* string = value.stringValue();
         if (string == nullptr) {
             fail(key, "is not a string");
@@ -71,7 +71,7 @@ private:
 
     std::optional<std::string> readString(std::string_view key,
                                           std::optional<std::string> fallback) const {
-        const JSONValue* value = present(key);
+        const JsonValue* value = present(key);
         if (value == nullptr) {
             if (!fallback) {
                 fail(key, "missing");
@@ -82,7 +82,7 @@ private:
     }
 
     int64_t readInteger(std::string_view key, std::optional<int64_t> fallback) const {
-        const JSONValue* value = present(key);
+        const JsonValue* value = present(key);
         if (value == nullptr) {
             if (!fallback) {
                 fail(key, "missing");
@@ -98,7 +98,7 @@ private:
     }
 
     double readNumber(std::string_view key, std::optional<double> fallback) const {
-        const JSONValue* value = present(key);
+        const JsonValue* value = present(key);
         if (value == nullptr) {
             if (!fallback) {
                 fail(key, "missing");
@@ -114,52 +114,52 @@ private:
     }
 
     MessageType type_;
-    const JSONObject& object_;
+    const JsonObject& object_;
 };
 
 } // namespace
 
-std::optional<JSONObject> MessageJSON::object(const Message& message) {
+std::optional<JsonObject> MessageJson::object(const Message& message) {
     return std::visit(
-        [](const auto& m) -> std::optional<JSONObject> {
+        [](const auto& m) -> std::optional<JsonObject> {
             using T = std::decay_t<decltype(m)>;
             if constexpr (std::is_same_v<T, Hello>) {
-                return JSONObject{{"v", jsonInt(m.v)},
+                return JsonObject{{"v", jsonInt(m.v)},
                                   {"id", jsonString(m.id)},
                                   {"name", jsonString(m.name)},
                                   {"platform", jsonString(m.platform)}};
             } else if constexpr (std::is_same_v<T, Welcome>) {
-                return JSONObject{{"v", jsonInt(m.v)},
+                return JsonObject{{"v", jsonInt(m.v)},
                                   {"hostId", jsonString(m.hostId)},
                                   {"name", jsonString(m.name)}};
             } else if constexpr (std::is_same_v<T, TrackOffer>) {
-                return JSONObject{{"trackKey", jsonString(m.trackKey)},
+                return JsonObject{{"trackKey", jsonString(m.trackKey)},
                                   {"title", jsonString(m.title)},
                                   {"artist", jsonString(m.artist)},
                                   {"ext", jsonString(m.ext)},
                                   {"size", jsonInt(m.size)},
                                   {"durationMs", jsonInt(m.durationMs)}};
             } else if constexpr (std::is_same_v<T, TrackHave>) {
-                return JSONObject{{"trackKey", jsonString(m.trackKey)},
+                return JsonObject{{"trackKey", jsonString(m.trackKey)},
                                   {"bytes", jsonInt(m.bytes)}};
             } else if constexpr (std::is_same_v<T, Play>) {
-                return JSONObject{{"trackKey", jsonString(m.trackKey)},
+                return JsonObject{{"trackKey", jsonString(m.trackKey)},
                                   {"startAtHostNs", jsonInt(m.startAtHostNs)},
                                   {"positionMs", jsonInt(m.positionMs)}};
             } else if constexpr (std::is_same_v<T, Pause>) {
-                return JSONObject{{"trackKey", jsonString(m.trackKey)},
+                return JsonObject{{"trackKey", jsonString(m.trackKey)},
                                   {"positionMs", jsonInt(m.positionMs)}};
             } else if constexpr (std::is_same_v<T, Stop>) {
-                return JSONObject{};
+                return JsonObject{};
             } else if constexpr (std::is_same_v<T, Volume>) {
-                return JSONObject{{"volume", JSONValue::real(m.volume)}};
+                return JsonObject{{"volume", JsonValue::real(m.volume)}};
             } else if constexpr (std::is_same_v<T, Status>) {
-                return JSONObject{
+                return JsonObject{
                     {"state", jsonString(m.state)},
-                    {"trackKey", m.trackKey ? jsonString(*m.trackKey) : JSONValue::null()},
+                    {"trackKey", m.trackKey ? jsonString(*m.trackKey) : JsonValue::null()},
                     {"bytes", jsonInt(m.bytes)},
                     {"size", jsonInt(m.size)},
-                    {"rttMs", JSONValue::real(m.rttMs)},
+                    {"rttMs", JsonValue::real(m.rttMs)},
                     {"delayMs", jsonInt(m.delayMs)}};
             } else {
                 return std::nullopt;
@@ -168,7 +168,7 @@ std::optional<JSONObject> MessageJSON::object(const Message& message) {
         message.value());
 }
 
-Message MessageJSON::decode(MessageType type, const JSONObject& object) {
+Message MessageJson::decode(MessageType type, const JsonObject& object) {
     const FieldReader f(type, object);
     switch (type) {
     case MessageType::hello: {

@@ -38,10 +38,10 @@ struct SyncProtocol {
     // The largest song that can travel: TRACK_CHUNK offsets are 32 bits.
     static constexpr int64_t maxTrackSize = 4'294'967'295;
 
-    static constexpr std::string_view serviceUUID = "7D2EA4A0-5C3B-4F1E-9A51-3B6C2F0E1A00";
-    static constexpr std::string_view psmCharacteristicUUID =
+    static constexpr std::string_view serviceUuid = "7D2EA4A0-5C3B-4F1E-9A51-3B6C2F0E1A00";
+    static constexpr std::string_view psmCharacteristicUuid =
         "7D2EA4A1-5C3B-4F1E-9A51-3B6C2F0E1A00";
-    static constexpr std::string_view infoCharacteristicUUID =
+    static constexpr std::string_view infoCharacteristicUuid =
         "7D2EA4A2-5C3B-4F1E-9A51-3B6C2F0E1A00";
 
     // Lower-case file extensions, without the dot, that a speaker can play as they are.

@@ -298,8 +298,7 @@ void HostSession::setGroupVolume(double volume) {
     volume = std::clamp(volume, 0.0, 1.0);
     Prefs::setGroupVolume(context_.prefs, volume);
     groupVolume_ = volume;
-    player_->groupVolume = volume;
-    player_->applyVolume();
+    player_->setGroupVolume(volume);
     volumeWork_ = context_.main.after(volumeDebounceNs, [weak = weak_from_this()] {
         if (auto self = weak.lock()) {
             self->broadcast(Volume{*self->groupVolume_});

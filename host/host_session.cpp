@@ -98,9 +98,8 @@ void HostSession::start(const std::string& partyName, bool advertise) {
     isRunning_ = true;
     // What the speakers are told (WELCOME, the info record), so the screen shows the same.
     partyName_ = TextLimits::cut(partyName, TextLimits::maxNameBytes);
-    player_->groupVolume = *groupVolume_;
-    player_->delayMs = static_cast<double>(*delayMs_);
-    player_->applyVolume();
+    player_->setGroupVolume(*groupVolume_);
+    player_->setDelayMs(static_cast<double>(*delayMs_));
     player_->startEngine();
     if (advertise) {
         peripheral_->start(*partyName_);

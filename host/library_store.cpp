@@ -96,8 +96,8 @@ void LibraryStore::load() {
     }
     std::optional<std::string> problem;
     try {
-        tracks.set(LibraryTrack::decodeList(JSONParser::parse(ByteView(data))));
-    } catch (const JSONError& decodeError) {
+        tracks.set(LibraryTrack::decodeList(JsonParser::parse(ByteView(data))));
+    } catch (const JsonError& decodeError) {
         problem = decodeError.description();
     } catch (const LibraryTrack::DecodeError& decodeError) {
         problem = decodeError.what();
@@ -202,7 +202,7 @@ bool LibraryStore::save() {
         }
         keepIndexBeforeSave_ = false;
     }
-    const Bytes data = JSONWriter::data(LibraryTrack::encodeList(tracks.get()));
+    const Bytes data = JsonWriter::data(LibraryTrack::encodeList(tracks.get()));
     if (std::optional<std::string> failure = writeAtomically(indexPath_, data)) {
         context_.log.error(LogCategory::app, "library save failed: {}", *failure);
         return false;

@@ -16,16 +16,16 @@ std::string quoted(std::string_view key) {
     return "\"" + std::string(key) + "\"";
 }
 
-const JSONObject& asObject(const JSONValue& value) {
-    const JSONObject* object = value.objectValue();
+const JsonObject& asObject(const JsonValue& value) {
+    const JsonObject* object = value.objectValue();
     if (object == nullptr) {
         throw LibraryTrack::DecodeError("entry is not an object");
     }
     return *object;
 }
 
-const JSONValue& required(const JSONObject& object, std::string_view key) {
-    const JSONValue* value = object.get(key);
+const JsonValue& required(const JsonObject& object, std::string_view key) {
+    const JsonValue* value = object.get(key);
     if (value == nullptr) {
         throw LibraryTrack::DecodeError("missing " + quoted(key));
     }
@@ -33,12 +33,12 @@ const JSONValue& required(const JSONObject& object, std::string_view key) {
 }
 
 // Absent and null both mean "not there".
-const JSONValue* optional(const JSONObject& object, std::string_view key) {
-    const JSONValue* value = object.get(key);
+const JsonValue* optional(const JsonObject& object, std::string_view key) {
+    const JsonValue* value = object.get(key);
     return (value == nullptr || value->isNull()) ? nullptr : value;
 }
 
-std::string text(const JSONValue& value, std::string_view key) {
+std::string text(const JsonValue& value, std::string_view key) {
     const std::string* string = value.stringValue();
     if (string == nullptr) {
         throw LibraryTrack::DecodeError(quoted(key) + " is not a text");
@@ -47,7 +47,7 @@ std::string text(const JSONValue& value, std::string_view key) {
 }
 
 // A JSON number with a whole value that fits in 64 bits ("12" or "12.0", not "12.5").
-int64_t integer(const JSONValue& value, std::string_view key) {
+int64_t integer(const JsonValue& value, std::string_view key) {
     const std::string* number = value.numberText();
     if (number == nullptr) {
         throw LibraryTrack::DecodeError(quoted(key) + " is not a number");
@@ -68,7 +68,7 @@ int64_t integer(const JSONValue& value, std::string_view key) {
 
 // Entries name files inside the library folder; anything else (a path, "..") would let the
 // index reach files outside it.
-std::string fileName(const JSONValue& value, std::string_view key) {
+std::string fileName(const JsonValue& value, std::string_view key) {
     std::string name = text(value, key);
     if (name.empty() || name == "." || name == ".." ||
         name.find_first_of(std::string_view("/\0", 2)) != std::string::npos) {
@@ -92,34 +92,34 @@ std::optional<LibraryTrack::State> LibraryTrack::stateFromText(std::string_view 
     return std::nullopt;
 }
 
-JSONValue LibraryTrack::encode() const {
-    JSONObject object;
-    object.set("id", JSONValue::string(id));
-    object.set("title", JSONValue::string(title));
-    object.set("artist", JSONValue::string(artist));
-    object.set("durationMs", JSONValue::integer(durationMs));
-    object.set("sourceFile", JSONValue::string(sourceFile));
+JsonValue LibraryTrack::encode() const {
+    JsonObject object;
+    object.set("id", JsonValue::string(id));
+    object.set("title", JsonValue::string(title));
+    object.set("artist", JsonValue::string(artist));
+    object.set("durationMs", JsonValue::integer(durationMs));
+    object.set("sourceFile", JsonValue::string(sourceFile));
     if (wireFile) {
-        object.set("wireFile", JSONValue::string(*wireFile));
+        object.set("wireFile", JsonValue::string(*wireFile));
     }
     if (ext) {
-        object.set("ext", JSONValue::string(*ext));
+        object.set("ext", JsonValue::string(*ext));
     }
     if (size) {
-        object.set("size", JSONValue::integer(*size));
+        object.set("size", JsonValue::integer(*size));
     }
     if (trackKey) {
-        object.set("trackKey", JSONValue::string(*trackKey));
+        object.set("trackKey", JsonValue::string(*trackKey));
     }
-    object.set("state", JSONValue::string(std::string(stateText(state))));
+    object.set("state", JsonValue::string(std::string(stateText(state))));
     if (error) {
-        object.set("error", JSONValue::string(*error));
+        object.set("error", JsonValue::string(*error));
     }
-    return JSONValue::object(std::move(object));
+    return JsonValue::object(std::move(object));
 }
 
-LibraryTrack LibraryTrack::decode(const JSONValue& value) {
-    const JSONObject& object = asObject(value);
+LibraryTrack LibraryTrack::decode(const JsonValue& value) {
+    const JsonObject& object = asObject(value);
     LibraryTrack track;
 
     const std::string idText = text(required(object, "id"), "id");
@@ -132,16 +132,16 @@ LibraryTrack LibraryTrack::decode(const JSONValue& value) {
     track.artist = text(required(object, "artist"), "artist");
     track.durationMs = integer(required(object, "durationMs"), "durationMs");
     track.sourceFile = fileName(required(object, "sourceFile"), "sourceFile");
-    if (const JSONValue* wire = optional(object, "wireFile")) {
+    if (const JsonValue* wire = optional(object, "wireFile")) {
         track.wireFile = fileName(*wire, "wireFile");
     }
-    if (const JSONValue* ext = optional(object, "ext")) {
+    if (const JsonValue* ext = optional(object, "ext")) {
         track.ext = text(*ext, "ext");
     }
-    if (const JSONValue* size = optional(object, "size")) {
+    if (const JsonValue* size = optional(object, "size")) {
         track.size = integer(*size, "size");
     }
-    if (const JSONValue* key = optional(object, "trackKey")) {
+    if (const JsonValue* key = optional(object, "trackKey")) {
         track.trackKey = text(*key, "trackKey");
     }
     const std::string stateName = text(required(object, "state"), "state");
@@ -150,23 +150,23 @@ LibraryTrack LibraryTrack::decode(const JSONValue& value) {
         throw DecodeError("unknown state " + quoted(stateName));
     }
     track.state = *state;
-    if (const JSONValue* error = optional(object, "error")) {
+    if (const JsonValue* error = optional(object, "error")) {
         track.error = text(*error, "error");
     }
     return track;
 }
 
-JSONValue LibraryTrack::encodeList(const std::vector<LibraryTrack>& tracks) {
-    std::vector<JSONValue> entries;
+JsonValue LibraryTrack::encodeList(const std::vector<LibraryTrack>& tracks) {
+    std::vector<JsonValue> entries;
     entries.reserve(tracks.size());
     for (const LibraryTrack& track : tracks) {
         entries.push_back(track.encode());
     }
-    return JSONValue::array(std::move(entries));
+    return JsonValue::array(std::move(entries));
 }
 
-std::vector<LibraryTrack> LibraryTrack::decodeList(const JSONValue& value) {
-    const std::vector<JSONValue>* entries = value.arrayValue();
+std::vector<LibraryTrack> LibraryTrack::decodeList(const JsonValue& value) {
+    const std::vector<JsonValue>* entries = value.arrayValue();
     if (entries == nullptr) {
         throw DecodeError("the index is not an array");
     }

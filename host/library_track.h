@@ -40,15 +40,15 @@ struct LibraryTrack {
     static std::optional<State> stateFromText(std::string_view text);
 
     // One index object; absent optionals are left out.
-    [[nodiscard]] JSONValue encode() const;
+    [[nodiscard]] JsonValue encode() const;
     // Accepts keys in any order and either case of "id"; an absent or null optional is
     // absent. Throws DecodeError.
-    static LibraryTrack decode(const JSONValue& value);
+    static LibraryTrack decode(const JsonValue& value);
 
     // The whole index: one array of entries in list order.
-    static JSONValue encodeList(const std::vector<LibraryTrack>& tracks);
+    static JsonValue encodeList(const std::vector<LibraryTrack>& tracks);
     // Rejects the whole list when any entry does not decode. Throws DecodeError.
-    static std::vector<LibraryTrack> decodeList(const JSONValue& value);
+    static std::vector<LibraryTrack> decodeList(const JsonValue& value);
 };
 
 } // namespace merriphonic

@@ -35,18 +35,4 @@ public:
     virtual void stop() = 0;
 };
 
-// An output that runs feeds itself, in step with its render calls, offers a feeder; a player
-// uses it when its output has one and a thread of its own otherwise. The virtual sound card
-// does so, which keeps a simulated run on one thread and deterministic.
-class AudioFeederSource {
-public:
-    virtual std::unique_ptr<AudioFeeder> makeFeeder() = 0;
-
-protected:
-    AudioFeederSource() = default;
-    ~AudioFeederSource() = default;
-    AudioFeederSource(const AudioFeederSource&) = default;
-    AudioFeederSource& operator=(const AudioFeederSource&) = default;
-};
-
 } // namespace merriphonic

@@ -6,8 +6,11 @@
 #include <string>
 #include <string_view>
 
+#include "platform/audio_feeder.h"
+
 namespace merriphonic {
 
+class AudioPositionProbe;
 class RunLoop;
 
 // What the output is fed: 32-bit float samples, interleaved, at this rate and channel count.
@@ -45,6 +48,11 @@ struct RenderInfo {
 class AudioRenderer {
 public:
     virtual void render(float* interleaved, int frames, const RenderInfo& info) noexcept = 0;
+    // A renderer that can say what it placed in its last buffer answers here; an output that
+    // wants to know (to measure what is heard) asks once, when it starts.
+    [[nodiscard]] virtual const AudioPositionProbe* positionProbe() const noexcept {
+        return nullptr;
+    }
 
 protected:
     AudioRenderer() = default;
@@ -101,6 +109,10 @@ public:
     [[nodiscard]] virtual int64_t outputLatencyNs() const = 0;
     // Replaces the handler of configuration changes.
     virtual void setConfigurationChangeHandler(ChangeHandler handler) = 0;
+    // An output that runs a renderer's feeds itself, in step with its render calls, offers a
+    // feeder; nothing means the player feeds from a thread of its own. The virtual sound card
+    // offers one, which keeps a simulated run on one thread and deterministic.
+    [[nodiscard]] virtual std::unique_ptr<AudioFeeder> makeFeeder() { return nullptr; }
 };
 
 // Makes the outputs of one device; DeviceContext carries one.

@@ -13,7 +13,7 @@ void setPlayerDelayMs(DeviceContext& context, int delayMs, int64_t debounceNs,
     delayMs = SyncProtocol::delayRangeMs.clamp(delayMs);
     Prefs::setDelayMs(context.prefs, delayMs);
     published = delayMs;
-    player->delayMs = static_cast<double>(delayMs);
+    player->setDelayMs(static_cast<double>(delayMs));
     debounce = context.main.after(
         debounceNs, [weak = std::weak_ptr<SyncPlayer>(player), settled = std::move(settled)] {
             if (const auto player = weak.lock(); player && player->spec) {

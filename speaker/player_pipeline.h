@@ -89,6 +89,7 @@ public:
 
     void render(float* interleaved, int frames, const RenderInfo& info) noexcept override;
     void feed() override;
+    [[nodiscard]] const AudioPositionProbe* positionProbe() const noexcept override { return this; }
     [[nodiscard]] std::optional<double> mediaFrameAtLastBuffer() const noexcept override {
         return lastMediaFrame_;
     }

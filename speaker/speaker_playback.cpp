@@ -111,8 +111,7 @@ void SpeakerSession::handlePause(const Pause& pause) {
 
 void SpeakerSession::handleVolume(const Volume& volume) {
     groupVolume_ = std::isnan(volume.volume) ? 0.0 : std::clamp(volume.volume, 0.0, 1.0);
-    player_->groupVolume = groupVolume_;
-    player_->applyVolume();
+    player_->setGroupVolume(groupVolume_);
 }
 
 void SpeakerSession::handleStop() {
@@ -154,10 +153,9 @@ void SpeakerSession::startPlayer() {
                    loaded.error().description);
         return;
     }
-    player_->delayMs = static_cast<double>(*delayMs_);
-    player_->groupVolume = groupVolume_;
-    player_->localVolume = *localVolume_;
-    player_->applyVolume();
+    player_->setDelayMs(static_cast<double>(*delayMs_));
+    player_->setGroupVolume(groupVolume_);
+    player_->setLocalVolume(*localVolume_);
     player_->spec = PlaySpec::from(*currentPlay_);
     player_->offsetProvider = [weak = weak_from_this()] {
         const auto self = weak.lock();

@@ -45,9 +45,8 @@ std::shared_ptr<SpeakerSession> SpeakerSession::create(DeviceContext& context) {
     auto session = std::make_shared<SpeakerSession>(Passkey{}, context);
     const std::weak_ptr<SpeakerSession> weak = session;
     SyncPlayer& player = *session->player_;
-    player.localVolume = *session->localVolume_;
-    player.delayMs = static_cast<double>(*session->delayMs_);
-    player.applyVolume();
+    player.setLocalVolume(*session->localVolume_);
+    player.setDelayMs(static_cast<double>(*session->delayMs_));
     player.onEnded = [weak] {
         if (auto self = weak.lock()) {
             self->playerEnded();
@@ -462,8 +461,7 @@ void SpeakerSession::setLocalVolume(double volume) {
     }
     Prefs::setLocalVolume(context_.prefs, std::clamp(volume, 0.0, 1.0));
     localVolume_ = volume;
-    player_->localVolume = volume;
-    player_->applyVolume();
+    player_->setLocalVolume(volume);
 }
 
 } // namespace merriphonic

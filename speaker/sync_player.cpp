@@ -86,9 +86,8 @@ void SyncPlayer::connect(const AudioFormat& format) {
         pipeline_->setReader(file_->reader);
     }
     if (engine_) {
-        if (auto* source = dynamic_cast<AudioFeederSource*>(engine_.get())) {
-            feeder_ = source->makeFeeder();
-        } else {
+        feeder_ = engine_->makeFeeder();
+        if (!feeder_) {
             feeder_ = std::make_unique<ThreadedAudioFeeder>("audio-feed");
         }
         feeder_->start(*pipeline_);
@@ -134,7 +133,7 @@ void SyncPlayer::stopEngine() {
 }
 
 MediaStatus SyncPlayer::load(const std::filesystem::path& url) {
-    if (fileURL_ == url && file_) {
+    if (fileUrl_ == url && file_) {
         return MediaDone{};
     }
     if (context_.media == nullptr) {
@@ -152,7 +151,7 @@ MediaStatus SyncPlayer::load(const std::filesystem::path& url) {
                   reader->lengthFrames()};
     stop();
     file_ = std::move(file);
-    fileURL_ = url;
+    fileUrl_ = url;
     const AudioFormat format{reader->sampleRate(), reader->channels()};
     if (!connectedFormat_ || *connectedFormat_ != format) {
         connect(format);
@@ -236,7 +235,7 @@ int64_t SyncPlayer::underrunFrames() const {
 }
 
 OutputTiming SyncPlayer::timing() const {
-    return OutputTiming{offsetProvider ? offsetProvider() : 0, delayMs, outputLatencyNs()};
+    return OutputTiming{offsetProvider ? offsetProvider() : 0, delayMs_, outputLatencyNs()};
 }
 
 void SyncPlayer::measure() {
@@ -306,8 +305,18 @@ void SyncPlayer::segmentFinished(uint64_t g) {
     }
 }
 
+void SyncPlayer::setGroupVolume(double volume) {
+    groupVolume_ = volume;
+    applyVolume();
+}
+
+void SyncPlayer::setLocalVolume(double volume) {
+    localVolume_ = volume;
+    applyVolume();
+}
+
 void SyncPlayer::applyVolume() {
-    const double product = groupVolume * localVolume;
+    const double product = groupVolume_ * localVolume_;
     nodeVolume_ = product > 0.0 ? static_cast<float>(std::min(product, 1.0)) : 0.0F;
     pipeline_->setVolume(nodeVolume_);
 }

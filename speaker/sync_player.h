@@ -69,21 +69,22 @@ public:
     void measure();
     // The segment of schedule g has been heard to its end (or there was nothing to play).
     void segmentFinished(uint64_t g);
-    // Sets the volume stage to groupVolume × localVolume, clamped to 0…1. Whoever changes
-    // either factor calls it.
-    void applyVolume();
+    // The volume stage is the group's volume × this device's, clamped to 0…1; each setter
+    // applies it at once.
+    void setGroupVolume(double volume);
+    void setLocalVolume(double volume);
+    // The user's delay, taken into the plan at the next schedule().
+    void setDelayMs(double delayMs) { delayMs_ = delayMs; }
+    [[nodiscard]] double delayMs() const { return delayMs_; }
 
     // Set by the owner.
     std::string label;
-    double delayMs = 0.0;
-    double groupVolume = 1.0;
-    double localVolume = 1.0;
     std::function<void()> onEnded;
     std::optional<PlaySpec> spec;
     OffsetProvider offsetProvider = [] { return int64_t{0}; };
 
     // Observable state.
-    [[nodiscard]] const std::optional<std::filesystem::path>& fileURL() const { return fileURL_; }
+    [[nodiscard]] const std::optional<std::filesystem::path>& fileUrl() const { return fileUrl_; }
     [[nodiscard]] std::optional<double> lastErrorMs() const { return lastErrorMs_; }
     [[nodiscard]] const std::optional<StartPlan>& plan() const { return plan_; }
     [[nodiscard]] uint64_t generation() const { return generation_; }
@@ -108,6 +109,7 @@ private:
         int64_t lengthFrames = 0;
     };
 
+    void applyVolume();
     void init();
     void connect(const AudioFormat& format);
     void setRate(float rate);
@@ -117,7 +119,7 @@ private:
     [[nodiscard]] OutputTiming timing() const;
 
     DeviceContext& context_;
-    std::optional<std::filesystem::path> fileURL_;
+    std::optional<std::filesystem::path> fileUrl_;
     std::optional<double> lastErrorMs_;
     std::unique_ptr<AudioOutput> engine_; // absent when the device has no sound output
     std::unique_ptr<PlayerPipeline> pipeline_;
@@ -131,6 +133,9 @@ private:
     ScopedTimer pendingResync_;
     ScopedTimer pendingEnd_;
     float varispeedRate_ = 1.0F;
+    double delayMs_ = 0.0;
+    double groupVolume_ = 1.0;
+    double localVolume_ = 1.0;
     float nodeVolume_ = 1.0F;
 };
 

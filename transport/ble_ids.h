@@ -9,9 +9,9 @@ namespace merriphonic {
 
 // The party service and its two characteristics, as the radios name them.
 struct BLEIDs {
-    static constexpr std::string_view service = SyncProtocol::serviceUUID;
-    static constexpr std::string_view psm = SyncProtocol::psmCharacteristicUUID;
-    static constexpr std::string_view info = SyncProtocol::infoCharacteristicUUID;
+    static constexpr std::string_view service = SyncProtocol::serviceUuid;
+    static constexpr std::string_view psm = SyncProtocol::psmCharacteristicUuid;
+    static constexpr std::string_view info = SyncProtocol::infoCharacteristicUuid;
 
     // Radios may report UUIDs in either case.
     static constexpr bool same(std::string_view a, std::string_view b) {

@@ -27,12 +27,12 @@ Bytes HostPeripheral::psmValue(uint16_t psm) {
 
 Bytes HostPeripheral::infoValue(const std::string& partyName) {
     const auto write = [](std::string name) {
-        const JSONObject info{
-            {"v", JSONValue::integer(SyncProtocol::version)},
-            {"name", JSONValue::string(std::move(name))},
-            {"platform", JSONValue::string(std::string(rawValue(currentPlatform)))},
+        const JsonObject info{
+            {"v", JsonValue::integer(SyncProtocol::version)},
+            {"name", JsonValue::string(std::move(name))},
+            {"platform", JsonValue::string(std::string(rawValue(currentPlatform)))},
         };
-        return JSONWriter::data(JSONValue::object(info));
+        return JsonWriter::data(JsonValue::object(info));
     };
     Bytes value = write(partyName);
     if (value.size() <= maxInfoBytes) {

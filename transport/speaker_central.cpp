@@ -308,8 +308,8 @@ void SpeakerCentral::readInfo(const std::optional<Bytes>& value,
         // The info record only names the party; anything wrong with it is not worth failing
         // a join for.
         try {
-            const JSONValue info = JSONParser::parse(ByteView(*value));
-            if (const JSONValue* name = info["name"]) {
+            const JsonValue info = JsonParser::parse(ByteView(*value));
+            if (const JsonValue* name = info["name"]) {
                 if (const std::string* text = name->stringValue(); text && !text->empty()) {
                     infoName_ = *text;
                 }

@@ -18,22 +18,22 @@ namespace {
 // Bumped when a change would make older readers misread a record; others skip it.
 constexpr int64_t recordFormat = 1;
 
-JSONValue stringArray(const std::vector<std::string>& texts) {
-    std::vector<JSONValue> elements;
+JsonValue stringArray(const std::vector<std::string>& texts) {
+    std::vector<JsonValue> elements;
     elements.reserve(texts.size());
     for (const auto& text : texts) {
-        elements.push_back(JSONValue::string(text));
+        elements.push_back(JsonValue::string(text));
     }
-    return JSONValue::array(std::move(elements));
+    return JsonValue::array(std::move(elements));
 }
 
 // Readers of one record's members: each gives nothing when the member is absent or of another
 // type, which rejects the whole record.
 struct Reader {
-    const JSONValue& object;
+    const JsonValue& object;
 
     [[nodiscard]] const std::string* string(std::string_view key) const {
-        const JSONValue* value = object[key];
+        const JsonValue* value = object[key];
         return value != nullptr ? value->stringValue() : nullptr;
     }
     [[nodiscard]] std::optional<std::string> uuid(std::string_view key) const {
@@ -41,20 +41,20 @@ struct Reader {
         return text != nullptr ? canonicalUuid(*text) : std::nullopt;
     }
     [[nodiscard]] std::optional<int64_t> integer(std::string_view key) const {
-        const JSONValue* value = object[key];
+        const JsonValue* value = object[key];
         return value != nullptr ? value->int64Value() : std::nullopt;
     }
     [[nodiscard]] std::optional<bool> boolean(std::string_view key) const {
-        const JSONValue* value = object[key];
+        const JsonValue* value = object[key];
         return value != nullptr ? value->boolValue() : std::nullopt;
     }
-    [[nodiscard]] const std::vector<JSONValue>* array(std::string_view key) const {
-        const JSONValue* value = object[key];
+    [[nodiscard]] const std::vector<JsonValue>* array(std::string_view key) const {
+        const JsonValue* value = object[key];
         return value != nullptr ? value->arrayValue() : nullptr;
     }
 };
 
-std::optional<GattServiceSpec> readService(const JSONValue& value) {
+std::optional<GattServiceSpec> readService(const JsonValue& value) {
     const Reader reader{value};
     auto uuid = reader.uuid("uuid");
     const auto primary = reader.boolean("primary");
@@ -63,7 +63,7 @@ std::optional<GattServiceSpec> readService(const JSONValue& value) {
         return std::nullopt;
     }
     GattServiceSpec service{std::move(*uuid), *primary, {}};
-    for (const JSONValue& element : *characteristics) {
+    for (const JsonValue& element : *characteristics) {
         const Reader characteristic{element};
         auto characteristicUuid = characteristic.uuid("uuid");
         const std::string* hex = characteristic.string("value");
@@ -76,7 +76,7 @@ std::optional<GattServiceSpec> readService(const JSONValue& value) {
     return service;
 }
 
-std::optional<LocalChannelRecord> readChannel(const JSONValue& value) {
+std::optional<LocalChannelRecord> readChannel(const JsonValue& value) {
     const Reader reader{value};
     const auto psm = reader.integer("psm");
     const std::string* socket = reader.string("socket");
@@ -86,7 +86,7 @@ std::optional<LocalChannelRecord> readChannel(const JSONValue& value) {
     return LocalChannelRecord{static_cast<uint16_t>(*psm), *socket};
 }
 
-std::optional<LocalRecord> readRecord(const JSONValue& root) {
+std::optional<LocalRecord> readRecord(const JsonValue& root) {
     const Reader reader{root};
     if (reader.integer("format") != recordFormat) {
         return std::nullopt;
@@ -109,7 +109,7 @@ std::optional<LocalRecord> readRecord(const JSONValue& root) {
     record.processStart = static_cast<uint64_t>(*start);
     record.advertising = *advertising;
     record.advertisement.localName = *name;
-    for (const JSONValue& element : *serviceUuids) {
+    for (const JsonValue& element : *serviceUuids) {
         const std::string* text = element.stringValue();
         auto uuid = text != nullptr ? canonicalUuid(*text) : std::nullopt;
         if (!uuid) {
@@ -117,14 +117,14 @@ std::optional<LocalRecord> readRecord(const JSONValue& root) {
         }
         record.advertisement.serviceUuids.push_back(std::move(*uuid));
     }
-    for (const JSONValue& element : *services) {
+    for (const JsonValue& element : *services) {
         auto service = readService(element);
         if (!service) {
             return std::nullopt;
         }
         record.services.push_back(std::move(*service));
     }
-    for (const JSONValue& element : *channels) {
+    for (const JsonValue& element : *channels) {
         auto channel = readChannel(element);
         if (!channel) {
             return std::nullopt;
@@ -137,41 +137,41 @@ std::optional<LocalRecord> readRecord(const JSONValue& root) {
 } // namespace
 
 Bytes LocalRecord::toJson() const {
-    std::vector<JSONValue> serviceValues;
+    std::vector<JsonValue> serviceValues;
     for (const auto& service : services) {
-        std::vector<JSONValue> characteristicValues;
+        std::vector<JsonValue> characteristicValues;
         for (const auto& characteristic : service.characteristics) {
             characteristicValues.push_back(
-                JSONValue::object({{"uuid", JSONValue::string(characteristic.uuid)},
-                                   {"value", JSONValue::string(toHex(characteristic.value))}}));
+                JsonValue::object({{"uuid", JsonValue::string(characteristic.uuid)},
+                                   {"value", JsonValue::string(toHex(characteristic.value))}}));
         }
-        serviceValues.push_back(JSONValue::object(
-            {{"uuid", JSONValue::string(service.uuid)},
-             {"primary", JSONValue::boolean(service.primary)},
-             {"characteristics", JSONValue::array(std::move(characteristicValues))}}));
+        serviceValues.push_back(JsonValue::object(
+            {{"uuid", JsonValue::string(service.uuid)},
+             {"primary", JsonValue::boolean(service.primary)},
+             {"characteristics", JsonValue::array(std::move(characteristicValues))}}));
     }
-    std::vector<JSONValue> channelValues;
+    std::vector<JsonValue> channelValues;
     for (const auto& channel : channels) {
         channelValues.push_back(
-            JSONValue::object({{"psm", JSONValue::integer(channel.psm)},
-                               {"socket", JSONValue::string(channel.socketPath)}}));
+            JsonValue::object({{"psm", JsonValue::integer(channel.psm)},
+                               {"socket", JsonValue::string(channel.socketPath)}}));
     }
-    return JSONWriter::data(JSONValue::object({
-        {"format", JSONValue::integer(recordFormat)},
-        {"instance", JSONValue::string(instanceId)},
-        {"pid", JSONValue::integer(pid)},
-        {"start", JSONValue::integer(static_cast<int64_t>(processStart))},
-        {"advertising", JSONValue::boolean(advertising)},
-        {"name", JSONValue::string(advertisement.localName)},
+    return JsonWriter::data(JsonValue::object({
+        {"format", JsonValue::integer(recordFormat)},
+        {"instance", JsonValue::string(instanceId)},
+        {"pid", JsonValue::integer(pid)},
+        {"start", JsonValue::integer(static_cast<int64_t>(processStart))},
+        {"advertising", JsonValue::boolean(advertising)},
+        {"name", JsonValue::string(advertisement.localName)},
         {"serviceUuids", stringArray(advertisement.serviceUuids)},
-        {"services", JSONValue::array(std::move(serviceValues))},
-        {"channels", JSONValue::array(std::move(channelValues))},
+        {"services", JsonValue::array(std::move(serviceValues))},
+        {"channels", JsonValue::array(std::move(channelValues))},
     }));
 }
 
 std::optional<LocalRecord> LocalRecord::fromJson(ByteView bytes) {
     try {
-        return readRecord(JSONParser::parse(bytes));
+        return readRecord(JsonParser::parse(bytes));
     } catch (const std::exception&) {
         return std::nullopt;
     }

@@ -96,7 +96,7 @@ bool SimAudioOutput::start(const AudioFormat& format, AudioRenderer& renderer, s
     }
     format_ = format;
     renderer_ = &renderer;
-    probe_ = dynamic_cast<AudioPositionProbe*>(&renderer);
+    probe_ = renderer.positionProbe();
     buffer_.assign(static_cast<size_t>(config_.periodFrames) * static_cast<size_t>(format.channels),
                    0.0F);
     captured_.clear();

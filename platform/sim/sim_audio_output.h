@@ -63,7 +63,7 @@ struct SimHeardBuffer {
 // Configuration changes can be injected; like a real output it reports them on the main loop
 // given at construction, never from inside a member function and never after it is destroyed.
 // The world, the clock and the main loop must outlive it.
-class SimAudioOutput final : public AudioOutput, public AudioFeederSource {
+class SimAudioOutput final : public AudioOutput {
 public:
     SimAudioOutput(SimWorld& world, const SimClock& deviceClock, RunLoop& main,
                    SimAudioCardConfig config = {}, std::string name = "card");
@@ -143,7 +143,7 @@ private:
 
     AudioFormat format_;
     AudioRenderer* renderer_ = nullptr;
-    AudioPositionProbe* probe_ = nullptr;
+    const AudioPositionProbe* probe_ = nullptr;
     bool running_ = false;
     uint64_t runToken_ = 0; // events of an earlier run do nothing
     int run_ = 0;

@@ -17,14 +17,14 @@ namespace {
 
 std::string errorText(std::string_view input) {
     try {
-        JSONParser::parse(input);
-    } catch (const JSONError& error) {
+        JsonParser::parse(input);
+    } catch (const JsonError& error) {
         return error.what();
     }
     return "parsed";
 }
 
-TEST(JSONParser, ReportsEachErrorWithItsPosition) {
+TEST(JsonParser, ReportsEachErrorWithItsPosition) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {" \t\r\n ", "unexpected end of JSON"},
         {"{} x", "trailing data at 3"},
@@ -52,7 +52,7 @@ TEST(JSONParser, ReportsEachErrorWithItsPosition) {
     }
 }
 
-TEST(JSONParser, NestingIsBoundedAt64Levels) {
+TEST(JsonParser, NestingIsBoundedAt64Levels) {
     const auto nested = [](size_t levels, const std::string& open, const std::string& inner,
                            const std::string& close) {
         std::string text;
@@ -62,8 +62,8 @@ TEST(JSONParser, NestingIsBoundedAt64Levels) {
         }
         return text;
     };
-    EXPECT_NO_THROW(JSONParser::parse(nested(64, "[", "", "]")));
-    EXPECT_NO_THROW(JSONParser::parse(nested(63, R"({"a":)", "{}", "}")));
+    EXPECT_NO_THROW(JsonParser::parse(nested(64, "[", "", "]")));
+    EXPECT_NO_THROW(JsonParser::parse(nested(63, R"({"a":)", "{}", "}")));
     EXPECT_EQ(errorText(nested(64, "[", "1", "]")), "JSON nested too deeply");
     EXPECT_EQ(errorText(nested(65, "[", "", "]")), "JSON nested too deeply");
     EXPECT_EQ(errorText(nested(64, R"({"a":)", "{}", "}")), "JSON nested too deeply");
@@ -76,16 +76,16 @@ TEST(JSONParser, NestingIsBoundedAt64Levels) {
     EXPECT_EQ(errorText(objects), "JSON nested too deeply");
 }
 
-TEST(JSONParser, KeepsKeyOrderAndALaterDuplicateWinsInPlace) {
-    const JSONValue value =
-        JSONParser::parse(std::string_view(" {\"z\":1,\t\"a\":{},\r\n\"m\":\"x\",\"z\":[]} "));
+TEST(JsonParser, KeepsKeyOrderAndALaterDuplicateWinsInPlace) {
+    const JsonValue value =
+        JsonParser::parse(std::string_view(" {\"z\":1,\t\"a\":{},\r\n\"m\":\"x\",\"z\":[]} "));
     EXPECT_EQ(value.objectValue()->keys(), (std::vector<std::string>{"z", "a", "m"}));
-    EXPECT_EQ(*value["z"], JSONValue::array({}));
+    EXPECT_EQ(*value["z"], JsonValue::array({}));
     EXPECT_EQ(value["absent"], nullptr);
 }
 
 // Escapes, surrogate pairs, and ill-formed UTF-8, which becomes U+FFFD per maximal subpart.
-TEST(JSONParser, DecodesStringsAndRepairsBadText) {
+TEST(JsonParser, DecodesStringsAndRepairsBadText) {
     const std::string r = "\uFFFD";
     const std::vector<std::pair<std::string, std::string>> cases = {
         {R"("\"\\\/\b\f\n\r\t")", "\"\\/\b\f\n\r\t"},
@@ -106,44 +106,44 @@ TEST(JSONParser, DecodesStringsAndRepairsBadText) {
         {"\"\xe2\x82\xac\xf0\x90\x8d\x88\"", "\u20ac\U00010348"}, // valid, untouched
     };
     for (const auto& [input, expected] : cases) {
-        const JSONValue value = JSONParser::parse(input);
+        const JsonValue value = JsonParser::parse(input);
         ASSERT_NE(value.stringValue(), nullptr) << input;
         EXPECT_EQ(*value.stringValue(), expected) << input;
     }
     // Keys are repaired the same way.
-    EXPECT_NE(JSONParser::parse(std::string_view("{\"k\xff\":1}"))["k" + r], nullptr);
+    EXPECT_NE(JsonParser::parse(std::string_view("{\"k\xff\":1}"))["k" + r], nullptr);
 }
 
-TEST(JSONWriter, WritesCompactlyInKeyOrderAppendingToTheBuffer) {
+TEST(JsonWriter, WritesCompactlyInKeyOrderAppendingToTheBuffer) {
     Bytes out = {'x'};
-    JSONWriter::write(JSONValue::object({{"volume", JSONValue::real(0.5)}, {"x", JSONValue()}}),
+    JsonWriter::write(JsonValue::object({{"volume", JsonValue::real(0.5)}, {"x", JsonValue()}}),
                       out);
-    JSONWriter::write(JSONValue::integer(7), out);
+    JsonWriter::write(JsonValue::integer(7), out);
     EXPECT_EQ(std::string(out.begin(), out.end()), R"(x{"volume":0.5,"x":null}7)");
-    const JSONValue nested = JSONValue::array(
-        {JSONValue::boolean(true), JSONValue::boolean(false), JSONValue::array({}),
-         JSONValue::object({{"b", JSONValue::string("")}, {"a", JSONValue::number("1E+3")}})});
-    EXPECT_EQ(JSONWriter::string(nested), R"([true,false,[],{"b":"","a":1E+3}])");
+    const JsonValue nested = JsonValue::array(
+        {JsonValue::boolean(true), JsonValue::boolean(false), JsonValue::array({}),
+         JsonValue::object({{"b", JsonValue::string("")}, {"a", JsonValue::number("1E+3")}})});
+    EXPECT_EQ(JsonWriter::string(nested), R"([true,false,[],{"b":"","a":1E+3}])");
 }
 
-TEST(JSONWriter, EscapesOnlyWhatItMustAndRepairsBadUTF8) {
+TEST(JsonWriter, EscapesOnlyWhatItMustAndRepairsBadUTF8) {
     std::string controls;
     for (char c = 0; c < 0x20; ++c) {
         controls.push_back(c);
     }
-    EXPECT_EQ(JSONWriter::string(JSONValue::string(controls)),
+    EXPECT_EQ(JsonWriter::string(JsonValue::string(controls)),
               R"("\u0000\u0001\u0002\u0003\u0004\u0005\u0006\u0007\b\t\n\u000b\f\r\u000e\u000f)"
               R"(\u0010\u0011\u0012\u0013\u0014\u0015\u0016\u0017\u0018\u0019\u001a\u001b)"
               R"(\u001c\u001d\u001e\u001f")");
-    EXPECT_EQ(JSONWriter::string(JSONValue::string("a\"b\\c/d\x7f caf\u00e9 \U0001F600")),
+    EXPECT_EQ(JsonWriter::string(JsonValue::string("a\"b\\c/d\x7f caf\u00e9 \U0001F600")),
               "\"a\\\"b\\\\c/d\x7f caf\u00e9 \U0001F600\"");
-    EXPECT_EQ(JSONWriter::string(JSONValue::object({{"k\"\n", JSONValue::null()}})),
+    EXPECT_EQ(JsonWriter::string(JsonValue::object({{"k\"\n", JsonValue::null()}})),
               R"({"k\"\n":null})");
-    EXPECT_EQ(JSONWriter::string(JSONValue::string("a\xff\xe2\x82z\xed\xa0\x80")),
+    EXPECT_EQ(JsonWriter::string(JsonValue::string("a\xff\xe2\x82z\xed\xa0\x80")),
               "\"a\uFFFD\uFFFDz\uFFFD\uFFFD\uFFFD\"");
 }
 
-TEST(JSONWriter, FormatsDoublesPlainOrWithExponent) {
+TEST(JsonWriter, FormatsDoublesPlainOrWithExponent) {
     constexpr double inf = std::numeric_limits<double>::infinity();
     const std::vector<std::pair<double, std::string>> cases = {
         {0.0, "0.0"},
@@ -159,21 +159,21 @@ TEST(JSONWriter, FormatsDoublesPlainOrWithExponent) {
         {inf, "0"},
         {std::numeric_limits<double>::quiet_NaN(), "0"}};
     for (const auto& [value, expected] : cases) {
-        EXPECT_EQ(*JSONValue::real(value).numberText(), expected);
+        EXPECT_EQ(*JsonValue::real(value).numberText(), expected);
     }
-    EXPECT_EQ(*JSONValue::integer(std::numeric_limits<int64_t>::min()).numberText(),
+    EXPECT_EQ(*JsonValue::integer(std::numeric_limits<int64_t>::min()).numberText(),
               "-9223372036854775808");
 }
 
-TEST(JSONWriter, FormattedDoublesParseAndReadBackExactly) {
+TEST(JsonWriter, FormattedDoublesParseAndReadBackExactly) {
     std::mt19937_64 random(42);
     for (int n = 0; n < 20'000; ++n) {
         const auto value = std::bit_cast<double>(random());
         if (!std::isfinite(value)) {
             continue;
         }
-        const std::string text = JSONWriter::format(value);
-        const JSONValue parsed = JSONParser::parse(text); // valid JSON number grammar
+        const std::string text = JsonWriter::format(value);
+        const JsonValue parsed = JsonParser::parse(text); // valid JSON number grammar
         ASSERT_EQ(*parsed.numberText(), text);
         const auto back = parsed.doubleValue();
         ASSERT_TRUE(back.has_value()) << text;
@@ -181,20 +181,20 @@ TEST(JSONWriter, FormattedDoublesParseAndReadBackExactly) {
     }
 }
 
-TEST(JSONWriter, ParsedCompactTextIsWrittenBackByteForByte) {
+TEST(JsonWriter, ParsedCompactTextIsWrittenBackByteForByte) {
     const std::string text =
         R"({"type":"TRACK_OFFER","key":"0123456789abcdef","title":"Caf\u00e9 \"live\"",)"
         R"("size":4194304,"durationMs":215000,"gain":-0.0,"lead":1.5e+20,"tags":[null,true,)"
         R"([],{},"\ud83d\ude00"],"z":{"y":{"x":[1,2.50,-3E-2,1e400,)"
         R"(123456789012345678901234567890.000]}}})";
-    const JSONValue value = JSONParser::parse(text);
-    const std::string written = JSONWriter::string(value);
+    const JsonValue value = JsonParser::parse(text);
+    const std::string written = JsonWriter::string(value);
     // Escapes that need not be escaped come back as UTF-8; numbers keep their text.
     EXPECT_EQ(written, R"({"type":"TRACK_OFFER","key":"0123456789abcdef","title":"Café \"live\"",)"
                        R"("size":4194304,"durationMs":215000,"gain":-0.0,"lead":1.5e+20,)"
                        R"("tags":[null,true,[],{},"😀"],"z":{"y":{"x":[1,2.50,-3E-2,1e400,)"
                        R"(123456789012345678901234567890.000]}}})");
-    EXPECT_EQ(JSONParser::parse(written), value);
+    EXPECT_EQ(JsonParser::parse(written), value);
 }
 
 } // namespace

@@ -16,7 +16,7 @@ constexpr int64_t int64Max = std::numeric_limits<int64_t>::max();
 constexpr int64_t int64Min = std::numeric_limits<int64_t>::min();
 constexpr double inf = std::numeric_limits<double>::infinity();
 
-TEST(JSONNumber, Int64ValueRoundsHalfAwayAndRejectsOverflow) {
+TEST(JsonNumber, Int64ValueRoundsHalfAwayAndRejectsOverflow) {
     const std::vector<std::pair<std::string, std::optional<int64_t>>> cases = {
         {"9223372036854775807", int64Max},
         {"-9223372036854775808", int64Min},
@@ -33,25 +33,25 @@ TEST(JSONNumber, Int64ValueRoundsHalfAwayAndRejectsOverflow) {
         {"123456789012345677.9", 123456789012345678}, // exact, not via a double
         {".5", std::nullopt}};
     for (const auto& [text, expected] : cases) {
-        EXPECT_EQ(JSONValue::number(text).int64Value(), expected) << text;
+        EXPECT_EQ(JsonValue::number(text).int64Value(), expected) << text;
     }
-    EXPECT_EQ(JSONValue::string("1").int64Value(), std::nullopt);
+    EXPECT_EQ(JsonValue::string("1").int64Value(), std::nullopt);
 }
 
-TEST(JSONNumber, DoubleValueConvertsWholeTextOnly) {
+TEST(JsonNumber, DoubleValueConvertsWholeTextOnly) {
     const std::vector<std::pair<std::string, std::optional<double>>> cases = {
         {"0.1", 0.1},          {"123456789012345678901234567890", 1.2345678901234568e29},
         {"1e400", inf},        {"1000000000000000000000e300", inf},
         {"0.00001e-320", 0.0}, {"1.5x", std::nullopt}};
     for (const auto& [text, expected] : cases) {
-        EXPECT_EQ(JSONValue::number(text).doubleValue(), expected) << text;
+        EXPECT_EQ(JsonValue::number(text).doubleValue(), expected) << text;
     }
-    EXPECT_TRUE(std::signbit(*JSONValue::number("-1e-400").doubleValue()));
+    EXPECT_TRUE(std::signbit(*JsonValue::number("-1e-400").doubleValue()));
 }
 
-TEST(JSONValue, SemanticEqualityComparesNumbersByValueAndIgnoresKeyOrder) {
+TEST(JsonValue, SemanticEqualityComparesNumbersByValueAndIgnoresKeyOrder) {
     const auto same = [](const std::string& a, const std::string& b) {
-        return JSONValue::number(a).semanticallyEquals(JSONValue::number(b));
+        return JsonValue::number(a).semanticallyEquals(JsonValue::number(b));
     };
     EXPECT_TRUE(same("1", "1.4")); // both round to the integer 1
     EXPECT_FALSE(same("1", "1.5"));
@@ -60,35 +60,35 @@ TEST(JSONValue, SemanticEqualityComparesNumbersByValueAndIgnoresKeyOrder) {
     EXPECT_FALSE(same("1e400", "-1e400"));
     EXPECT_TRUE(same("1e19", "1.0000000000000001e19")); // the same double
     EXPECT_FALSE(same("junk", "other"));
-    EXPECT_FALSE(JSONValue::number("1").semanticallyEquals(JSONValue::string("1")));
+    EXPECT_FALSE(JsonValue::number("1").semanticallyEquals(JsonValue::string("1")));
 
     const auto array = [](const char* number) {
-        return JSONValue::array({JSONValue::number(number), JSONValue::string("s")});
+        return JsonValue::array({JsonValue::number(number), JsonValue::string("s")});
     };
-    const JSONValue a = JSONValue::object({{"x", JSONValue::number("1")}, {"y", array("2.0")}});
-    const JSONValue b = JSONValue::object({{"y", array("2")}, {"x", JSONValue::number("1.0")}});
+    const JsonValue a = JsonValue::object({{"x", JsonValue::number("1")}, {"y", array("2.0")}});
+    const JsonValue b = JsonValue::object({{"y", array("2")}, {"x", JsonValue::number("1.0")}});
     EXPECT_TRUE(a.semanticallyEquals(b));
     EXPECT_TRUE(b.semanticallyEquals(a));
     EXPECT_NE(a, b);
-    const JSONValue reversed = JSONValue::object(
-        {{"x", JSONValue::number("1")},
-         {"y", JSONValue::array({JSONValue::string("s"), JSONValue::number("2")})}});
+    const JsonValue reversed = JsonValue::object(
+        {{"x", JsonValue::number("1")},
+         {"y", JsonValue::array({JsonValue::string("s"), JsonValue::number("2")})}});
     EXPECT_FALSE(a.semanticallyEquals(reversed));
-    const JSONValue extraKey =
-        JSONValue::object({{"x", JSONValue::number("1")}, {"y", *b["y"]}, {"z", JSONValue()}});
+    const JsonValue extraKey =
+        JsonValue::object({{"x", JsonValue::number("1")}, {"y", *b["y"]}, {"z", JsonValue()}});
     EXPECT_FALSE(a.semanticallyEquals(extraKey));
     EXPECT_FALSE(extraKey.semanticallyEquals(a));
 }
 
 // Large objects keep a key index: it must follow every shift of positions, and copies must
 // not share it.
-TEST(JSONObject, LargeObjectsStayConsistentThroughEditsAndCopies) {
-    JSONObject object;
+TEST(JsonObject, LargeObjectsStayConsistentThroughEditsAndCopies) {
+    JsonObject object;
     const int count = 1000;
     for (int n = 0; n < count; ++n) {
-        object.set("k" + std::to_string(n), JSONValue::integer(n));
+        object.set("k" + std::to_string(n), JsonValue::integer(n));
     }
-    object.set("k5", JSONValue::integer(-5));
+    object.set("k5", JsonValue::integer(-5));
     for (int n = 0; n < count; n += 2) {
         object.remove("k" + std::to_string(n)); // shifts every later position
     }
@@ -100,15 +100,15 @@ TEST(JSONObject, LargeObjectsStayConsistentThroughEditsAndCopies) {
         ASSERT_EQ(object.get("k" + std::to_string(n - 1)), nullptr);
     }
 
-    JSONObject copy = object;
-    copy.set("k1", JSONValue::string("changed"));
+    JsonObject copy = object;
+    copy.set("k1", JsonValue::string("changed"));
     copy.remove("k3");
     EXPECT_EQ(object.get("k1")->int64Value(), 1);
     EXPECT_NE(object.get("k3"), nullptr);
-    auto source = std::make_unique<JSONValue>(JSONValue::object(copy));
-    const JSONValue valueCopy = *source;
+    auto source = std::make_unique<JsonValue>(JsonValue::object(copy));
+    const JsonValue valueCopy = *source;
     source.reset(); // the copy must own its members
-    EXPECT_EQ(valueCopy, JSONValue::object(copy));
+    EXPECT_EQ(valueCopy, JsonValue::object(copy));
     EXPECT_EQ(valueCopy["k999"]->int64Value(), 999);
 
     // Shrinking below the size that uses an index and growing again.
@@ -116,7 +116,7 @@ TEST(JSONObject, LargeObjectsStayConsistentThroughEditsAndCopies) {
         object.remove(object.keys().front());
     }
     for (int n = 0; n < 40; ++n) {
-        object.set("n" + std::to_string(n), JSONValue::integer(n));
+        object.set("n" + std::to_string(n), JsonValue::integer(n));
     }
     EXPECT_EQ(object.count(), 43U);
     EXPECT_EQ(object.keys().back(), "n39");

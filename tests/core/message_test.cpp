@@ -48,9 +48,9 @@ TEST(Message, ProtocolConstantsAreThePeersShared) {
     EXPECT_EQ(P::hardResyncMs, 40.0);
     EXPECT_EQ(P::maxRateTrim, 0.003);
     EXPECT_EQ(P::delayRangeMs, (IntRange{-200, 500}));
-    EXPECT_EQ(P::serviceUUID, "7D2EA4A0-5C3B-4F1E-9A51-3B6C2F0E1A00");
-    EXPECT_EQ(P::psmCharacteristicUUID, "7D2EA4A1-5C3B-4F1E-9A51-3B6C2F0E1A00");
-    EXPECT_EQ(P::infoCharacteristicUUID, "7D2EA4A2-5C3B-4F1E-9A51-3B6C2F0E1A00");
+    EXPECT_EQ(P::serviceUuid, "7D2EA4A0-5C3B-4F1E-9A51-3B6C2F0E1A00");
+    EXPECT_EQ(P::psmCharacteristicUuid, "7D2EA4A1-5C3B-4F1E-9A51-3B6C2F0E1A00");
+    EXPECT_EQ(P::infoCharacteristicUuid, "7D2EA4A2-5C3B-4F1E-9A51-3B6C2F0E1A00");
     EXPECT_EQ(
         std::vector<std::string_view>(P::playableExtensions.begin(), P::playableExtensions.end()),
         (std::vector<std::string_view>{"m4a", "mp3", "aac", "wav"}));
@@ -82,7 +82,7 @@ TEST(Message, TypeCodesAndNames) {
     }
 }
 
-TEST(Message, WritesExactJSON) {
+TEST(Message, WritesExactJson) {
     const std::vector<std::pair<Message, std::string>> rows{
         {Hello{1, "spk-1", "Ana \"A\"", "linux"},
          R"({"v":1,"id":"spk-1","name":"Ana \"A\"","platform":"linux"})"},
@@ -104,7 +104,7 @@ TEST(Message, WritesExactJSON) {
         const Bytes payload = FrameCodec::payloadBytes(message);
         EXPECT_EQ(std::string(payload.begin(), payload.end()), json);
     }
-    EXPECT_EQ(MessageJSON::object(Ping{}), std::nullopt);
+    EXPECT_EQ(MessageJson::object(Ping{}), std::nullopt);
 }
 
 TEST(Message, BinaryPayloadLayout) {
@@ -186,7 +186,7 @@ TEST(Message, DecodingFailuresNameTheProblem) {
         }
     }
     try {
-        MessageJSON::decode(MessageType::ping, JSONObject{});
+        MessageJson::decode(MessageType::ping, JsonObject{});
         ADD_FAILURE() << "decoded a PING from JSON";
     } catch (const ProtocolError& error) {
         EXPECT_EQ(error.detail(), "ping is not a JSON message");

@@ -53,9 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     FakeRadio radio;
     device.context().radio = &radio;
 
-    const std::string service(SyncProtocol::serviceUUID);
-    const std::string psmUuid(SyncProtocol::psmCharacteristicUUID);
-    const std::string infoUuid(SyncProtocol::infoCharacteristicUUID);
+    const std::string service(SyncProtocol::serviceUuid);
+    const std::string psmUuid(SyncProtocol::psmCharacteristicUuid);
+    const std::string infoUuid(SyncProtocol::infoCharacteristicUuid);
     auto host = std::make_shared<FakePeripheral>("HOST-1");
     host->serviceList = {service};
     host->characteristicList = {psmUuid};

@@ -11,23 +11,23 @@ using namespace merriphonic;
 
 // NOLINTNEXTLINE(readability-identifier-naming): the name libFuzzer calls
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    JSONValue value;
+    JsonValue value;
     try {
-        value = JSONParser::parse(ByteView(data, size));
-    } catch (const JSONError&) {
+        value = JsonParser::parse(ByteView(data, size));
+    } catch (const JsonError&) {
         return 0;
     }
-    const Bytes written = JSONWriter::data(value);
-    JSONValue again;
+    const Bytes written = JsonWriter::data(value);
+    JsonValue again;
     try {
-        again = JSONParser::parse(ByteView(written));
-    } catch (const JSONError&) {
+        again = JsonParser::parse(ByteView(written));
+    } catch (const JsonError&) {
         std::abort();
     }
     if (!(again == value) || !again.semanticallyEquals(value)) {
         std::abort();
     }
-    if (JSONWriter::data(again) != written) {
+    if (JsonWriter::data(again) != written) {
         std::abort();
     }
     return 0;

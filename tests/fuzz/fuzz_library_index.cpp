@@ -35,8 +35,8 @@ bool isPlainName(const std::string& name) {
 
 std::optional<std::vector<LibraryTrack>> decoded(ByteView bytes) {
     try {
-        return LibraryTrack::decodeList(JSONParser::parse(bytes));
-    } catch (const JSONError&) {
+        return LibraryTrack::decodeList(JsonParser::parse(bytes));
+    } catch (const JsonError&) {
         return std::nullopt;
     } catch (const LibraryTrack::DecodeError&) {
         return std::nullopt;
@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
             check(isPlainName(track.sourceFile));
             check(!track.wireFile || isPlainName(*track.wireFile));
         }
-        const Bytes again = JSONWriter::data(LibraryTrack::encodeList(*tracks));
+        const Bytes again = JsonWriter::data(LibraryTrack::encodeList(*tracks));
         check(decoded(again) == tracks);
     }
 

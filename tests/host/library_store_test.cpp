@@ -91,7 +91,7 @@ protected:
     fs::path folder() const { return device.folders().data / "library"; }
     fs::path index() const { return folder() / "library.json"; }
     std::vector<LibraryTrack> savedIndex() const {
-        return LibraryTrack::decodeList(JSONParser::parse(readText(index())));
+        return LibraryTrack::decodeList(JsonParser::parse(readText(index())));
     }
 
     // The folder holds the index and exactly these files.
@@ -188,7 +188,7 @@ TEST_F(LibraryStoreTest, FindsEntriesByIdAndOnlyCompleteReadyEntriesByKey) {
         entry(State::ready, std::nullopt, 1), entry(State::ready, "a.src", std::nullopt),
         entry(State::ready, "a.src", 1)};
     fs::create_directories(folder());
-    writeText(index(), JSONWriter::string(LibraryTrack::encodeList(list)));
+    writeText(index(), JsonWriter::string(LibraryTrack::encodeList(list)));
     DeviceContext heldDevice = heldContext();
     const auto store = LibraryStore::create(heldDevice);
     EXPECT_EQ(store->trackForKey(key), list[4]);
@@ -420,7 +420,7 @@ const std::string idA = "0F8FAD5B-D9CB-469F-A165-70867728950E";
 const std::string idB = "7C9E6679-7425-40DE-944B-E07FC1F90AE7";
 
 std::vector<LibraryTrack> decodeText(const std::string& text) {
-    return LibraryTrack::decodeList(JSONParser::parse(text));
+    return LibraryTrack::decodeList(JsonParser::parse(text));
 }
 
 TEST(LibraryTrackIndex, WritesTheIndexCompactlyLeavingOutAbsentFields) {
@@ -437,7 +437,7 @@ TEST(LibraryTrackIndex, WritesTheIndexCompactlyLeavingOutAbsentFields) {
         R"({"id":"7C9E6679-7425-40DE-944B-E07FC1F90AE7","title":"Broken","artist":"",)"
         R"("durationMs":0,"sourceFile":"7C9E6679-7425-40DE-944B-E07FC1F90AE7.src",)"
         R"("state":"failed","error":"Can't use this file: No audio track"}])";
-    EXPECT_EQ(JSONWriter::string(LibraryTrack::encodeList(list)), expected);
+    EXPECT_EQ(JsonWriter::string(LibraryTrack::encodeList(list)), expected);
     EXPECT_EQ(decodeText(expected), list);
     // Keys in any order, a lower-case id and a null optional are read too.
     const std::vector<LibraryTrack> read =

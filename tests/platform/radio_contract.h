@@ -190,9 +190,9 @@ private:
     std::string unsent_;
 };
 
-inline const std::string service(SyncProtocol::serviceUUID);
-inline const std::string psmUuid(SyncProtocol::psmCharacteristicUUID);
-inline const std::string infoUuid(SyncProtocol::infoCharacteristicUUID);
+inline const std::string service(SyncProtocol::serviceUuid);
+inline const std::string psmUuid(SyncProtocol::psmCharacteristicUuid);
+inline const std::string infoUuid(SyncProtocol::infoCharacteristicUuid);
 inline const std::string otherUuid = "0000180D-0000-1000-8000-00805F9B34FB";
 
 inline std::string lowerCase(std::string text) {

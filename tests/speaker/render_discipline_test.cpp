@@ -12,7 +12,6 @@
 #include "platform/null_audio_output.h"
 #include "platform/qt/real_device.h"
 #include "platform/sim/capture_log_sink.h"
-#include "platform/threaded_audio_feeder.h"
 #include "tests/speaker/player_rig.h"
 #include "tests/support/qt_test_support.h"
 
@@ -118,7 +117,7 @@ namespace {
 
 // Wraps an output so that every render call counts allocations. Offers the wrapped output's
 // own feeder when it has one (the virtual card's keeps a simulation on one thread).
-class CountingOutput final : public AudioOutput, public AudioFeederSource, AudioRenderer {
+class CountingOutput final : public AudioOutput, AudioRenderer {
 public:
     explicit CountingOutput(std::unique_ptr<AudioOutput> inner) : inner_(std::move(inner)) {}
     bool start(const AudioFormat& format, AudioRenderer& renderer, std::string& error) override {
@@ -132,9 +131,9 @@ public:
     void setConfigurationChangeHandler(ChangeHandler handler) override {
         inner_->setConfigurationChangeHandler(std::move(handler));
     }
-    std::unique_ptr<AudioFeeder> makeFeeder() override {
-        auto* source = dynamic_cast<AudioFeederSource*>(inner_.get());
-        return source != nullptr ? source->makeFeeder() : std::make_unique<ThreadedAudioFeeder>();
+    std::unique_ptr<AudioFeeder> makeFeeder() override { return inner_->makeFeeder(); }
+    const AudioPositionProbe* positionProbe() const noexcept override {
+        return target_->positionProbe();
     }
     void render(float* interleaved, int frames, const RenderInfo& info) noexcept override {
         inRender = true;
@@ -165,8 +164,7 @@ TEST(RenderDiscipline, NothingAllocatesOnTheRenderThreadThroughAWholeSession) {
     const int64_t before = counted;
     rig.play("song.m4a", 300 * msNs);
     rig.runFor(4.0); // drift corrections
-    rig.player->groupVolume = 0.4;
-    rig.player->applyVolume();
+    rig.player->setGroupVolume(0.4);
     rig.extraOffsetNs = 60 * msNs; // a hard re-sync
     rig.runFor(2.0);
     rig.card().changeLatency(20 * msNs);
@@ -208,8 +206,7 @@ TEST(RenderDiscipline, PlaysOnRealThreadsWithoutAllocatingWhileRendering) {
     int ticks = 0;
     int playing = 0;
     TimerHandle traffic = device.mainLoop().every(20 * msNs, [&] {
-        player->groupVolume = (++ticks % 2 == 0) ? 1.0 : 0.5;
-        player->applyVolume();
+        player->setGroupVolume((++ticks % 2 == 0) ? 1.0 : 0.5);
         player->measure();
         playing += player->renderPosition().valid ? 1 : 0;
         if (ticks == 25) {

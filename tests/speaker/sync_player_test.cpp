@@ -204,15 +204,14 @@ TEST(SyncPlayerControls, VolumeIsTheClampedProductAndDelayMovesTheOutputEarlier)
     EXPECT_NEAR(full, 0.5 / std::sqrt(2.0), 0.01);
     for (const auto& [group, local, expected] :
          {std::tuple{0.5, 0.5, 0.25}, std::tuple{2.0, 0.8, 1.0}, std::tuple{-1.0, 0.5, 0.0}}) {
-        rig.player->groupVolume = group;
-        rig.player->localVolume = local;
-        rig.player->applyVolume();
+        rig.player->setGroupVolume(group);
+        rig.player->setLocalVolume(local);
         EXPECT_FLOAT_EQ(rig.player->nodeVolume(), float(expected));
         rig.runFor(0.3);
         EXPECT_NEAR(recentRms(), full * expected, 0.005);
     }
 
-    rig.player->delayMs = 20.0;
+    rig.player->setDelayMs(20.0);
     rig.runFor(1.0);
     ASSERT_TRUE(rig.player->lastErrorMs());
     EXPECT_NEAR(*rig.player->lastErrorMs(), -20.0, 0.5);

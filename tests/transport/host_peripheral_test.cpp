@@ -52,10 +52,10 @@ protected:
 TEST(HostPeripheralContract, ServiceCarriesThePsmLittleEndianAndTheInfoAsJson) {
     const std::string info = R"({"v":1,"name":"Ann's \"party\"","platform":"linux"})";
     EXPECT_EQ(HostPeripheral::service(300, "Ann's \"party\""),
-              (GattServiceSpec{std::string(SyncProtocol::serviceUUID),
+              (GattServiceSpec{std::string(SyncProtocol::serviceUuid),
                                true,
-                               {{std::string(SyncProtocol::psmCharacteristicUUID), Bytes{44, 1}},
-                                {std::string(SyncProtocol::infoCharacteristicUUID),
+                               {{std::string(SyncProtocol::psmCharacteristicUuid), Bytes{44, 1}},
+                                {std::string(SyncProtocol::infoCharacteristicUuid),
                                  Bytes(info.begin(), info.end())}}}));
 }
 
@@ -69,20 +69,20 @@ TEST(HostPeripheralContract, AVeryLongNameIsShortenedToWholeCharactersUntilTheIn
         }
         const Bytes value = HostPeripheral::infoValue(name);
         ASSERT_LE(value.size(), HostPeripheral::maxInfoBytes);
-        const JSONValue info = JSONParser::parse(value);
+        const JsonValue info = JsonParser::parse(value);
         ASSERT_TRUE(info["name"] != nullptr && info["name"]->stringValue() != nullptr);
         const std::string kept = *info["name"]->stringValue();
         EXPECT_TRUE(name.starts_with(kept));
         EXPECT_TRUE(utf8::isWellFormed(kept));
         // One more character would not have fitted.
         const size_t next = kept.size() + utf8::sequenceAt(name, kept.size()).length;
-        const JSONObject longer{{"v", JSONValue::integer(1)},
-                                {"name", JSONValue::string(name.substr(0, next))},
-                                {"platform", JSONValue::string("linux")}};
-        EXPECT_GT(JSONWriter::data(JSONValue::object(longer)).size(), HostPeripheral::maxInfoBytes);
+        const JsonObject longer{{"v", JsonValue::integer(1)},
+                                {"name", JsonValue::string(name.substr(0, next))},
+                                {"platform", JsonValue::string("linux")}};
+        EXPECT_GT(JsonWriter::data(JsonValue::object(longer)).size(), HostPeripheral::maxInfoBytes);
     }
     const std::string fits(400, 'x');
-    const JSONValue info = JSONParser::parse(HostPeripheral::infoValue(fits));
+    const JsonValue info = JsonParser::parse(HostPeripheral::infoValue(fits));
     ASSERT_TRUE(info["name"] != nullptr && info["name"]->stringValue() != nullptr);
     EXPECT_EQ(*info["name"]->stringValue(), fits);
 }
@@ -105,7 +105,7 @@ TEST_F(HostPeripheralTest, StartPublishesAdvertisesAndHandsOverChannelsAndStopUn
     EXPECT_EQ(radio.managersMade, 1);
     EXPECT_EQ(manager().calls,
               (Calls{"publish", "removeAllServices", "addService",
-                     "startAdvertising Kitchen " + std::string(SyncProtocol::serviceUUID),
+                     "startAdvertising Kitchen " + std::string(SyncProtocol::serviceUuid),
                      "stopAdvertising", "removeAllServices", "unpublish 129", "publish"}));
     EXPECT_EQ(phases, (std::vector{Phase::starting(), Phase::advertising(), Phase::idle(),
                                    Phase::starting()}));

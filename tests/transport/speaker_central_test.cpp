@@ -16,9 +16,9 @@ namespace {
 
 constexpr int64_t sec = 1'000'000'000;
 const std::optional<RadioError> ok;
-const std::string service(SyncProtocol::serviceUUID);
-const std::string psmUuid(SyncProtocol::psmCharacteristicUUID);
-const std::string infoUuid(SyncProtocol::infoCharacteristicUUID);
+const std::string service(SyncProtocol::serviceUuid);
+const std::string psmUuid(SyncProtocol::psmCharacteristicUuid);
+const std::string infoUuid(SyncProtocol::infoCharacteristicUuid);
 
 Bytes bytes(std::string_view text) {
     return {text.begin(), text.end()};

@@ -26,9 +26,8 @@ public:
     // Set while the output is stopped.
     void use(AudioRenderer& renderer, int sampleRate, int stream) {
         renderer_ = &renderer;
-        // The player's renderer tells its position through this interface, as it does to
-        // the simulated sound card.
-        probe_ = dynamic_cast<const AudioPositionProbe*>(&renderer);
+        // The player's renderer tells its position, as it does to the simulated sound card.
+        probe_ = renderer.positionProbe();
         sampleRate_ = sampleRate;
         stream_ = stream;
     }

@@ -16,7 +16,7 @@ namespace merriphonic {
 
 // Sound outputs that keep a heard log: each wraps an output of another factory and notes, per
 // buffer its renderer filled with media, when that buffer's first frame is heard and which
-// media frame the renderer placed there (a renderer that can tell: AudioPositionProbe). The
+// media frame the renderer placed there (a renderer that can tell offers a position probe). The
 // render thread only queues the note; the main loop writes the queued notes to the file
 // every flushPeriodNs and when the factory goes away.
 class HeardLogOutputs final : public AudioOutputFactory {

@@ -61,35 +61,35 @@ std::optional<Bytes> bytesFromHex(std::string_view text) {
 }
 
 // The object `decode` prints for a message.
-JSONObject describe(const Message& message) {
-    if (auto object = MessageJSON::object(message)) {
+JsonObject describe(const Message& message) {
+    if (auto object = MessageJson::object(message)) {
         return *object;
     }
     if (const auto* ping = message.as<Ping>()) {
-        return {{"seq", JSONValue::integer(ping->seq)}, {"t1", JSONValue::integer(ping->t1)}};
+        return {{"seq", JsonValue::integer(ping->seq)}, {"t1", JsonValue::integer(ping->t1)}};
     }
     if (const auto* pong = message.as<Pong>()) {
-        return {{"seq", JSONValue::integer(pong->seq)},
-                {"t1", JSONValue::integer(pong->t1)},
-                {"t2", JSONValue::integer(pong->t2)},
-                {"t3", JSONValue::integer(pong->t3)}};
+        return {{"seq", JsonValue::integer(pong->seq)},
+                {"t1", JsonValue::integer(pong->t1)},
+                {"t2", JsonValue::integer(pong->t2)},
+                {"t3", JsonValue::integer(pong->t3)}};
     }
     if (const auto* chunk = message.as<TrackChunk>()) {
-        return {{"key", JSONValue::string(chunk->key.hex())},
-                {"offset", JSONValue::integer(chunk->offset)},
-                {"size", JSONValue::integer(static_cast<int64_t>(chunk->data.size()))}};
+        return {{"key", JsonValue::string(chunk->key.hex())},
+                {"offset", JsonValue::integer(chunk->offset)},
+                {"size", JsonValue::integer(static_cast<int64_t>(chunk->data.size()))}};
     }
     if (const auto* done = message.as<TrackDone>()) {
-        return {{"key", JSONValue::string(done->key.hex())}};
+        return {{"key", JsonValue::string(done->key.hex())}};
     }
     if (const auto* unknown = message.as<Unknown>()) {
-        return {{"size", JSONValue::integer(static_cast<int64_t>(unknown->payload.size()))}};
+        return {{"size", JsonValue::integer(static_cast<int64_t>(unknown->payload.size()))}};
     }
     return {};
 }
 
 void printMessage(const Message& message, std::ostream& out) {
-    out << message.name() << ' ' << JSONWriter::string(JSONValue::object(describe(message)))
+    out << message.name() << ' ' << JsonWriter::string(JsonValue::object(describe(message)))
         << '\n';
 }
 
@@ -97,11 +97,11 @@ void printMessage(const Message& message, std::ostream& out) {
 // kind of failure texts as the JSON messages.
 class BinaryFields {
 public:
-    BinaryFields(std::string_view typeName, const JSONObject& object)
+    BinaryFields(std::string_view typeName, const JsonObject& object)
         : typeName_(typeName), object_(object) {}
 
     int64_t integer(std::string_view key, int64_t min, int64_t max) const {
-        const JSONValue& value = required(key);
+        const JsonValue& value = required(key);
         const auto number = value.numberText() != nullptr ? value.int64Value() : std::nullopt;
         if (!number) {
             fail(key, "is not an integer");
@@ -126,13 +126,13 @@ public:
         return std::move(*bytes);
     }
     bool has(std::string_view key) const {
-        const JSONValue* value = object_.get(key);
+        const JsonValue* value = object_.get(key);
         return value != nullptr && !value->isNull();
     }
 
 private:
-    const JSONValue& required(std::string_view key) const {
-        const JSONValue* value = object_.get(key);
+    const JsonValue& required(std::string_view key) const {
+        const JsonValue* value = object_.get(key);
         if (value == nullptr || value->isNull()) {
             fail(key, "missing");
         }
@@ -151,7 +151,7 @@ private:
     }
 
     std::string_view typeName_;
-    const JSONObject& object_;
+    const JsonObject& object_;
 };
 
 constexpr int64_t u32Max = std::numeric_limits<uint32_t>::max();
@@ -197,7 +197,7 @@ std::optional<MessageType> typeNamed(std::string_view name) {
     return std::nullopt;
 }
 
-Message binaryMessage(MessageType type, const JSONObject& object) {
+Message binaryMessage(MessageType type, const JsonObject& object) {
     const BinaryFields fields(caseName(type), object);
     switch (type) {
     case MessageType::ping:
@@ -219,14 +219,14 @@ Message binaryMessage(MessageType type, const JSONObject& object) {
 }
 
 // Parses the JSON of a binary message's line, failing as a JSON message's payload would.
-JSONObject objectOf(std::string_view typeName, ByteView payload) {
-    JSONValue value;
+JsonObject objectOf(std::string_view typeName, ByteView payload) {
+    JsonValue value;
     try {
-        value = JSONParser::parse(payload);
-    } catch (const JSONError& error) {
+        value = JsonParser::parse(payload);
+    } catch (const JsonError& error) {
         throw ProtocolError::malformed(std::string(typeName) + ": " + error.what());
     }
-    const JSONObject* object = value.objectValue();
+    const JsonObject* object = value.objectValue();
     if (object == nullptr) {
         throw ProtocolError::malformed(std::string(typeName) + " payload is not a JSON object");
     }
@@ -244,7 +244,7 @@ Message parseLine(std::string_view line) {
     const ByteView payload(reinterpret_cast<const uint8_t*>(json.data()), json.size());
 
     if (auto type = unknownType(name)) {
-        const JSONObject object = objectOf(name, payload);
+        const JsonObject object = objectOf(name, payload);
         const BinaryFields fields(name, object);
         if (fields.has("data")) {
             return Unknown{*type, fields.hex("data")};
@@ -274,9 +274,9 @@ Message parseLine(std::string_view line) {
 int jsonCommand(std::istream& in, std::ostream& out) {
     const Bytes input = readAll(in);
     try {
-        out << JSONWriter::string(JSONParser::parse(input)) << '\n';
+        out << JsonWriter::string(JsonParser::parse(input)) << '\n';
         return 0;
-    } catch (const JSONError& error) {
+    } catch (const JsonError& error) {
         out << error.what() << '\n';
         return 1;
     }

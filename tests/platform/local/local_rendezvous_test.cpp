@@ -27,11 +27,11 @@ LocalRecord sampleRecord(const std::string& instanceId) {
     record.pid = ::getpid();
     record.processStart = LocalRendezvous::processStart(::getpid()).value_or(0);
     record.advertising = true;
-    record.advertisement = {{std::string(SyncProtocol::serviceUUID)}, "Kitchen \"party\""};
-    record.services = {{std::string(SyncProtocol::serviceUUID),
+    record.advertisement = {{std::string(SyncProtocol::serviceUuid)}, "Kitchen \"party\""};
+    record.services = {{std::string(SyncProtocol::serviceUuid),
                         true,
-                        {{std::string(SyncProtocol::psmCharacteristicUUID), {0x81, 0x00}},
-                         {std::string(SyncProtocol::infoCharacteristicUUID), {}}}}};
+                        {{std::string(SyncProtocol::psmCharacteristicUuid), {0x81, 0x00}},
+                         {std::string(SyncProtocol::infoCharacteristicUuid), {}}}}};
     record.channels = {{0x81, "/tmp/x.sock"}};
     return record;
 }

@@ -33,6 +33,7 @@ public:
             ++next;
         }
     }
+    [[nodiscard]] const AudioPositionProbe* positionProbe() const noexcept override { return this; }
     [[nodiscard]] std::optional<double> mediaFrameAtLastBuffer() const noexcept override {
         return 1000.0 + double(calls.size());
     }

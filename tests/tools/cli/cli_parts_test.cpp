@@ -77,6 +77,7 @@ public:
         last_ = playing ? std::optional<double>(next_) : std::nullopt;
         next_ += playing ? frames : 0;
     }
+    [[nodiscard]] const AudioPositionProbe* positionProbe() const noexcept override { return this; }
     [[nodiscard]] std::optional<double> mediaFrameAtLastBuffer() const noexcept override {
         return last_;
     }

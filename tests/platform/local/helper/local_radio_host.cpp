@@ -25,13 +25,13 @@ public:
 
     void peripheralStateChanged(RadioState) override { manager->publishChannel(false); }
     void channelPublished(uint16_t psm, const std::optional<RadioError>&) override {
-        manager->addService({std::string(SyncProtocol::serviceUUID),
+        manager->addService({std::string(SyncProtocol::serviceUuid),
                              true,
-                             {{std::string(SyncProtocol::psmCharacteristicUUID),
+                             {{std::string(SyncProtocol::psmCharacteristicUuid),
                                {static_cast<uint8_t>(psm), static_cast<uint8_t>(psm >> 8)}}}});
     }
     void serviceAdded(const GattServiceSpec&, const std::optional<RadioError>&) override {
-        manager->startAdvertising({{std::string(SyncProtocol::serviceUUID)}, name_});
+        manager->startAdvertising({{std::string(SyncProtocol::serviceUuid)}, name_});
     }
     void advertisingStarted(const std::optional<RadioError>&) override {}
     void channelOpened(std::shared_ptr<L2capChannel> channel,
