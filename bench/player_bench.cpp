@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "core/time_units.h"
 #include "platform/ffmpeg/ffmpeg_media_toolkit.h"
 #include "platform/sim/sim_audio_output.h"
 #include "platform/sim/sim_device.h"
@@ -27,7 +28,6 @@ using bench::runQuietly;
 
 constexpr int songSeconds = 600;
 constexpr double songRate = 44100;
-constexpr int64_t secondNs = 1'000'000'000;
 constexpr double settleSeconds = 5.0;
 constexpr double clockSkewPpm = 20.0;
 
@@ -82,7 +82,7 @@ void playSong(benchmark::State& state, double cardPpm) {
         SimWorld world(11);
         SimDeviceConfig config;
         config.name = "spk";
-        config.clockOffsetNs = 3 * secondNs;
+        config.clockOffsetNs = 3 * nsPerSecond;
         config.clockSkewPpm = clockSkewPpm;
         SimDevice device(world, config);
         FfmpegMediaToolkit media;
@@ -132,7 +132,7 @@ void playSong(benchmark::State& state, double cardPpm) {
         });
         player->schedule("play");
         player->startDriftTimer();
-        world.runUntil(world.nowNs() + (songSeconds + 5) * secondNs);
+        world.runUntil(world.nowNs() + (songSeconds + 5) * nsPerSecond);
 
         const SimAudioOutput& output = *cards.output();
         const double audioSeconds = double(output.renderCalls()) * card.periodFrames / songRate;

@@ -24,6 +24,7 @@
 #include "core/message.h"
 #include "core/outbound_frame.h"
 #include "core/sync_protocol.h"
+#include "core/time_units.h"
 #include "platform/device_context.h"
 #include "platform/qt/fd_byte_stream.h"
 #include "platform/qt/qt_run_loop.h"
@@ -45,7 +46,6 @@ namespace merriphonic {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int64_t ms = 1'000'000;
 
 class NullLogSink final : public LogSink {
 public:
@@ -272,7 +272,7 @@ BENCHMARK(pongUnderBulk)->Arg(0)->Arg(16'384)->Iterations(1)->Unit(benchmark::kM
 // One host and seven speakers over radio-like links: each speaker sends a burst of PINGs on
 // joining and a shorter one every period; the host answers them and streams chunks to all.
 void simParty(benchmark::State& state) {
-    constexpr int64_t simulatedNs = 120'000 * ms;
+    constexpr int64_t simulatedNs = 120'000 * nsPerMs;
     constexpr int speakers = SyncProtocol::maxSpeakers;
     int64_t pongs = 0;
     int64_t chunks = 0;
@@ -286,15 +286,16 @@ void simParty(benchmark::State& state) {
         std::vector<std::shared_ptr<ChunkSource>> sources;
         std::vector<ScopedTimer> timers;
         SimLinkConfig config;
-        config.latencyNs = 10 * ms;
-        config.jitterNs = 2 * ms;
+        config.latencyNs = 10 * nsPerMs;
+        config.jitterNs = 2 * nsPerMs;
         config.bytesPerSecond = 125'000;
         config.maxMessageSize = 672;
         config.sendBufferBytes = 16'384;
         config.receiveBufferBytes = 32'768;
         for (int i = 0; i < speakers; ++i) {
-            devices.push_back(std::make_unique<SimDevice>(
-                world, SimDeviceConfig{"spk" + std::to_string(i + 1), i * 1'000 * ms, 20.0 * i}));
+            devices.push_back(
+                std::make_unique<SimDevice>(world, SimDeviceConfig{"spk" + std::to_string(i + 1),
+                                                                   i * 1'000 * nsPerMs, 20.0 * i}));
             SimDevice& speaker = *devices.back();
             links.push_back(
                 std::make_unique<SimLink>(world, host.streams(), speaker.streams(), config));
@@ -319,7 +320,7 @@ void simParty(benchmark::State& state) {
                 }
             };
             // Speakers join 300 ms apart.
-            speaker.main().after(i * 300 * ms, [burst, &speaker, &timers] {
+            speaker.main().after(i * 300 * nsPerMs, [burst, &speaker, &timers] {
                 burst(SyncProtocol::initialPingBurst);
                 timers.emplace_back();
                 timers.back() = speaker.main().every(SyncProtocol::pingPeriodNs, [burst] {
@@ -338,7 +339,7 @@ void simParty(benchmark::State& state) {
         for (auto& connection : connections) {
             connection->close("done");
         }
-        world.runUntilIdle(SimIdleLimit{10'000 * ms});
+        world.runUntilIdle(SimIdleLimit{10'000 * nsPerMs});
     }
     const double simulatedSeconds =
         static_cast<double>(simulatedNs) / 1e9 * static_cast<double>(state.iterations());

@@ -1,9 +1,11 @@
 #include "core/json_writer.h"
 
+#include "core/hex.h"
 #include "core/utf8.h"
 
 #include <charconv>
 #include <cmath>
+#include <string>
 #include <string_view>
 
 namespace merriphonic {
@@ -66,7 +68,6 @@ private:
     void raw(std::string_view text) { out_.insert(out_.end(), text.begin(), text.end()); }
 
     void string(std::string_view text) {
-        static constexpr char hexDigits[] = "0123456789abcdef";
         out_.push_back('"');
         size_t runStart = 0;
         size_t at = 0;
@@ -115,9 +116,9 @@ private:
                 raw("\\r");
                 break;
             default:
-                raw("\\u00");
-                out_.push_back(hexDigits[byte >> 4]);
-                out_.push_back(hexDigits[byte & 0x0F]);
+                std::string escape = "\\u00";
+                appendHex(escape, byte);
+                raw(escape);
                 break;
             }
             ++at;

@@ -10,6 +10,7 @@
 
 #include "core/message.h"
 #include "core/sync_protocol.h"
+#include "platform/files.h"
 
 namespace merriphonic {
 
@@ -67,7 +68,7 @@ std::optional<OutboundFrame> ChunkPump::nextChunk() {
 
 std::optional<OutboundFrame> ChunkPump::fail(const char* what, int code) {
     log_.error(LogCategory::transfer, "pump {}: {} {}: {}", key_.hex(), what, url_.string(),
-               std::error_code(code, std::generic_category()).message());
+               errnoText(code));
     failed_ = true;
     close();
     return std::nullopt;

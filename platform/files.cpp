@@ -35,7 +35,7 @@ std::error_code writeEvery(int fd, const uint8_t* data, size_t size,
 } // namespace
 
 std::string errnoText(int code) {
-    return std::error_code(code, std::generic_category()).message();
+    return std::error_code(code < 0 ? -code : code, std::generic_category()).message();
 }
 
 std::error_code readWhole(const fs::path& file, Bytes& out) {

@@ -13,7 +13,7 @@
 // Files on the local disk: whole reads and writes, flushing to disk, atomic replacement.
 namespace merriphonic {
 
-// An errno value in words.
+// An errno value in words; a negated one (as some libraries return it) reads the same.
 std::string errnoText(int code);
 
 // Reads the whole file, appending its bytes to out.

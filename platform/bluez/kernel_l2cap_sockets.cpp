@@ -12,12 +12,14 @@
 #include <cstring>
 #include <system_error>
 
+#include "platform/files.h"
+
 namespace merriphonic {
 
 namespace {
 
 RadioError systemError(int error) {
-    return RadioError{std::system_category().message(error)};
+    return RadioError{errnoText(error)};
 }
 
 // "AA:BB:CC:DD:EE:FF" → bdaddr_t (which holds the bytes least significant first).

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "core/time_units.h"
+#include "platform/files.h"
 #include "platform/pipewire/stream_timing.h"
 #include "platform/run_loop.h"
 
@@ -61,10 +62,6 @@ void setPositions(spa_audio_info_raw& info) {
     for (uint32_t i = 0; i < info.channels; ++i) {
         info.position[i] = layout.at(i);
     }
-}
-
-std::string errnoText(int err) {
-    return std::strerror(err < 0 ? -err : err);
 }
 
 } // namespace

@@ -18,16 +18,14 @@
 #include <utility>
 #include <vector>
 
+#include "platform/files.h"
+
 namespace merriphonic {
 
 namespace {
 
 constexpr size_t defaultReceiveMtu = 65'536;
 constexpr const char* notOpenText = "stream is not open";
-
-std::string errorText(int error) {
-    return std::system_category().message(error);
-}
 
 bool wouldBlock(int error) {
     return error == EAGAIN || error == EWOULDBLOCK;
@@ -147,7 +145,7 @@ protected:
 
     int64_t fail(int error) {
         failed_ = true;
-        error_ = errorText(error);
+        error_ = errnoText(error);
         setNotifierEnabled(false);
         return -1;
     }
@@ -352,7 +350,7 @@ private:
             if (wouldBlock(errno)) {
                 // Read without bytesAvailable: nothing is lost, nothing is sticky.
                 rearm();
-                error_ = errorText(errno);
+                error_ = errnoText(errno);
                 return -1;
             }
             endReported_ = true;

@@ -14,6 +14,7 @@
 
 #include "app/app_model.h"
 #include "app/bluetooth_access.h"
+#include "core/time_units.h"
 #include "platform/ffmpeg/ffmpeg_media_toolkit.h"
 #include "platform/sim/sim_air.h"
 #include "platform/sim/sim_audio_output.h"
@@ -22,9 +23,6 @@
 #include "platform/sim/sim_world.h"
 
 namespace merriphonic::test {
-
-inline constexpr int64_t msNs = 1'000'000;
-inline constexpr int64_t secNs = 1'000'000'000;
 
 class FakeBluetoothAccess final : public BluetoothAccess {
 public:
@@ -67,7 +65,7 @@ public:
         for (auto& device : devices_) {
             device->app.reset();
         }
-        world_.runFor(2 * secNs);
+        world_.runFor(2 * nsPerSecond);
         devices_.clear();
     }
     AppRig(const AppRig&) = delete;
@@ -85,10 +83,10 @@ public:
 
     void runFor(int64_t ns) { world_.runFor(ns); }
     // Runs in 10 ms steps until done() holds or the timeout passes; returns done().
-    bool runUntil(const std::function<bool()>& done, int64_t timeoutNs = 60 * secNs) {
+    bool runUntil(const std::function<bool()>& done, int64_t timeoutNs = 60 * nsPerSecond) {
         const int64_t end = world_.nowNs() + timeoutNs;
         while (!done() && world_.nowNs() < end) {
-            world_.runFor(10 * msNs);
+            world_.runFor(10 * nsPerMs);
         }
         return done();
     }

@@ -1,4 +1,5 @@
 #include "tests/app/screen_rig.h"
+#include "core/time_units.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -153,7 +154,7 @@ void settle() {
 bool runScreensUntil(AppRig& rig, const std::function<bool()>& done, int64_t timeoutNs) {
     const int64_t end = rig.world().nowNs() + timeoutNs;
     while (!done() && rig.world().nowNs() < end) {
-        rig.runFor(10 * msNs);
+        rig.runFor(10 * nsPerMs);
         QCoreApplication::processEvents();
     }
     settle();
@@ -163,7 +164,7 @@ bool runScreensUntil(AppRig& rig, const std::function<bool()>& done, int64_t tim
 void runScreensFor(AppRig& rig, int64_t ns) {
     const int64_t end = rig.world().nowNs() + ns;
     runScreensUntil(
-        rig, [&] { return rig.world().nowNs() >= end; }, ns + msNs);
+        rig, [&] { return rig.world().nowNs() >= end; }, ns + nsPerMs);
 }
 
 } // namespace merriphonic::test

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "app/app_view_model.h"
+#include "core/time_units.h"
 #include "platform/prefs.h"
 #include "tests/app/app_rig.h"
 
@@ -60,7 +61,7 @@ private:
 void settle();
 // Runs the world in 10 ms steps, letting Qt follow, until done() or the timeout.
 bool runScreensUntil(AppRig& rig, const std::function<bool()>& done,
-                     int64_t timeoutNs = 60 * secNs);
+                     int64_t timeoutNs = 60 * nsPerSecond);
 void runScreensFor(AppRig& rig, int64_t ns);
 
 } // namespace merriphonic::test

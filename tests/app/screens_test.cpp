@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/time_units.h"
 #include "tests/app/screen_rig.h"
 
 namespace merriphonic::test {
@@ -153,7 +154,7 @@ TEST(ScreensTest, screenshots) {
     denScreen.click("Join as speaker");
     denScreen.grab(folder / "join-looking.png");
     runScreensUntil(rig, [&] { return denScreen.viewModel().speaker()->hosts()->count() >= 3; });
-    runScreensFor(rig, 3 * secNs);
+    runScreensFor(rig, 3 * nsPerSecond);
     denScreen.grab(folder / "join.png");
     bo.model().endParty();
     cy.model().endParty();
@@ -174,7 +175,8 @@ TEST(ScreensTest, screenshots) {
     }
     denScreen.click("Cy's party"); // a party that has ended meanwhile
     runScreensUntil(
-        rig, [&] { return !den.model().speaker()->phase()->is(Kind::connecting); }, 20 * secNs);
+        rig, [&] { return !den.model().speaker()->phase()->is(Kind::connecting); },
+        20 * nsPerSecond);
     denScreen.grab(folder / "speaker-failed.png");
     denScreen.click("Find another party");
     runScreensUntil(rig, [&] { return denScreen.shows("Ann's party"); });
@@ -204,15 +206,15 @@ TEST(ScreensTest, screenshots) {
     });
     hostScreen.click("Long Summer");
     runScreensUntil(
-        rig, [&] { return host.model().host()->sendProgress().get() > 0.25; }, 300 * secNs);
+        rig, [&] { return host.model().host()->sendProgress().get() > 0.25; }, 300 * nsPerSecond);
     const auto rowsReach = [&](size_t count) {
         runScreensUntil(rig, [&] { return host.model().host()->rows()->size() >= count; });
     };
     join(4);
-    runScreensFor(rig, 3 * secNs);
+    runScreensFor(rig, 3 * nsPerSecond);
     join(5);
     rowsReach(7);
-    runScreensFor(rig, 400 * msNs);
+    runScreensFor(rig, 400 * nsPerMs);
     join(6);
     rowsReach(8);
     hostScreen.grab(folder / "host.png");
@@ -228,8 +230,8 @@ TEST(ScreensTest, screenshots) {
     // Once every speaker has the song, and the clock estimate has had 30 s of quiet samples.
     runScreensUntil(
         rig, [&] { return den.model().speaker()->state().get() == SpeakerState::playing; },
-        300 * secNs);
-    runScreensFor(rig, 35 * secNs);
+        300 * nsPerSecond);
+    runScreensFor(rig, 35 * nsPerSecond);
     denScreen.grab(folder / "speaker.png");
 
     // The party ends under the speaker.
@@ -241,11 +243,11 @@ TEST(ScreensTest, screenshots) {
     // Bluetooth off on a host; a speaker's scan with the radio off.
     host.radio->setState(RadioState::poweredOff);
     hostScreen.click("Host a party");
-    runScreensFor(rig, secNs);
+    runScreensFor(rig, nsPerSecond);
     hostScreen.grab(folder / "host-bluetooth-off.png");
     denScreen.click("Find another party");
     den.radio->setState(RadioState::unsupported);
-    runScreensFor(rig, secNs);
+    runScreensFor(rig, nsPerSecond);
     denScreen.grab(folder / "join-unsupported.png");
     EXPECT_TRUE(warnings.all().isEmpty()) << warnings.all().join('\n').toStdString();
 }

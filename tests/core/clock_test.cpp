@@ -1,5 +1,6 @@
 #include "core/clock_sync.h"
 #include "core/host_clock.h"
+#include "core/time_units.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +14,6 @@ namespace {
 constexpr int64_t int64Max = std::numeric_limits<int64_t>::max();
 constexpr int64_t int64Min = std::numeric_limits<int64_t>::min();
 constexpr uint64_t uint64Max = std::numeric_limits<uint64_t>::max();
-constexpr int64_t second = 1'000'000'000;
 
 TEST(HostClockTest, ScaleMatchesExactArithmeticAcrossTheRange) {
     constexpr uint32_t u32Max = std::numeric_limits<uint32_t>::max();
@@ -51,7 +51,7 @@ TEST(ClockSyncTest, ComputeTruncatesTowardZeroAndWraps) {
 }
 
 TEST(ClockSyncTest, RejectsNegativeRoundTripAndPrefersLaterOfEqualRtts) {
-    ClockSync sync(30 * second, 5);
+    ClockSync sync(30 * nsPerSecond, 5);
     ASSERT_TRUE(sync.add(0, 1000, 1100, 300)); // offset 900, rtt 200
     const ClockSync before = sync;
     // The host claims to have held the PING longer than the whole round trip.
@@ -66,7 +66,7 @@ TEST(ClockSyncTest, RejectsNegativeRoundTripAndPrefersLaterOfEqualRtts) {
 }
 
 TEST(ClockSyncTest, LifecycleFromFreshToSyncedToStale) {
-    ClockSync sync(30 * second, 5);
+    ClockSync sync(30 * nsPerSecond, 5);
     EXPECT_EQ(sync.offsetNs(), std::nullopt);
     EXPECT_EQ(sync.hostNs(77), 77);
     for (int i = 1; i <= 5; ++i) {
@@ -74,34 +74,35 @@ TEST(ClockSyncTest, LifecycleFromFreshToSyncedToStale) {
         EXPECT_FALSE(sync.hasSynced()) << i;
         // Best at i = 2 (rtt 1 ms).
         const int64_t rtt = i == 2 ? 1'000'000 : 3'000'000;
-        sync.add(i * second, i * second + 10'000 * i, i * second + 10'000 * i, i * second + rtt);
+        sync.add(i * nsPerSecond, i * nsPerSecond + 10'000 * i, i * nsPerSecond + 10'000 * i,
+                 i * nsPerSecond + rtt);
     }
     EXPECT_TRUE(sync.isSynced());
     EXPECT_EQ(sync.offsetNs(), -480'000);
 
     // A sample exactly windowNs older than the newest arrival stays; one nanosecond more goes.
-    const int64_t firstArrival = second + 3'000'000;
-    const int64_t t = 31 * second;
-    sync.add(t, t, t, firstArrival + 30 * second);
+    const int64_t firstArrival = nsPerSecond + 3'000'000;
+    const int64_t t = 31 * nsPerSecond;
+    sync.add(t, t, t, firstArrival + 30 * nsPerSecond);
     EXPECT_EQ(sync.samples().size(), 6U);
-    sync.add(t, t, t, firstArrival + 30 * second + 1);
+    sync.add(t, t, t, firstArrival + 30 * nsPerSecond + 1);
     EXPECT_EQ(sync.samples().size(), 6U);
-    EXPECT_EQ(sync.samples().front().localNs, 2 * second + 1'000'000);
+    EXPECT_EQ(sync.samples().front().localNs, 2 * nsPerSecond + 1'000'000);
     EXPECT_EQ(sync.samples().back().offsetNs, -1'500'000);
 
     // Stale: the window is empty, the last best sample stands in.
-    sync.prune(firstArrival + 61 * second);
+    sync.prune(firstArrival + 61 * nsPerSecond);
     EXPECT_TRUE(sync.samples().empty());
     EXPECT_FALSE(sync.isSynced());
     EXPECT_TRUE(sync.hasSynced());
     EXPECT_EQ(sync.offsetNs(), -480'000);
     EXPECT_DOUBLE_EQ(*sync.bestRttMs(), 1.0);
     sync.reset();
-    EXPECT_EQ(sync, ClockSync(30 * second, 5));
+    EXPECT_EQ(sync, ClockSync(30 * nsPerSecond, 5));
 }
 
 TEST(ClockSyncTest, ConversionsWrapAtTheEdgesOfTheRange) {
-    ClockSync sync(30 * second, 1);
+    ClockSync sync(30 * nsPerSecond, 1);
     sync.add(0, int64Max - 50, int64Max - 40, 20); // offset int64Max - 55
     EXPECT_EQ(sync.localNs(int64Min + 5), 61);
     EXPECT_EQ(sync.hostNs(int64Min + 5), -51);

@@ -10,11 +10,10 @@
 
 #include "core/clock_sync.h"
 #include "core/grid_clock_estimator.h"
+#include "core/time_units.h"
 
 namespace merriphonic {
 namespace {
-
-constexpr int64_t ms = 1'000'000;
 
 struct Link {
     double intervalMs = 30;
@@ -68,8 +67,8 @@ Errors run(const Link& link, uint64_t seed, double* after = nullptr) {
             sends.push_back(t + i * 50e6);
         }
     }
-    ClockSync exact(30'000 * ms, 5);
-    GridClockEstimator grid(30'000 * ms);
+    ClockSync exact(30'000 * nsPerMs, 5);
+    GridClockEstimator grid(30'000 * nsPerMs);
     double lastWorld = 0;
     for (const double sendWorld : sends) {
         const double pingEvent = nextEvent(sendWorld + stack());
@@ -192,27 +191,28 @@ TEST(GridClockEstimator, ForgetsOffsetsFoundOnTheWrongEvent) {
 }
 
 TEST(GridClockEstimator, NeedsEnoughExchangesOnAGrid) {
-    GridClockEstimator grid(30'000 * ms);
+    GridClockEstimator grid(30'000 * nsPerMs);
     EXPECT_FALSE(grid.estimate(0).has_value());
     // Arrivals with no grid at all (spread evenly over whole intervals) give nothing.
     for (int i = 0; i < 40; ++i) {
-        const int64_t t = i * 51 * ms + (i * 7919 % 997) * 97'000;
-        grid.add({t, t + 3 * ms, t + 3 * ms, t + 6 * ms + (i * 4583 % 991) * 91'000});
+        const int64_t t = i * 51 * nsPerMs + (i * 7919 % 997) * 97'000;
+        grid.add(
+            {t, t + 3 * nsPerMs, t + 3 * nsPerMs, t + 6 * nsPerMs + (i * 4583 % 991) * 91'000});
     }
-    EXPECT_FALSE(grid.estimate(40 * 51 * ms).has_value());
+    EXPECT_FALSE(grid.estimate(40 * 51 * nsPerMs).has_value());
 
     // A link without events (a local socket) whose PINGs leave on a 50 ms timer: the arrivals
     // line up on the timer, but that grid breaks causality and is not taken.
-    GridClockEstimator timed(30'000 * ms);
+    GridClockEstimator timed(30'000 * nsPerMs);
     std::mt19937_64 rng(3);
-    std::uniform_int_distribution<int64_t> jitter(0, ms);
+    std::uniform_int_distribution<int64_t> jitter(0, nsPerMs);
     for (int i = 0; i < 60; ++i) {
-        const int64_t t1 = (i / 5) * 2'000 * ms + (i % 5) * 50 * ms;
-        const int64_t t2 = t1 + 2 * ms + jitter(rng);
-        timed.add({t1, t2, t2 + ms / 10, t2 + ms / 10 + 2 * ms + jitter(rng)});
+        const int64_t t1 = (i / 5) * 2'000 * nsPerMs + (i % 5) * 50 * nsPerMs;
+        const int64_t t2 = t1 + 2 * nsPerMs + jitter(rng);
+        timed.add({t1, t2, t2 + nsPerMs / 10, t2 + nsPerMs / 10 + 2 * nsPerMs + jitter(rng)});
     }
-    const auto estimate = timed.estimate(24'000 * ms);
-    EXPECT_TRUE(!estimate || std::abs(estimate->offsetNs) <= 3 * ms);
+    const auto estimate = timed.estimate(24'000 * nsPerMs);
+    EXPECT_TRUE(!estimate || std::abs(estimate->offsetNs) <= 3 * nsPerMs);
 }
 
 } // namespace

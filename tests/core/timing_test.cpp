@@ -1,6 +1,7 @@
 #include "core/drift_controller.h"
 #include "core/message.h"
 #include "core/playback_math.h"
+#include "core/time_units.h"
 
 #include <gtest/gtest.h>
 
@@ -175,7 +176,6 @@ TEST(DriftControllerTest, IntegralAndRateStayWithinTheTrimLimit) {
 // the integral must learn the drift so the error settles at zero with a steady trimmed rate.
 TEST(DriftControllerTest, ConvergesOnAnOutputRunning100PpmFast) {
     constexpr double crystal = 1.0 + 100e-6;
-    constexpr int64_t secondNs = 1'000'000'000;
     const PlaySpec play{0, 0};
     const OutputTiming timing{250'000'000, 12.0, 40'000'000};
     DriftController drift = DriftController::forPlayer();
@@ -183,7 +183,7 @@ TEST(DriftControllerTest, ConvergesOnAnOutputRunning100PpmFast) {
     double renderedMs = PlaybackMath::expectedMediaMs(0, play, timing);
     int64_t localNs = 0;
     for (int tick = 0; tick < 300; ++tick) {
-        localNs += secondNs;
+        localNs += nsPerSecond;
         renderedMs += 1000.0 * rate * crystal;
         rate =
             rateOf(drift.update(renderedMs - PlaybackMath::expectedMediaMs(localNs, play, timing)));

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "core/time_units.h"
 #include "core/track_key.h"
 #include "host/host_session.h"
 #include "host/library_store.h"
@@ -27,9 +28,6 @@
 #include "transport/connection.h"
 
 namespace merriphonic::host_test {
-
-inline constexpr int64_t msNs = 1'000'000;
-inline constexpr int64_t secNs = 1'000'000'000;
 
 class ScriptedSpeaker {
 public:
@@ -125,7 +123,7 @@ public:
     // What the session and the connections leave queued runs while the devices still exist.
     ~HostRig() {
         session.reset();
-        world.runFor(msNs);
+        world.runFor(nsPerMs);
     }
     HostRig(const HostRig&) = delete;
     HostRig& operator=(const HostRig&) = delete;
@@ -135,7 +133,7 @@ public:
     }
     // A speaker whose channel the host accepts at once; it says HELLO unless told not to.
     ScriptedSpeaker& join(const std::string& name, bool hello = true,
-                          const SimLinkConfig& config = {.latencyNs = 2 * msNs,
+                          const SimLinkConfig& config = {.latencyNs = 2 * nsPerMs,
                                                          .bytesPerSecond = 200'000}) {
         auto& speaker = *speakers.emplace_back(std::make_unique<ScriptedSpeaker>(world, name));
         session->accept(
@@ -160,7 +158,7 @@ public:
     SimWorld world;
     SimDevice host;
     FfmpegMediaToolkit media;
-    SimAudioOutputFactory cards{world, host.clock(), {.outputLatencyNs = 5 * msNs}};
+    SimAudioOutputFactory cards{world, host.clock(), {.outputLatencyNs = 5 * nsPerMs}};
     std::shared_ptr<LibraryStore> library;
     std::vector<std::unique_ptr<ScriptedSpeaker>> speakers;
     std::shared_ptr<HostSession> session; // last: goes before what it uses

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/time_units.h"
 #include "platform/prefs.h"
 #include "tests/host/host_rig.h"
 #include "tests/platform/ffmpeg/test_media.h"
@@ -146,7 +147,7 @@ TEST(HostSession, ControlFramesOvertakeATransferAfterAtMostOneChunk) {
     rig.session->select(song);
     // A slow link with room for less than one chunk: whatever waits, waits in the host.
     ScriptedSpeaker& slow = rig.join("slow", true,
-                                     {.latencyNs = 5 * msNs,
+                                     {.latencyNs = 5 * nsPerMs,
                                       .bytesPerSecond = 40'000,
                                       .sendBufferBytes = 2'048,
                                       .segmentBytes = 1'024});
@@ -176,7 +177,7 @@ TEST(HostSession, ControlFramesOvertakeATransferAfterAtMostOneChunk) {
 }
 
 int64_t untilStartMs(const Play& play, const HostRig& rig) {
-    return (play.startAtHostNs - rig.world.nowNs()) / msNs;
+    return (play.startAtHostNs - rig.world.nowNs()) / nsPerMs;
 }
 
 TEST(HostPlayback, StartsWhenReadyCatchesUpLateSpeakersAndFollowsTheSong) {
@@ -231,7 +232,7 @@ TEST(HostPlayback, StartsWhenReadyCatchesUpLateSpeakersAndFollowsTheSong) {
     EXPECT_EQ(c.all<TrackOffer>().at(0).trackKey, k1);
     c.status("loading", k1, 0, 10'000);
     rig.run(3);
-    const int64_t pausedAt = (rig.world.nowNs() - play.startAtHostNs) / msNs;
+    const int64_t pausedAt = (rig.world.nowNs() - play.startAtHostNs) / nsPerMs;
     rig.session->pause();
     rig.run(0.1);
     EXPECT_EQ(*rig.session->positionMs(), pausedAt);
@@ -345,7 +346,7 @@ TEST(HostPlayback, AloneTheHostHearsTheSongExactlyWhenPlanned) {
     const int64_t selectedNs = rig.world.nowNs();
     rig.session->select(song);
     ASSERT_EQ(*rig.session->playback(), HostPlayback::playing);
-    EXPECT_EQ(rig.session->currentPlay()->startAtHostNs, selectedNs + 1'500 * msNs);
+    EXPECT_EQ(rig.session->currentPlay()->startAtHostNs, selectedNs + 1'500 * nsPerMs);
     rig.run(2);
     EXPECT_EQ(rig.session->rows()->front().chip, "Playing");
     std::optional<int64_t> firstHeardNs;
@@ -357,7 +358,7 @@ TEST(HostPlayback, AloneTheHostHearsTheSongExactlyWhenPlanned) {
         }
     }
     ASSERT_TRUE(firstHeardNs.has_value());
-    EXPECT_LT(std::abs(*firstHeardNs - (selectedNs + 1'500 * msNs)), msNs / 2);
+    EXPECT_LT(std::abs(*firstHeardNs - (selectedNs + 1'500 * nsPerMs)), nsPerMs / 2);
     rig.run(3);
     EXPECT_EQ(*rig.session->playback(), HostPlayback::idle); // the only song has ended
 }

@@ -9,12 +9,13 @@
 #include "core/frame_codec.h"
 #include "core/sync_protocol.h"
 #include "core/text_limits.h"
+#include "core/time_units.h"
 #include "tests/host/host_rig.h"
 
 namespace merriphonic::host_test {
 namespace {
 
-const SimLinkConfig fastLink{.latencyNs = 2 * msNs, .bytesPerSecond = 2'000'000};
+const SimLinkConfig fastLink{.latencyNs = 2 * nsPerMs, .bytesPerSecond = 2'000'000};
 
 // The reading half of a speaker that never reads: its channel fills up and stays full.
 class DeafInput final : public InputStream {

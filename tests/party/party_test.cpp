@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "core/time_units.h"
 #include "platform/sim/sim_link.h"
 #include "speaker/track_cache.h"
 #include "tests/party/fixture/sim_disk_space.h"
@@ -24,8 +25,6 @@
 namespace merriphonic::party_test {
 namespace {
 
-constexpr int64_t ms = SimParty::msNs;
-constexpr int64_t sec = SimParty::secNs;
 constexpr double framesPerMs = SimParty::mediaRate / 1000.0;
 // Buffers of 256 frames a card plays in a second.
 constexpr double buffersPerSecond = SimParty::mediaRate / 256.0;
@@ -104,7 +103,7 @@ protected:
             }
         });
         rejoin();
-        party_->runUntil([&] { return sent.has_value(); }, 60 * sec);
+        party_->runUntil([&] { return sent.has_value(); }, 60 * nsPerSecond);
         speaker(index).session->state().unsubscribe(watch);
         return sent;
     }
@@ -113,7 +112,7 @@ protected:
     void rejoinOnceOn(int index) {
         SpeakerSession& session = *speaker(index).session;
         ASSERT_TRUE(party_->runUntil(
-            [&] { return *session.bluetoothState() == RadioState::poweredOn; }, 5 * sec))
+            [&] { return *session.bluetoothState() == RadioState::poweredOn; }, 5 * nsPerSecond))
             << speaker(index).device.name() << ": Bluetooth did not come back";
         session.retry();
     }
@@ -128,7 +127,7 @@ protected:
                     return party_->firstMediaHeard(*d, fromWorldNs).has_value();
                 });
             },
-            timeoutNs, 100 * ms);
+            timeoutNs, 100 * nsPerMs);
         return all ? std::optional(
                          party_->firstMediaHeard(party_->host(), fromWorldNs)->heardWorldNs)
                    : std::nullopt;
@@ -181,13 +180,14 @@ TEST_F(Party, SevenSpeakersHearTheSongWithinAMillisecondOfTheHostAndGoQuietWhenT
     const LibraryTrack& song = songs_[0];
     EXPECT_EQ(party().session().rows()->size(), 8u); // the host's own row and seven speakers
     party().select(song);
-    const std::optional<int64_t> start = runUntilAllHear(*party().selectedAtWorldNs(), 120 * sec);
+    const std::optional<int64_t> start =
+        runUntilAllHear(*party().selectedAtWorldNs(), 120 * nsPerSecond);
     ASSERT_TRUE(start);
-    party().runFor(*start + 28 * sec - party().nowNs());
+    party().runFor(*start + 28 * nsPerSecond - party().nowNs());
 
-    const SimPartyFigures figures = party().figures(*start + 5 * sec);
+    const SimPartyFigures figures = party().figures(*start + 5 * nsPerSecond);
     std::printf("%s\n", figures.line().c_str());
-    expectAligned(*start + 5 * sec, 20.0, "after 5 s");
+    expectAligned(*start + 5 * nsPerSecond, 20.0, "after 5 s");
     // Everybody starts together: the first sound is the song's beginning, at the host's.
     expectAllStartAt(*party().selectedAtWorldNs(), 0.0);
     for (const SimPartyFigures::Speaker& figure : figures.speakers) {
@@ -204,22 +204,22 @@ TEST_F(Party, SevenSpeakersHearTheSongWithinAMillisecondOfTheHostAndGoQuietWhenT
     }
 
     // The song plays to its end everywhere, then every card falls silent.
-    const int64_t end = *start + song.durationMs * ms;
-    party().runFor(end + 2 * sec - party().nowNs());
+    const int64_t end = *start + song.durationMs * nsPerMs;
+    party().runFor(end + 2 * nsPerSecond - party().nowNs());
     EXPECT_EQ(*party().session().playback(), HostPlayback::idle);
     for (SimPartyDevice* device : everyDevice()) {
-        const std::vector<SimHeardBuffer> tail = party().mediaHeard(*device, end - sec);
+        const std::vector<SimHeardBuffer> tail = party().mediaHeard(*device, end - nsPerSecond);
         ASSERT_FALSE(tail.empty()) << device->name();
         EXPECT_GT(*tail.back().mediaFrame / framesPerMs, double(song.durationMs - 50));
-        EXPECT_LT(tail.back().heardWorldNs, end + 50 * ms) << device->name();
+        EXPECT_LT(tail.back().heardWorldNs, end + 50 * nsPerMs) << device->name();
     }
 
     // The host ends the party; every card falls silent at once.
     party().select(song);
-    ASSERT_TRUE(runUntilAllHear(*party().selectedAtWorldNs(), 10 * sec));
+    ASSERT_TRUE(runUntilAllHear(*party().selectedAtWorldNs(), 10 * nsPerSecond));
     const int64_t endedAt = party().nowNs();
     party().session().endParty();
-    party().runFor(2 * sec);
+    party().runFor(2 * nsPerSecond);
     EXPECT_FALSE(*party().session().isRunning());
     for (int i = 0; i < party().speakerCount(); ++i) {
         EXPECT_EQ(*speaker(i).session->phase(),
@@ -241,7 +241,7 @@ TEST_F(Party, SpeakersFollowJoinsLossesPauseSeekNextLeavingAndRemoval) {
                 .firstMediaHeard(party().host(), *party().selectedAtWorldNs())
                 .has_value();
         },
-        60 * sec));
+        60 * nsPerSecond));
     const int64_t start =
         party().firstMediaHeard(party().host(), *party().selectedAtWorldNs())->heardWorldNs;
 
@@ -249,11 +249,12 @@ TEST_F(Party, SpeakersFollowJoinsLossesPauseSeekNextLeavingAndRemoval) {
     // it comes back and is sent only what it lacked.
     const int late = party().addSpeaker();
     party().join(late);
-    ASSERT_TRUE(party().runUntil([&] { return held(late, first) >= *first.size / 2; }, 30 * sec));
+    ASSERT_TRUE(
+        party().runUntil([&] { return held(late, first) >= *first.size / 2; }, 30 * nsPerSecond));
     const int64_t heldAtLoss = held(late, first);
     speaker(late).device.radio->loseLinkWith(*party().host().radio);
     ASSERT_TRUE(party().runUntil(
-        [&] { return speaker(late).session->phase()->is(Kind::disconnected); }, 5 * sec));
+        [&] { return speaker(late).session->phase()->is(Kind::disconnected); }, 5 * nsPerSecond));
     EXPECT_GE(held(late, first), heldAtLoss); // what arrived stays cached
     EXPECT_LT(held(late, first), *first.size);
     EXPECT_EQ(party().session().rows()->size(), 3u);
@@ -264,20 +265,21 @@ TEST_F(Party, SpeakersFollowJoinsLossesPauseSeekNextLeavingAndRemoval) {
     EXPECT_LT(*resent, uint64_t(*first.size - heldAtLoss) + 16'384); // not from the beginning
     EXPECT_TRUE(intact(late, first));
     ASSERT_TRUE(party().runUntil(
-        [&] { return party().firstMediaHeard(speaker(late).device, start).has_value(); }, 5 * sec));
+        [&] { return party().firstMediaHeard(speaker(late).device, start).has_value(); },
+        5 * nsPerSecond));
     const int64_t lateStart = party().firstMediaHeard(speaker(late).device, start)->heardWorldNs;
     // It comes in mid-song, where the others are, from its first sound on.
     EXPECT_GT(*party().mediaStarts(speaker(late).device, start).front().mediaFrame / framesPerMs,
               5'000.0);
-    party().runFor(3 * sec);
+    party().runFor(3 * nsPerSecond);
     expectAligned(lateStart, 2.5, "joined mid-song", joinBoundMs, late);
-    expectAligned(start + 5 * sec, 5.0, "while another joined", 1.0, 0);
-    expectAligned(start + 5 * sec, 5.0, "while another joined", 1.0, 1);
+    expectAligned(start + 5 * nsPerSecond, 5.0, "while another joined", 1.0, 0);
+    expectAligned(start + 5 * nsPerSecond, 5.0, "while another joined", 1.0, 1);
 
     // ---- Pause, then resume where it stopped.
     party().session().togglePlayPause();
     const int64_t pausedAt = party().nowNs();
-    party().runFor(2 * sec);
+    party().runFor(2 * nsPerSecond);
     ASSERT_EQ(*party().session().playback(), HostPlayback::paused);
     // A speaker still receiving the next song gets the PAUSE behind what its channel's send
     // buffer already holds (about one chunk), so it stops up to an event or a few late.
@@ -288,16 +290,16 @@ TEST_F(Party, SpeakersFollowJoinsLossesPauseSeekNextLeavingAndRemoval) {
     const auto pausedMs = double(*party().session().pausedAtMs());
     party().session().togglePlayPause();
     const int64_t resumedAt = party().nowNs();
-    party().runFor(3 * sec);
+    party().runFor(3 * nsPerSecond);
     expectAllStartAt(resumedAt, pausedMs);
-    expectAligned(resumedAt + sec, 1.5, "after resuming");
+    expectAligned(resumedAt + nsPerSecond, 1.5, "after resuming");
 
     // ---- Seek back to 4 s: media heard a second time, and together again.
     party().session().seek(4'000);
     const int64_t seekedAt = party().nowNs();
-    party().runFor(3 * sec);
+    party().runFor(3 * nsPerSecond);
     expectAllStartAt(seekedAt, 4'000.0);
-    expectAligned(seekedAt + sec, 1.5, "after seeking");
+    expectAligned(seekedAt + nsPerSecond, 1.5, "after seeking");
 
     // ---- Next: the second song, prefetched while the first played, starts from its beginning.
     for (int i = 0; i < party().speakerCount(); ++i) {
@@ -305,26 +307,27 @@ TEST_F(Party, SpeakersFollowJoinsLossesPauseSeekNextLeavingAndRemoval) {
     }
     party().session().next();
     const int64_t nextAt = party().nowNs();
-    party().runFor(4 * sec);
+    party().runFor(4 * nsPerSecond);
     EXPECT_EQ(*party().session().currentTrackId(), second.id);
     expectAllStartAt(nextAt, 0.0);
-    expectAligned(nextAt + 2 * sec, 1.5, "after next");
+    expectAligned(nextAt + 2 * nsPerSecond, 1.5, "after next");
 
     // ---- The first speaker leaves: silent, gone from the host's list; it comes back to the
     // song it already has and lands on the timeline without a new transfer.
     SimPartySpeaker& leaver = speaker(0);
     leaver.session->leave();
     const int64_t leftAt = party().nowNs();
-    party().runFor(2 * sec);
+    party().runFor(2 * nsPerSecond);
     EXPECT_EQ(*leaver.session->phase(), SpeakerSession::Phase::idle());
     EXPECT_EQ(party().session().rows()->size(), 3u);
-    EXPECT_LT(party().mediaHeard(leaver.device, leftAt + 100 * ms).size(), 1u);
+    EXPECT_LT(party().mediaHeard(leaver.device, leftAt + 100 * nsPerMs).size(), 1u);
     party().join(0);
     const int64_t rejoinedAt = party().nowNs();
     ASSERT_TRUE(party().runUntil(
-        [&] { return party().firstMediaHeard(leaver.device, rejoinedAt).has_value(); }, 10 * sec));
+        [&] { return party().firstMediaHeard(leaver.device, rejoinedAt).has_value(); },
+        10 * nsPerSecond));
     const int64_t backAt = party().firstMediaHeard(leaver.device, rejoinedAt)->heardWorldNs;
-    party().runFor(3 * sec);
+    party().runFor(3 * nsPerSecond);
     EXPECT_EQ(party().session().rows()->size(), 4u);
     EXPECT_LT(sentTo(0), 4'096u);
     expectAligned(backAt, 2.5, "after coming back", joinBoundMs, 0);
@@ -333,7 +336,7 @@ TEST_F(Party, SpeakersFollowJoinsLossesPauseSeekNextLeavingAndRemoval) {
     const std::filesystem::path secondWire = party().wireFile(second);
     party().session().remove(second);
     const int64_t stoppedAt = party().nowNs();
-    party().runFor(2 * sec);
+    party().runFor(2 * nsPerSecond);
     EXPECT_EQ(*party().session().playback(), HostPlayback::idle);
     EXPECT_FALSE(party().session().currentTrackId()->has_value());
     EXPECT_FALSE(std::filesystem::exists(secondWire));
@@ -368,14 +371,15 @@ TEST_F(Party, TransfersSurviveALostLinkACorruptChunkAFullDiskAndATruncatedWireFi
     const int64_t selectedAt = party().nowNs();
 
     // ---- spk2: its disk fills up halfway through the song (the offer found room for it all).
-    ASSERT_TRUE(party().runUntil([&] { return held(1, first) > 0; }, 30 * sec));
+    ASSERT_TRUE(party().runUntil([&] { return held(1, first) > 0; }, 30 * nsPerSecond));
     SimDiskSpace::limit(speaker(1).session->cacheFolder(), *first.size / 2 - held(1, first));
 
     // ---- spk3 loses its link halfway through the song.
-    ASSERT_TRUE(party().runUntil([&] { return held(2, first) >= *first.size / 2; }, 30 * sec));
+    ASSERT_TRUE(
+        party().runUntil([&] { return held(2, first) >= *first.size / 2; }, 30 * nsPerSecond));
     speaker(2).device.radio->loseLinkWith(*party().host().radio);
     ASSERT_TRUE(party().runUntil(
-        [&] { return speaker(2).session->phase()->is(Kind::disconnected); }, 5 * sec));
+        [&] { return speaker(2).session->phase()->is(Kind::disconnected); }, 5 * nsPerSecond));
     const int64_t heldAtLoss = held(2, first);
     EXPECT_LT(heldAtLoss, *first.size);
     expectPrefixOfWire(2, first, "after the link was lost");
@@ -383,7 +387,7 @@ TEST_F(Party, TransfersSurviveALostLinkACorruptChunkAFullDiskAndATruncatedWireFi
     // What the speaker with the full disk keeps is the song's beginning; it asks for the rest
     // again while the disk stays full.
     const CaptureLogSink& spk2Log = speaker(1).device.device.logSink();
-    ASSERT_TRUE(party().runUntil([&] { return spk2Log.contains("TRACK_HAVE"); }, 30 * sec))
+    ASSERT_TRUE(party().runUntil([&] { return spk2Log.contains("TRACK_HAVE"); }, 30 * nsPerSecond))
         << "spk2 did not ask again for what its full disk refused";
     EXPECT_GT(SimDiskSpace::refusedWrites(), 0);
     EXPECT_EQ(*speaker(1).session->state(), SpeakerState::loading);
@@ -395,7 +399,7 @@ TEST_F(Party, TransfersSurviveALostLinkACorruptChunkAFullDiskAndATruncatedWireFi
     // sent only what it lacked, and the party starts.
     SimDiskSpace::unlimit();
     const std::optional<uint64_t> resent = sentUntilWhole(2, [&] { speaker(2).session->retry(); });
-    const std::optional<int64_t> start = runUntilAllHear(selectedAt, 60 * sec);
+    const std::optional<int64_t> start = runUntilAllHear(selectedAt, 60 * nsPerSecond);
     ASSERT_TRUE(start) << "the party did not start";
     for (int i = 0; i < 3; ++i) {
         EXPECT_TRUE(intact(i, first)) << speaker(i).device.name() << " does not hold the song";
@@ -406,8 +410,8 @@ TEST_F(Party, TransfersSurviveALostLinkACorruptChunkAFullDiskAndATruncatedWireFi
     EXPECT_LT(*resent, uint64_t(*first.size - heldAtLoss) + 16'384)
         << "spk3 was sent more than it lacked";
     // spk3 rejoined moments ago, on the round-trip estimate, until quiet exchanges refine it.
-    party().runFor(*start + 8 * sec - party().nowNs());
-    expectAligned(*start + 4 * sec, 3.5, "after the transfer faults");
+    party().runFor(*start + 8 * nsPerSecond - party().nowNs());
+    expectAligned(*start + 4 * nsPerSecond, 3.5, "after the transfer faults");
 
     // ---- The host's wire file of the third song is cut short while the speakers receive it:
     // no speaker can ever complete it, so the host takes it out of play and the party moves on
@@ -415,18 +419,19 @@ TEST_F(Party, TransfersSurviveALostLinkACorruptChunkAFullDiskAndATruncatedWireFi
     const LibraryTrack& cut = songs_[2];
     const std::string cutWire = contents(party().wireFile(cut));
     party().select(cut);
-    ASSERT_TRUE(party().runUntil([&] { return held(0, cut) >= *cut.size * 3 / 10; }, 30 * sec));
+    ASSERT_TRUE(
+        party().runUntil([&] { return held(0, cut) >= *cut.size * 3 / 10; }, 30 * nsPerSecond));
     std::filesystem::resize_file(party().wireFile(cut), *cut.size / 2);
     const int64_t cutAt = party().nowNs();
-    const std::optional<int64_t> lastStart = runUntilAllHear(cutAt, 60 * sec);
+    const std::optional<int64_t> lastStart = runUntilAllHear(cutAt, 60 * nsPerSecond);
     ASSERT_TRUE(lastStart) << "the party did not move on";
     EXPECT_EQ(party().library().track(cut.id).value_or(LibraryTrack{}).state,
               LibraryTrack::State::failed);
     EXPECT_EQ(*party().session().currentTrackId(), songs_[3].id);
     // Nobody played the damaged song.
     EXPECT_TRUE(party().mediaHeard(party().host(), cutAt, *lastStart).empty());
-    party().runFor(*lastStart + 6 * sec - party().nowNs());
-    expectAligned(*lastStart + sec, 4.0, "after the damaged song");
+    party().runFor(*lastStart + 6 * nsPerSecond - party().nowNs());
+    expectAligned(*lastStart + nsPerSecond, 4.0, "after the damaged song");
     for (int i = 0; i < 3; ++i) {
         const std::string& name = speaker(i).device.name();
         EXPECT_TRUE(intact(i, songs_[1])) << name << " lost the prefetched second song";
@@ -446,10 +451,11 @@ TEST_F(Party, ASongLargerThanTheFreeSpaceIsRefusedUntilThereIsRoom) {
     SimDiskSpace::limit(speaker(0).session->cacheFolder(), *first.size + 4096);
     const int64_t refusedBefore = SimDiskSpace::refusedWrites();
     party().select(first);
-    ASSERT_TRUE(runUntilAllHear(*party().selectedAtWorldNs(), 60 * sec));
+    ASSERT_TRUE(runUntilAllHear(*party().selectedAtWorldNs(), 60 * nsPerSecond));
     const CaptureLogSink& log = speaker(0).device.device.logSink();
-    ASSERT_TRUE(party().runUntil(
-        [&] { return log.contains("refusing TRACK_OFFER " + *second.trackKey); }, 10 * sec));
+    ASSERT_TRUE(
+        party().runUntil([&] { return log.contains("refusing TRACK_OFFER " + *second.trackKey); },
+                         10 * nsPerSecond));
     EXPECT_FALSE(std::filesystem::exists(cached(0, second))) << "a refused song took space";
     EXPECT_EQ(SimDiskSpace::refusedWrites(), refusedBefore);
     EXPECT_TRUE(intact(0, first));
@@ -459,61 +465,62 @@ TEST_F(Party, ASongLargerThanTheFreeSpaceIsRefusedUntilThereIsRoom) {
     party().select(second);
     ASSERT_TRUE(party().runUntil(
         [&] { return *speaker(0).session->state() == SpeakerState::playing && intact(0, second); },
-        60 * sec));
+        60 * nsPerSecond));
     EXPECT_TRUE(intact(0, first));
 }
 
 TEST_F(Party, ThePartyRealignsAfterRadioPowerCyclesACardReconfiguredAndClockSteps) {
     start({.speakers = 2, .seed = 47}, {50.0});
     party().select(songs_[0]);
-    const std::optional<int64_t> start = runUntilAllHear(*party().selectedAtWorldNs(), 60 * sec);
+    const std::optional<int64_t> start =
+        runUntilAllHear(*party().selectedAtWorldNs(), 60 * nsPerSecond);
     ASSERT_TRUE(start);
-    party().runFor(*start + 5 * sec - party().nowNs());
-    expectAligned(*start + sec, 3.5, "before the faults");
+    party().runFor(*start + 5 * nsPerSecond - party().nowNs());
+    expectAligned(*start + nsPerSecond, 3.5, "before the faults");
 
     // ---- The host's sound card is reconfigured mid-song: a longer latency, a faster crystal.
     SimAudioOutput& card = *party().host().cards.output();
     int64_t at = party().nowNs();
-    card.changeLatency(card.trueLatencyNs() + 30 * ms);
+    card.changeLatency(card.trueLatencyNs() + 30 * nsPerMs);
     card.setCrystalPpm(card.crystalPpm() + 150.0);
     party().runForSeconds(5);
-    expectAligned(at + 2 * sec, 2.5, "after the host's card changed");
+    expectAligned(at + 2 * nsPerSecond, 2.5, "after the host's card changed");
 
     // ---- The speakers' clocks step, one forward and one back, by seconds.
     at = party().nowNs();
-    speaker(0).device.device.clock().step(3 * sec);
-    speaker(1).device.device.clock().step(-2 * sec);
+    speaker(0).device.device.clock().step(3 * nsPerSecond);
+    speaker(1).device.device.clock().step(-2 * nsPerSecond);
     party().runForSeconds(8);
-    expectAligned(at + 4 * sec, 3.5, "after the clocks stepped");
+    expectAligned(at + 4 * nsPerSecond, 3.5, "after the clocks stepped");
 
     // ---- spk2's radio goes off and on: silent while off, the other plays on; it comes back.
     at = party().nowNs();
     speaker(1).device.radio->setState(RadioState::poweredOff);
     party().runForSeconds(2);
-    EXPECT_LT(party().mediaHeard(speaker(1).device, at + sec / 2).size(), 10u)
+    EXPECT_LT(party().mediaHeard(speaker(1).device, at + nsPerSecond / 2).size(), 10u)
         << "spk2 went on playing without its radio";
     EXPECT_TRUE(party().isConnected(0));
     speaker(1).device.radio->setState(RadioState::poweredOn);
     rejoinOnceOn(1);
     party().runForSeconds(8);
-    expectAligned(at + 6 * sec, 3.5, "after spk2's radio came back");
+    expectAligned(at + 6 * nsPerSecond, 3.5, "after spk2's radio came back");
 
     // ---- The host's radio goes off and on: the host plays on alone, the speakers rejoin.
     at = party().nowNs();
     party().host().radio->setState(RadioState::poweredOff);
     party().runForSeconds(2);
-    EXPECT_GT(party().mediaHeard(party().host(), at + sec).size(), 150u)
+    EXPECT_GT(party().mediaHeard(party().host(), at + nsPerSecond).size(), 150u)
         << "the host stopped playing without its radio";
     for (int i = 0; i < 2; ++i) {
         EXPECT_FALSE(party().isConnected(i)) << speaker(i).device.name();
-        EXPECT_LT(party().mediaHeard(speaker(i).device, at + sec / 2).size(), 10u)
+        EXPECT_LT(party().mediaHeard(speaker(i).device, at + nsPerSecond / 2).size(), 10u)
             << speaker(i).device.name() << " went on playing without the host";
     }
     party().host().radio->setState(RadioState::poweredOn);
     rejoinOnceOn(0);
     rejoinOnceOn(1);
     party().runForSeconds(8);
-    expectAligned(at + 6 * sec, 3.5, "after the host's radio came back");
+    expectAligned(at + 6 * nsPerSecond, 3.5, "after the host's radio came back");
 
     // The song came over once and stayed whole through it all.
     for (int i = 0; i < 2; ++i) {

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/time_units.h"
 #include "platform/ffmpeg/ffmpeg_media_toolkit.h"
 #include "platform/sim/sim_audio_output.h"
 #include "platform/sim/sim_device.h"
@@ -21,8 +22,6 @@
 
 namespace merriphonic::speaker_test {
 
-inline constexpr int64_t msNs = 1'000'000;
-inline constexpr int64_t secondNs = 1'000'000'000;
 inline constexpr double frameNs = 1e9 / 44100.0;
 inline constexpr int clickSpacingFrames = 11025;
 
@@ -58,7 +57,7 @@ public:
     explicit PlayerRig(const SimAudioCardConfig& card = {.outputLatencyNs = defaultLatencyNs},
                        double clockSkewPpm = 0)
         : device(world, SimDeviceConfig{.name = "spk",
-                                        .clockOffsetNs = 5 * secondNs,
+                                        .clockOffsetNs = 5 * nsPerSecond,
                                         .clockSkewPpm = clockSkewPpm}),
           cards(world, device.clock(), card) {
         device.context().media = &media;

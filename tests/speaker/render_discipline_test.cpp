@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "core/time_units.h"
 #include "platform/null_audio_output.h"
 #include "platform/qt/real_device.h"
 #include "platform/sim/capture_log_sink.h"
@@ -162,16 +163,16 @@ TEST(RenderDiscipline, NothingAllocatesOnTheRenderThreadThroughAWholeSession) {
     CountingFactory counting(rig.cards);
     rig.makePlayer(counting);
     const int64_t before = counted;
-    rig.play("song.m4a", 300 * msNs);
+    rig.play("song.m4a", 300 * nsPerMs);
     rig.runFor(4.0); // drift corrections
     rig.player->setGroupVolume(0.4);
-    rig.extraOffsetNs = 60 * msNs; // a hard re-sync
+    rig.extraOffsetNs = 60 * nsPerMs; // a hard re-sync
     rig.runFor(2.0);
-    rig.card().changeLatency(20 * msNs);
-    rig.card().interrupt(50 * msNs);
+    rig.card().changeLatency(20 * nsPerMs);
+    rig.card().interrupt(50 * nsPerMs);
     rig.runFor(2.0);
     rig.player->stop();
-    rig.play("", 200 * msNs, 58'500); // 1.5 s before the end
+    rig.play("", 200 * nsPerMs, 58'500); // 1.5 s before the end
     rig.runFor(3.0);
 
     EXPECT_EQ(rig.ended, 1);
@@ -198,20 +199,20 @@ TEST(RenderDiscipline, PlaysOnRealThreadsWithoutAllocatingWhileRendering) {
     int ended = 0;
     player->onEnded = [&] { ++ended; };
     ASSERT_TRUE(player->load(mediaFile("short.wav")));
-    player->spec = PlaySpec{clock.nowNs() + 200 * msNs, 0};
+    player->spec = PlaySpec{clock.nowNs() + 200 * nsPerMs, 0};
     player->schedule("play");
     player->startDriftTimer();
     // Main-thread traffic while the render and decoding threads run: volume, measurements
     // and, once, a stop and a fresh start.
     int ticks = 0;
     int playing = 0;
-    TimerHandle traffic = device.mainLoop().every(20 * msNs, [&] {
+    TimerHandle traffic = device.mainLoop().every(20 * nsPerMs, [&] {
         player->setGroupVolume((++ticks % 2 == 0) ? 1.0 : 0.5);
         player->measure();
         playing += player->renderPosition().valid ? 1 : 0;
         if (ticks == 25) {
             player->stop();
-            player->spec = PlaySpec{clock.nowNs() + 150 * msNs, 500};
+            player->spec = PlaySpec{clock.nowNs() + 150 * nsPerMs, 500};
             player->schedule("play");
         }
     });

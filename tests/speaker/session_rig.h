@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "core/time_units.h"
 #include "core/track_key.h"
 #include "platform/ffmpeg/ffmpeg_media_toolkit.h"
 #include "platform/sim/sim_audio_output.h"
@@ -27,9 +28,6 @@
 #include "transport/connection.h"
 
 namespace merriphonic::speaker_test {
-
-inline constexpr int64_t sessionMsNs = 1'000'000;
-inline constexpr int64_t sessionSecNs = 1'000'000'000;
 
 inline Bytes fileBytes(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
@@ -52,7 +50,7 @@ inline std::string keyOf(const Bytes& content) {
 class SessionRig {
 public:
     // The speaker's clock runs 3 s behind the host's and 20 ppm fast.
-    static constexpr int64_t speakerOffsetNs = -3 * sessionSecNs;
+    static constexpr int64_t speakerOffsetNs = -3 * nsPerSecond;
 
     explicit SessionRig(std::filesystem::path folderRoot = {})
         : speaker(world, SimDeviceConfig{.name = "spk",
@@ -68,7 +66,7 @@ public:
     ~SessionRig() {
         session.reset();
         hostEnd.reset();
-        world.runFor(sessionMsNs);
+        world.runFor(nsPerMs);
     }
     SessionRig(const SessionRig&) = delete;
     SessionRig& operator=(const SessionRig&) = delete;
@@ -76,8 +74,8 @@ public:
     // A channel to the host is opened and handed to the session.
     void connect() {
         link = std::make_unique<SimLink>(world, host.streams(), speaker.streams(),
-                                         SimLinkConfig{.latencyNs = 2 * sessionMsNs,
-                                                       .jitterNs = sessionMsNs,
+                                         SimLinkConfig{.latencyNs = 2 * nsPerMs,
+                                                       .jitterNs = nsPerMs,
                                                        .bytesPerSecond = 200'000});
         hostEnd = Connection::create(host.context(), link->sideA(), "spk-test");
         hostEnd->autoPong = true;
@@ -140,7 +138,7 @@ public:
     SimDevice host{world, "host"};
     SimDevice speaker;
     FfmpegMediaToolkit media;
-    SimAudioOutputFactory cards{world, speaker.clock(), {.outputLatencyNs = 5 * sessionMsNs}};
+    SimAudioOutputFactory cards{world, speaker.clock(), {.outputLatencyNs = 5 * nsPerMs}};
     std::unique_ptr<SimLink> link;
     std::shared_ptr<Connection> hostEnd;
     std::vector<Message> received;

@@ -15,6 +15,7 @@
 
 #include "core/sync_protocol.h"
 #include "core/text_limits.h"
+#include "core/time_units.h"
 #include "platform/prefs.h"
 #include "platform/sim/sim_air.h"
 #include "speaker/track_cache.h"
@@ -71,7 +72,7 @@ TEST_F(SpeakerSessionTest, SyncsPlaysOnTheTimelineAndFollowsTheHostsCommands) {
     EXPECT_EQ(*rig.session->phase(), SpeakerSession::Phase::connected());
     rig.run(2);
     EXPECT_EQ(rig.session->clock().samples().size(), 25u);
-    EXPECT_LT(std::abs(*rig.session->clock().offsetNs() - rig.trueOffsetNs()), sessionMsNs / 2);
+    EXPECT_LT(std::abs(*rig.session->clock().offsetNs() - rig.trueOffsetNs()), nsPerMs / 2);
     EXPECT_EQ(*rig.session->partyName(), "Kitchen");
 
     rig.offer(key, int64_t(song.size()));
@@ -81,7 +82,7 @@ TEST_F(SpeakerSessionTest, SyncsPlaysOnTheTimelineAndFollowsTheHostsCommands) {
     EXPECT_EQ(rig.lastStatus()->bytes, int64_t(song.size()));
     EXPECT_EQ(*rig.session->title(), "Song");
 
-    const Play play{key, rig.hostNowNs() + 1'500 * sessionMsNs, 0};
+    const Play play{key, rig.hostNowNs() + 1'500 * nsPerMs, 0};
     rig.send(play);
     rig.run(0.5);
     EXPECT_EQ(*rig.session->state(), SpeakerState::playing);
@@ -147,7 +148,7 @@ TEST(SpeakerDiscovery, PartiesComeAndGoAndAJoinWithTheRadioOffFailsClearly) {
     }
     auto session = SpeakerSession::create(speakerDevice.context());
     session->startScanning();
-    world.runFor(3 * sessionSecNs);
+    world.runFor(3 * nsPerSecond);
     const std::vector<DiscoveredHost> listed = *session->discovered();
     EXPECT_EQ(listed.size(), SpeakerSession::maxDiscoveredHosts);
     for (size_t i = 0; i < listed.size(); ++i) {
@@ -159,20 +160,20 @@ TEST(SpeakerDiscovery, PartiesComeAndGoAndAJoinWithTheRadioOffFailsClearly) {
         party->stop();
     }
     const int64_t lastSeenNs = world.nowNs();
-    while (!session->discovered()->empty() && world.nowNs() - lastSeenNs < 20 * sessionSecNs) {
-        world.runFor(100 * sessionMsNs);
+    while (!session->discovered()->empty() && world.nowNs() - lastSeenNs < 20 * nsPerSecond) {
+        world.runFor(100 * nsPerMs);
     }
     const int64_t goneAfterNs = world.nowNs() - lastSeenNs;
-    EXPECT_GE(goneAfterNs, 10 * sessionSecNs);
-    EXPECT_LE(goneAfterNs, 12 * sessionSecNs + 100 * sessionMsNs);
+    EXPECT_GE(goneAfterNs, 10 * nsPerSecond);
+    EXPECT_LE(goneAfterNs, 12 * nsPerSecond + 100 * nsPerMs);
 
     radio.setState(RadioState::poweredOff);
-    world.runFor(100 * sessionMsNs);
+    world.runFor(100 * nsPerMs);
     session->join(listed.front());
     EXPECT_EQ(session->phase()->kind, SpeakerSession::Phase::Kind::failed);
     EXPECT_EQ(session->phase()->text, "Bluetooth is off. Turn it on to join a party.");
     session.reset();
-    world.runFor(sessionMsNs);
+    world.runFor(nsPerMs);
 }
 
 TEST_F(SpeakerSessionTest, ChunksInOrderEarlyDoneRetriesAndVerification) {
@@ -294,7 +295,7 @@ TEST_F(SpeakerSessionTest, NothingAHostSendsLeavesTheCacheOrCostsTheSongsAlready
     const size_t samples = rig.session->clock().samples().size();
     for (uint32_t seq = 0; seq < 5'000; ++seq) {
         const int64_t hostNs = rig.hostNowNs();
-        rig.send(Pong{seq % 50, rig.speaker.clock().nowNs() - sessionMsNs, hostNs, hostNs});
+        rig.send(Pong{seq % 50, rig.speaker.clock().nowNs() - nsPerMs, hostNs, hostNs});
     }
     rig.run(0.2);
     EXPECT_LE(rig.session->clock().samples().size(), samples + 5);
@@ -319,8 +320,8 @@ TEST_F(SpeakerSessionTest, NothingAHostSendsLeavesTheCacheOrCostsTheSongsAlready
     const Bytes e = randomContent(3'000, 3);
     rig.chunks(e, 0, 3'000);
     rig.send(TrackDone{TrackKey::of(ByteView(e))});
-    rig.send(Play{keyOf(e), rig.hostNowNs() + 1'500 * sessionMsNs, 0});
-    rig.send(Play{"not a key", rig.hostNowNs() + 1'500 * sessionMsNs, 0});
+    rig.send(Play{keyOf(e), rig.hostNowNs() + 1'500 * nsPerMs, 0});
+    rig.send(Play{"not a key", rig.hostNowNs() + 1'500 * nsPerMs, 0});
     rig.run(2);
     EXPECT_TRUE(rig.haves(huge).empty());
     EXPECT_EQ(rig.haves(kd).size(), 5u);

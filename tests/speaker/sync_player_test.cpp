@@ -7,6 +7,7 @@
 #include <numeric>
 #include <tuple>
 
+#include "core/time_units.h"
 #include "tests/speaker/player_rig.h"
 
 namespace merriphonic::speaker_test {
@@ -27,7 +28,7 @@ TEST(SyncPlayerTimeline, TheFirstFrameIsHeardWithinASampleOfThePlannedInstant) {
                        .periodFrames = period,
                        .captureAudio = true},
                       skewPpm);
-        rig.play("step.wav", 1500 * msNs, 0, false);
+        rig.play("step.wav", 1500 * nsPerMs, 0, false);
         rig.runFor(2.0);
 
         // The file is a step from silence to 0.5 at frame 0. Band-limited, a step between
@@ -55,8 +56,8 @@ TEST(SyncPlayerTimeline, TheFirstFrameIsHeardWithinASampleOfThePlannedInstant) {
 }
 
 TEST(SyncPlayerTimeline, ALateJoinLandsOnTheGroupTimeline) {
-    PlayerRig rig({.outputLatencyNs = 40 * msNs + 3, .captureAudio = true}, 20);
-    rig.play("clicks.wav", -3 * secondNs, 0);
+    PlayerRig rig({.outputLatencyNs = 40 * nsPerMs + 3, .captureAudio = true}, 20);
+    rig.play("clicks.wav", -3 * nsPerSecond, 0);
     ASSERT_TRUE(rig.player->plan());
     EXPECT_TRUE(rig.player->plan()->isLateJoin);
     rig.runFor(5.0);
@@ -75,26 +76,26 @@ TEST(SyncPlayerTimeline, ALateJoinLandsOnTheGroupTimeline) {
 }
 
 TEST(SyncPlayerEnd, TheEndIsReportedOnceAfterTheLastFrameAndNeverForAStoppedSegment) {
-    PlayerRig rig({.outputLatencyNs = 200 * msNs});
-    rig.play("short.wav", 500 * msNs, 5000);
+    PlayerRig rig({.outputLatencyNs = 200 * nsPerMs});
+    rig.play("short.wav", 500 * nsPerMs, 5000);
     EXPECT_EQ(rig.ended, 0); // on the main queue, not from inside schedule()
     rig.runFor(1.0);
     EXPECT_EQ(rig.ended, 1);
     EXPECT_FALSE(rig.player->spec);
     // A late join whose skipped frames pass the end is past the end too.
-    rig.play("", -900 * msNs, 0, false);
+    rig.play("", -900 * nsPerMs, 0, false);
     rig.runFor(1.0);
     EXPECT_EQ(rig.ended, 2);
 
     // Stopped while its last frame is on its way to the speaker, not yet heard.
-    rig.play("", 200 * msNs);
+    rig.play("", 200 * nsPerMs);
     rig.runFor(1.1);
     const auto& heard = rig.card().heardBuffers();
     ASSERT_TRUE(std::any_of(heard.begin(), heard.end(), [](const SimHeardBuffer& b) {
         return b.mediaFrame && *b.mediaFrame + b.frames >= 44099;
     }));
     rig.player->stop();
-    rig.play("", 300 * msNs);
+    rig.play("", 300 * nsPerMs);
     rig.runFor(0.5);
     EXPECT_EQ(rig.ended, 2);
     rig.runFor(2.0);
@@ -107,7 +108,7 @@ TEST(SyncPlayerEnd, TheEndIsReportedOnceAfterTheLastFrameAndNeverForAStoppedSegm
 
 TEST(SyncPlayerLoad, TheSameFileKeepsPlayingAnotherStopsAndAFailureChangesNothing) {
     PlayerRig rig;
-    rig.play("tone.wav", 200 * msNs);
+    rig.play("tone.wav", 200 * nsPerMs);
     rig.runFor(1.0);
     const uint64_t generation = rig.player->generation();
     EXPECT_TRUE(rig.player->load(mediaFile("tone.wav")));
@@ -128,7 +129,7 @@ TEST(SyncPlayerLoad, TheSameFileKeepsPlayingAnotherStopsAndAFailureChangesNothin
     // One in another format reconnects the graph and plays once scheduled.
     EXPECT_TRUE(rig.player->load(mediaFile("mono48k.wav")));
     EXPECT_EQ(rig.player->connectedFormat(), (AudioFormat{48000, 1}));
-    rig.play("", 200 * msNs, 0, false);
+    rig.play("", 200 * nsPerMs, 0, false);
     rig.runFor(1.0);
     EXPECT_EQ(rig.card().format(), (AudioFormat{48000, 1}));
     EXPECT_TRUE(rig.card().heardBuffers().back().mediaFrame);
@@ -136,7 +137,7 @@ TEST(SyncPlayerLoad, TheSameFileKeepsPlayingAnotherStopsAndAFailureChangesNothin
 
 TEST(SyncPlayerDrift, NothingIsMeasuredInTheFirst300msAndA50msErrorReSyncsAtOnce) {
     PlayerRig rig;
-    rig.play("tone.wav", 500 * msNs, 0, false);
+    rig.play("tone.wav", 500 * nsPerMs, 0, false);
     rig.runFor(0.7);
     rig.player->measure();
     EXPECT_FALSE(rig.player->lastErrorMs());
@@ -150,12 +151,12 @@ TEST(SyncPlayerDrift, NothingIsMeasuredInTheFirst300msAndA50msErrorReSyncsAtOnce
     rig.player->startDriftTimer();
     rig.runFor(1.5);
     const uint64_t generation = rig.player->generation();
-    rig.extraOffsetNs = 50 * msNs; // the host clock seems to jump 50 ms ahead
+    rig.extraOffsetNs = 50 * nsPerMs; // the host clock seems to jump 50 ms ahead
     rig.runFor(1.0);
     EXPECT_EQ(rig.player->generation(), generation + 1);
     EXPECT_TRUE(rig.player->plan()->isLateJoin);
     // The new schedule follows the timeline as the player now sees it: 50 ms early.
-    const int64_t after = rig.world.nowNs() + 200 * msNs;
+    const int64_t after = rig.world.nowNs() + 200 * nsPerMs;
     rig.runFor(1.0);
     for (double alignment : rig.alignmentsSince(after)) {
         EXPECT_NEAR(alignment, -50e6, frameNs);
@@ -164,11 +165,11 @@ TEST(SyncPlayerDrift, NothingIsMeasuredInTheFirst300msAndA50msErrorReSyncsAtOnce
 
 TEST(SyncPlayerEngine, ConfigurationChangesReScheduleOnce300msAfterTheLast) {
     PlayerRig rig;
-    rig.play("tone.wav", 200 * msNs);
+    rig.play("tone.wav", 200 * nsPerMs);
     rig.runFor(1.0);
-    rig.card().changeLatency(30 * msNs);
+    rig.card().changeLatency(30 * nsPerMs);
     rig.runFor(0.1);
-    rig.card().changeLatency(25 * msNs);
+    rig.card().changeLatency(25 * nsPerMs);
     rig.runFor(0.29);
     EXPECT_EQ(rig.logCount("[speaker] engine configuration changed → restart + re-sync"), 2U);
     EXPECT_EQ(rig.logCount("config change: frame"), 0U);
@@ -177,7 +178,7 @@ TEST(SyncPlayerEngine, ConfigurationChangesReScheduleOnce300msAfterTheLast) {
     rig.runFor(1.5);
     EXPECT_EQ(rig.logCount("config change: frame"), 1U);
     EXPECT_EQ(rig.logCount("hard re-sync"), 0U);
-    EXPECT_LT(maxAbs(rig.alignmentsSince(rig.world.nowNs() - secondNs)), frameNs);
+    EXPECT_LT(maxAbs(rig.alignmentsSince(rig.world.nowNs() - nsPerSecond)), frameNs);
 
     // A failed stream is restarted and playback resumes on the timeline.
     rig.card().fail();
@@ -185,12 +186,12 @@ TEST(SyncPlayerEngine, ConfigurationChangesReScheduleOnce300msAfterTheLast) {
     EXPECT_EQ(rig.card().startCount(), 2);
     EXPECT_EQ(rig.logCount("engine started"), 2U);
     EXPECT_EQ(rig.logCount("config change: frame"), 2U);
-    EXPECT_LT(maxAbs(rig.alignmentsSince(rig.world.nowNs() - 500 * msNs)), frameNs);
+    EXPECT_LT(maxAbs(rig.alignmentsSince(rig.world.nowNs() - 500 * nsPerMs)), frameNs);
 }
 
 TEST(SyncPlayerControls, VolumeIsTheClampedProductAndDelayMovesTheOutputEarlier) {
     PlayerRig rig({.captureAudio = true});
-    rig.play("tone.wav", 200 * msNs);
+    rig.play("tone.wav", 200 * nsPerMs);
     rig.runFor(1.0);
     const auto& heard = rig.card().capturedAudio();
     auto recentRms = [&] { // of the last 0.1 s of channel 0
@@ -218,7 +219,7 @@ TEST(SyncPlayerControls, VolumeIsTheClampedProductAndDelayMovesTheOutputEarlier)
     rig.player->schedule("delay changed");
     EXPECT_EQ(rig.logCount("[speaker] delay changed: frame "), 1U);
     // Before the first measurement of the new start, while the rate is nominal.
-    const int64_t from = rig.world.nowNs() + 200 * msNs;
+    const int64_t from = rig.world.nowNs() + 200 * nsPerMs;
     rig.runFor(0.4);
     const std::vector<double> early = rig.alignmentsSince(from);
     ASSERT_FALSE(early.empty());
@@ -241,11 +242,11 @@ TEST_P(SyncPlayerDriftControl, StaysWithinAMillisecondAfterConvergence) {
         lowest = std::min(lowest, rig.player->varispeedRate());
         highest = std::max(highest, rig.player->varispeedRate());
     });
-    rig.play("song.m4a", 1500 * msNs);
+    rig.play("song.m4a", 1500 * nsPerMs);
     rig.runFor(55.0);
     EXPECT_EQ(rig.logCount("hard re-sync"), 0U);
     EXPECT_EQ(rig.player->underrunFrames(), 0);
-    const std::vector<double> settled = rig.alignmentsSince(30 * secondNs);
+    const std::vector<double> settled = rig.alignmentsSince(30 * nsPerSecond);
     ASSERT_GT(settled.size(), 1000U);
     EXPECT_LT(maxAbs(settled), 1e6);
     EXPECT_GE(lowest, 0.997F);

@@ -16,6 +16,7 @@
 #include "core/frame_codec.h"
 #include "core/sync_protocol.h"
 #include "core/text_limits.h"
+#include "core/time_units.h"
 #include "platform/qt/fd_byte_stream.h"
 #include "platform/qt/stream_thread.h"
 #include "platform/qt/system_clock.h"
@@ -31,7 +32,6 @@
 namespace merriphonic::transport_test {
 namespace {
 
-constexpr int64_t ms = 1'000'000;
 using test::mainLoop;
 using test::runMainLoopUntil;
 using Reasons = std::vector<std::string>;
@@ -246,7 +246,7 @@ TEST_F(ConnectionOverSockets, PingIsAnsweredAndByeIsWrittenBeforeTheClose) {
 // The peer's side is written by hand.
 struct Sim {
     explicit Sim(const std::shared_ptr<OutputStream>& output = {})
-        : link(world, hostDevice.streams(), peerDevice.streams(), SimLinkConfig{ms}),
+        : link(world, hostDevice.streams(), peerDevice.streams(), SimLinkConfig{nsPerMs}),
           host(Connection::create(hostDevice.context(),
                                   {link.sideA().input, output ? output : link.sideA().output, {}},
                                   "host")),
@@ -254,8 +254,8 @@ struct Sim {
     int64_t hostTimeAt(int64_t worldNs) { return hostDevice.clock().deviceTimeAt(worldNs); }
 
     SimWorld world{7};
-    SimDevice hostDevice{world, SimDeviceConfig{"host", 3'000 * ms, 40.0}};
-    SimDevice peerDevice{world, SimDeviceConfig{"peer", 11'000 * ms, -25.0}};
+    SimDevice hostDevice{world, SimDeviceConfig{"host", 3'000 * nsPerMs, 40.0}};
+    SimDevice peerDevice{world, SimDeviceConfig{"peer", 11'000 * nsPerMs, -25.0}};
     SimLink link;
     std::shared_ptr<Connection> host;
     std::shared_ptr<Recorder> rec;
@@ -303,12 +303,12 @@ TEST(ConnectionSimulated, WritesInOrderStampsWhenWrittenAndClosesAtTheByeDeadlin
         });
         sim.world.runUntil(atNs);
     };
-    sim.world.runUntil(ms); // the first chunk found no room and waits aside
+    sim.world.runUntil(nsPerMs); // the first chunk found no room and waits aside
     sim.host->enqueue(OutboundFrame::ping(5));
     // Room for the PING, which overtakes the chunk waiting, the chunk and half the next. A PING
     // from the peer (and an unknown frame) arrive meanwhile: the PONG waits for the chunk begun.
-    grantAt(5 * ms, 17 + bulk[0].bytes.size() + 50);
-    sim.peerDevice.streams().postAt(6 * ms, [&sim] {
+    grantAt(5 * nsPerMs, 17 + bulk[0].bytes.size() + 50);
+    sim.peerDevice.streams().postAt(6 * nsPerMs, [&sim] {
         Bytes bytes = FrameCodec::frame(0x7f, Bytes{1, 2, 3});
         const Bytes ping = FrameCodec::encode(Ping{4, 999});
         bytes.insert(bytes.end(), ping.begin(), ping.end());
@@ -316,9 +316,9 @@ TEST(ConnectionSimulated, WritesInOrderStampsWhenWrittenAndClosesAtTheByeDeadlin
         sim.link.sideB().output->write(bytes.data(), bytes.size());
     });
     const Bytes pong =
-        FrameCodec::encode(Pong{4, 999, sim.hostTimeAt(7 * ms), sim.hostTimeAt(9 * ms)});
-    grantAt(9 * ms, bulk[1].bytes.size() - 50 + pong.size());
-    Bytes expected = FrameCodec::encode(Ping{5, sim.hostTimeAt(5 * ms)});
+        FrameCodec::encode(Pong{4, 999, sim.hostTimeAt(7 * nsPerMs), sim.hostTimeAt(9 * nsPerMs)});
+    grantAt(9 * nsPerMs, bulk[1].bytes.size() - 50 + pong.size());
+    Bytes expected = FrameCodec::encode(Ping{5, sim.hostTimeAt(5 * nsPerMs)});
     for (const Bytes& frame : {bulk[0].bytes, bulk[1].bytes, pong}) {
         expected.insert(expected.end(), frame.begin(), frame.end());
     }
@@ -327,9 +327,10 @@ TEST(ConnectionSimulated, WritesInOrderStampsWhenWrittenAndClosesAtTheByeDeadlin
 
     // A BYE that cannot be written closes at the deadline, on the device clock, with the
     // reason; the chunk pulled before it is never sent.
-    const int64_t deadline =
-        sim.hostDevice.clock().worldTimeAt(sim.hostTimeAt(10 * ms) + Connection::byeDeadlineNs);
-    sim.hostDevice.streams().postAt(10 * ms, [&sim] { sim.host->sendByeAndClose("party ended"); });
+    const int64_t deadline = sim.hostDevice.clock().worldTimeAt(sim.hostTimeAt(10 * nsPerMs) +
+                                                                Connection::byeDeadlineNs);
+    sim.hostDevice.streams().postAt(10 * nsPerMs,
+                                    [&sim] { sim.host->sendByeAndClose("party ended"); });
     sim.world.runUntil(deadline - 1);
     EXPECT_TRUE(sim.rec->closes.empty());
     sim.world.runUntil(deadline);
@@ -354,12 +355,12 @@ TEST(ConnectionSimulated, PingsWaitingForTheirPongsAreBounded) {
         sim.link.sideB().output->open();
         sim.link.sideB().output->write(pings.data(), pings.size());
     });
-    sim.world.runUntil(10 * ms);
+    sim.world.runUntil(10 * nsPerMs);
     sim.hostDevice.streams().post([&output] {
         output->budget = SIZE_MAX;
         output->handler(StreamEvent::spaceAvailable);
     });
-    sim.world.runUntil(20 * ms);
+    sim.world.runUntil(20 * nsPerMs);
     const size_t pongs = output->written.size() / FrameCodec::encode(Pong{0, 1, 2, 3}).size();
     // The one begun before the queue filled, and the queue's worth behind it.
     EXPECT_EQ(pongs, Connection::maxWaitingForPong + 1);
@@ -370,13 +371,13 @@ TEST(ConnectionSimulated, EndAndFailureOfTheStreamsCloseWithTheirReasons) {
     for (const bool fail : {false, true}) {
         Sim sim;
         sim.host->start();
-        sim.world.runUntil(ms);
+        sim.world.runUntil(nsPerMs);
         if (fail) {
             sim.link.fail(SimLinkSide::a, "radio lost");
         } else {
             sim.link.close(SimLinkSide::b);
         }
-        sim.world.runUntil(10 * ms);
+        sim.world.runUntil(10 * nsPerMs);
         EXPECT_EQ(sim.rec->closes,
                   Reasons{fail ? "stream error: radio lost" : "stream ended (EOF)"});
     }
@@ -404,7 +405,7 @@ TEST(ConnectionSimulated, NeverSendsAFrameOverTheLimitAndBoundsTheTextsItReceive
     peer->enqueue(OutboundFrame(
         FrameCodec::frame(rawValue(MessageType::hello), Bytes(hello.begin(), hello.end())),
         std::nullopt, false, "HELLO"));
-    sim.world.runFor(1'000 * ms);
+    sim.world.runFor(1'000 * nsPerMs);
 
     ASSERT_EQ(peerRec->messages.size(), 2u);
     EXPECT_EQ(peerRec->messages[0].as<TrackChunk>()->data.size(), mostData);
@@ -415,7 +416,7 @@ TEST(ConnectionSimulated, NeverSendsAFrameOverTheLimitAndBoundsTheTextsItReceive
     EXPECT_TRUE(sim.rec->closes.empty());
     peer->close("done");
     sim.host->close("done");
-    sim.world.runFor(ms);
+    sim.world.runFor(nsPerMs);
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/time_units.h"
 #include "platform/sim/sim_air.h"
 #include "platform/sim/sim_device.h"
 #include "platform/sim/sim_world.h"
@@ -17,8 +18,6 @@
 
 namespace merriphonic::transport_test {
 namespace {
-
-constexpr int64_t sec = 1'000'000'000;
 
 // On an idle link a PING goes in the link's next connection event and its PONG, written after
 // that event has closed, in the event one interval later; each passes a host stack (0.3 to 3 ms)
@@ -58,13 +57,13 @@ TEST(SimRadioParty, APongComesOneConnectionIntervalAfterItsPingsEvent) {
         speakerEnd->start();
     };
     central->startScan();
-    world.runFor(3 * sec);
+    world.runFor(3 * nsPerSecond);
     ASSERT_NE(speakerEnd, nullptr);
     for (uint32_t seq = 1; seq <= 40; ++seq) {
         speakerEnd->enqueue(OutboundFrame::ping(seq));
         world.runFor(50'000'000 + 3'000'000 * (seq % 7)); // wherever in the interval
     }
-    world.runFor(sec);
+    world.runFor(nsPerSecond);
     ASSERT_EQ(pongs.size(), 40u);
     const int64_t interval = model.connectionIntervalNs;
     const int64_t stackSpread = model.stackLatencyMaxNs - model.stackLatencyMinNs;
@@ -88,7 +87,7 @@ TEST(SimRadioParty, APongComesOneConnectionIntervalAfterItsPingsEvent) {
     EXPECT_GE(largestGap, interval - stackSpread);
     speakerEnd->close("done");
     hostEnd->close("done");
-    world.runFor(sec);
+    world.runFor(nsPerSecond);
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "core/sync_protocol.h"
+#include "core/time_units.h"
 #include "fake_radio.h"
 #include "platform/sim/sim_device.h"
 #include "platform/sim/sim_link.h"
@@ -14,7 +15,6 @@
 namespace merriphonic::transport_test {
 namespace {
 
-constexpr int64_t sec = 1'000'000'000;
 const std::optional<RadioError> ok;
 const std::string service(SyncProtocol::serviceUuid);
 const std::string psmUuid(SyncProtocol::psmCharacteristicUuid);
@@ -87,9 +87,10 @@ TEST(DiscoveredHostName, IsTrimmedOfUnicodeSpaceOrDefaulted) {
 }
 
 TEST_F(SpeakerCentralTest, JoinReadsBothCharacteristicsThenOpensTheChannelOnce) {
-    world.runFor(2 * sec);
+    world.runFor(2 * nsPerSecond);
     joinUpToReads();
-    EXPECT_EQ(discovered, (std::vector<DiscoveredHost>{{"HOST-1", "Kitchen", -100, 2 * sec}}));
+    EXPECT_EQ(discovered,
+              (std::vector<DiscoveredHost>{{"HOST-1", "Kitchen", -100, 2 * nsPerSecond}}));
     EXPECT_EQ(manager().calls,
               (Calls{"scan " + service + " duplicates", "stopScan", "connect HOST-1"}));
     EXPECT_EQ(host->calls,
@@ -107,7 +108,7 @@ TEST_F(SpeakerCentralTest, JoinReadsBothCharacteristicsThenOpensTheChannelOnce) 
     EXPECT_EQ(joins, (decltype(joins){{channel, "Kitchen party"}}));
 
     // The deadline went with the channel's opening; a later drop is a disconnection.
-    world.runFor(30 * sec);
+    world.runFor(30 * nsPerSecond);
     central->peripheralDisconnected(host, std::nullopt);
     central->peripheralDisconnected(host, RadioError{"Link lost"}); // no longer the target
     EXPECT_TRUE(failures.empty());
@@ -157,7 +158,7 @@ TEST_F(SpeakerCentralTest, EveryFailedStepEndsTheJoinWithItsSentence) {
         {"Couldn't reach the host (timed out).", "speaker: connect timeout",
          [](auto& t) {
              t.readBoth();
-             t.world.runFor(15 * sec - 1);
+             t.world.runFor(15 * nsPerSecond - 1);
              EXPECT_TRUE(t.failures.empty()) << "too early";
              t.world.runFor(1);
          }},
@@ -172,7 +173,7 @@ TEST_F(SpeakerCentralTest, EveryFailedStepEndsTheJoinWithItsSentence) {
         EXPECT_TRUE(c.logLine.empty() || device.logSink().contains(c.logLine));
         EXPECT_EQ(manager().calls.back(), "cancel HOST-1") << "the join is abandoned";
         EXPECT_FALSE(central->targetId());
-        world.runFor(20 * sec);
+        world.runFor(20 * nsPerSecond);
         EXPECT_EQ(failures.size(), 1u) << "the deadline went with the join";
     }
 }
@@ -210,7 +211,7 @@ TEST_F(SpeakerCentralTest, CallsForAnotherPeripheralChangeNothing) {
     link.sideB().input->open();
     central->channelOpened(other, std::make_shared<L2capChannel>(L2capChannel{"O", link.sideA()}),
                            ok);
-    world.runFor(sec);
+    world.runFor(nsPerSecond);
     EXPECT_TRUE(hostSawEnd);
     EXPECT_TRUE(other->calls.empty());
     EXPECT_EQ(host->calls, hostCalls);

@@ -7,12 +7,11 @@
 #include <fmt/format.h>
 
 #include "app/screen_text.h"
+#include "core/time_units.h"
 
 namespace merriphonic {
 
 namespace {
-
-constexpr double nsPerSecond = 1e9;
 
 int64_t secondsToNs(double seconds) {
     return std::llround(seconds * nsPerSecond);

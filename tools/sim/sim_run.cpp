@@ -9,15 +9,14 @@
 #include <system_error>
 
 #include "core/sync_protocol.h"
+#include "core/time_units.h"
 #include "platform/sim/sim_link.h"
 
 namespace merriphonic {
 
 namespace {
 
-constexpr int64_t msNs = SimParty::msNs;
-constexpr int64_t secNs = SimParty::secNs;
-constexpr int64_t stepNs = 100 * msNs;
+constexpr int64_t stepNs = 100 * nsPerMs;
 
 double seconds(int64_t ns) {
     return static_cast<double>(ns) / 1e9;
@@ -109,7 +108,7 @@ std::optional<SimEvent> parseSimEvent(std::string_view text, std::string& error)
             error = "seek takes a position, for instance seek:90s: " + event.text;
             return std::nullopt;
         }
-        event.seekMs = *to / msNs;
+        event.seekMs = *to / nsPerMs;
     } else if (event.kind == Kind::drop || event.kind == Kind::rejoin ||
                event.kind == Kind::leave) {
         const std::optional<int> index = speakerIndex(arg);
@@ -194,7 +193,7 @@ SimRunReport runSimParty(const SimRunOptions& options) {
                 return party.speaker(extra).session->phase()->is(
                     SpeakerSession::Phase::Kind::disconnected);
             },
-            20 * secNs);
+            20 * nsPerSecond);
         report.refusedText = party.speaker(extra).session->phase()->text;
         party.speaker(extra).leaveSession();
     }
@@ -221,9 +220,9 @@ SimRunReport runSimParty(const SimRunOptions& options) {
         static_cast<size_t>(admitted));
     std::optional<int64_t> hostSound;
     std::optional<int64_t> endedAt;
-    const int64_t songNs = song->durationMs * msNs;
+    const int64_t songNs = song->durationMs * nsPerMs;
     int64_t lastProgress = selected;
-    const int64_t limit = selected + 600 * secNs + 3 * songNs;
+    const int64_t limit = selected + 600 * nsPerSecond + 3 * songNs;
 
     while (party.nowNs() < limit) {
         party.runFor(stepNs);
@@ -309,7 +308,7 @@ SimRunReport runSimParty(const SimRunOptions& options) {
                 break;
             }
         }
-        if (now - lastProgress >= secNs) {
+        if (now - lastProgress >= nsPerSecond) {
             lastProgress = now;
             std::string line = "t=" + simFormat("%.0f", seconds(since)) + " s";
             if (!report.allReadyS) {
@@ -325,7 +324,7 @@ SimRunReport runSimParty(const SimRunOptions& options) {
             say(line);
         }
         const bool idle = *party.session().playback() == HostPlayback::idle;
-        if (pending.empty() && ((endedAt && now - *endedAt > 2 * secNs) ||
+        if (pending.empty() && ((endedAt && now - *endedAt > 2 * nsPerSecond) ||
                                 (hostSound && idle && now - *hostSound > songNs / 2))) {
             break;
         }

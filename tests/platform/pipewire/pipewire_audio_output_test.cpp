@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/time_units.h"
 #include "tests/platform/pipewire/allocation_counter.h"
 #include "tests/platform/pipewire/click_renderer.h"
 #include "tests/platform/pipewire/headless_pipewire.h"
@@ -18,7 +19,6 @@ namespace merriphonic::test {
 namespace {
 
 using std::chrono::milliseconds;
-constexpr int64_t ms = 1'000'000;
 // The requirement is 2 ms. The arithmetic is exact to a frame, so the bound is tighter: an
 // unaccounted resampler backlog (0.7 ms at 44.1 kHz) must fail.
 constexpr double maxClickErrorMs = 0.25;
@@ -34,7 +34,7 @@ protected:
 
     // An output linked to the null sink, its changes recorded. Made after its renderer, so
     // that it stops before the renderer goes.
-    std::unique_ptr<PipeWireAudioOutput> makeOutput(int64_t startTimeoutNs = 3000 * ms) {
+    std::unique_ptr<PipeWireAudioOutput> makeOutput(int64_t startTimeoutNs = 3000 * nsPerMs) {
         PipeWireAudioOutput::Options options;
         options.target = HeadlessPipeWire::sinkName;
         options.startTimeoutNs = startTimeoutNs;
@@ -59,10 +59,12 @@ protected:
         for (int k = 0; heard < count && lost <= 3; ++k) {
             const size_t before = capture.clicks().size();
             // Varying sub-millisecond phase, so the click falls anywhere within a buffer.
-            const int64_t at = monotonicNs() + 150 * ms + k * 37'123;
+            const int64_t at = monotonicNs() + 150 * nsPerMs + k * 37'123;
             renderer.scheduleClick(at);
             runMainLoopUntil(
-                [&] { return monotonicNs() > at + 60 * ms && capture.clicks().size() > before; },
+                [&] {
+                    return monotonicNs() > at + 60 * nsPerMs && capture.clicks().size() > before;
+                },
                 milliseconds(500));
             const std::vector<MonitorCapture::Click> clicks = capture.clicks();
             lost += clicks.size() == before ? 1 : 0;

@@ -1,5 +1,6 @@
 #include "platform/pipewire/stream_timing.h"
 
+#include "core/time_units.h"
 #include "platform/pipewire/pipewire_audio_output.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +8,6 @@
 namespace merriphonic {
 namespace {
 
-constexpr int64_t ms = 1'000'000;
 constexpr int64_t nowNs = 5'000'000'000;
 
 // A 44.1 kHz stream in a 48 kHz graph whose device is 480 ticks (10 ms) away.
@@ -23,24 +23,24 @@ StreamClockSnapshot snapshot(int64_t delayTicks = 480, uint64_t queued = 0, uint
 }
 
 TEST(StreamTimingTest, delayCountsInGraphTicksAndTheQueueInStreamFrames) {
-    StreamTiming timing(44100, ms / 2);
+    StreamTiming timing(44100, nsPerMs / 2);
     uint32_t changes = 0;
     // 441 queued + 441 buffered frames of the stream: 20 ms ahead of this buffer.
     const RenderInfo info = timing.next(snapshot(480, 441, 441), 0, changes);
-    EXPECT_EQ(info.outputLatencyNs, 10 * ms);
-    EXPECT_EQ(info.handOffNs, nowNs + 20 * ms);
+    EXPECT_EQ(info.outputLatencyNs, 10 * nsPerMs);
+    EXPECT_EQ(info.handOffNs, nowNs + 20 * nsPerMs);
     EXPECT_EQ(changes, StreamTiming::firstTiming);
     EXPECT_TRUE(timing.known());
-    EXPECT_EQ(timing.latencyNs(), 10 * ms);
+    EXPECT_EQ(timing.latencyNs(), 10 * nsPerMs);
 }
 
 TEST(StreamTimingTest, beforeTheGraphHasAClockTheLastLatencyStandsIn) {
-    StreamTiming timing(48000, ms / 2);
+    StreamTiming timing(48000, nsPerMs / 2);
     uint32_t changes = 0;
     StreamClockSnapshot none; // rate 0/0, no cycle time yet
     none.queuedFrames = 480;
     RenderInfo info = timing.next(none, nowNs, changes);
-    EXPECT_EQ(info, (RenderInfo{nowNs + 10 * ms, 0}));
+    EXPECT_EQ(info, (RenderInfo{nowNs + 10 * nsPerMs, 0}));
     EXPECT_EQ(changes, 0U);
     EXPECT_FALSE(timing.known());
 
@@ -48,23 +48,23 @@ TEST(StreamTimingTest, beforeTheGraphHasAClockTheLastLatencyStandsIn) {
     changes = 0;
     none.queuedFrames = 0;
     info = timing.next(none, nowNs, changes);
-    EXPECT_EQ(info, (RenderInfo{nowNs, 20 * ms}));
+    EXPECT_EQ(info, (RenderInfo{nowNs, 20 * nsPerMs}));
     EXPECT_EQ(changes, 0U);
 }
 
 TEST(StreamTimingTest, latencyStaysSteadyWithinTheToleranceWhileTheSumStaysExact) {
-    StreamTiming timing(48000, ms / 2);
+    StreamTiming timing(48000, nsPerMs / 2);
     uint32_t changes = 0;
     timing.next(snapshot(480), 0, changes);
 
     changes = 0;
     RenderInfo info = timing.next(snapshot(480 + 12), 0, changes); // +0.25 ms
-    EXPECT_EQ(info.outputLatencyNs, 10 * ms);
-    EXPECT_EQ(info.handOffNs + info.outputLatencyNs, nowNs + 10 * ms + ms / 4);
+    EXPECT_EQ(info.outputLatencyNs, 10 * nsPerMs);
+    EXPECT_EQ(info.handOffNs + info.outputLatencyNs, nowNs + 10 * nsPerMs + nsPerMs / 4);
     EXPECT_EQ(changes, 0U);
 
     info = timing.next(snapshot(480 - 48), 0, changes); // -1 ms: beyond the tolerance
-    EXPECT_EQ(info, (RenderInfo{nowNs, 9 * ms}));
+    EXPECT_EQ(info, (RenderInfo{nowNs, 9 * nsPerMs}));
     EXPECT_EQ(changes, StreamTiming::latencyChanged);
 
     changes = 0;
@@ -72,7 +72,7 @@ TEST(StreamTimingTest, latencyStaysSteadyWithinTheToleranceWhileTheSumStaysExact
     faster.rateDenom = 44100; // the graph switched to 44.1 kHz, same 10 ms of delay
     info = timing.next(faster, 0, changes);
     EXPECT_EQ(changes, StreamTiming::rateChanged | StreamTiming::latencyChanged);
-    EXPECT_EQ(info, (RenderInfo{nowNs, 10 * ms}));
+    EXPECT_EQ(info, (RenderInfo{nowNs, 10 * nsPerMs}));
 }
 
 // With the output's own tolerance: a delay that wobbles by a few frames' worth (or a small
@@ -85,14 +85,15 @@ TEST(StreamTimingTest, theOutputsToleranceRidesOutWobbleAndRepublishesAQuantumSt
     changes = 0;
     for (const int64_t wobble : {48, -96, 144, 96, -48, 0}) { // up to 3 ms
         const RenderInfo info = timing.next(snapshot(480 + wobble), 0, changes);
-        EXPECT_EQ(info.outputLatencyNs, 10 * ms);
-        EXPECT_EQ(info.handOffNs + info.outputLatencyNs, nowNs + 10 * ms + wobble * ms / 48);
+        EXPECT_EQ(info.outputLatencyNs, 10 * nsPerMs);
+        EXPECT_EQ(info.handOffNs + info.outputLatencyNs,
+                  nowNs + 10 * nsPerMs + wobble * nsPerMs / 48);
     }
     EXPECT_EQ(changes, 0U);
 
     const RenderInfo stepped = timing.next(snapshot(480 + 768), 0, changes);
     EXPECT_EQ(changes, StreamTiming::latencyChanged);
-    EXPECT_EQ(stepped, (RenderInfo{nowNs, 26 * ms}));
+    EXPECT_EQ(stepped, (RenderInfo{nowNs, 26 * nsPerMs}));
 }
 
 } // namespace

@@ -13,12 +13,11 @@
 #include <utility>
 #include <vector>
 
+#include "core/time_units.h"
 #include "tests/support/qt_test_support.h"
 
 namespace merriphonic::test {
 namespace {
-
-constexpr int64_t ms = 1'000'000;
 
 // Posts from several threads at once; each thread's tasks must run in its own order, and all
 // of them on the loop's thread.
@@ -69,7 +68,7 @@ TEST(QtRunLoopTest, TimersRunOnTheLoopAndCancelledOnesNeverFireAgain) {
     std::vector<TimerHandle> handles;
     handles.reserve(200);
     for (int i = 0; i < 200; ++i) {
-        handles.push_back(loop.after((1 + i % 5) * ms, [&fired, i] { fired.insert(i); }));
+        handles.push_back(loop.after((1 + i % 5) * nsPerMs, [&fired, i] { fired.insert(i); }));
     }
     for (int i = 0; i < 200; i += 2) {
         handles[static_cast<size_t>(i)].cancel();
@@ -77,7 +76,7 @@ TEST(QtRunLoopTest, TimersRunOnTheLoopAndCancelledOnesNeverFireAgain) {
     // Asked for from another thread, half of them cancelled before the loop has created them.
     std::thread([&] {
         for (int i = 0; i < 50; ++i) {
-            TimerHandle handle = loop.after(1 * ms, [&, i] {
+            TimerHandle handle = loop.after(1 * nsPerMs, [&, i] {
                 offLoop = offLoop || !loop.isCurrent();
                 fired.insert(1000 + i);
             });
@@ -87,11 +86,11 @@ TEST(QtRunLoopTest, TimersRunOnTheLoopAndCancelledOnesNeverFireAgain) {
         }
     }).join();
     // A timer cancelled by an earlier one that fires first.
-    TimerHandle late = loop.after(8 * ms, [&fired] { fired.insert(-1); });
-    loop.after(2 * ms, [&late] { late.cancel(); });
+    TimerHandle late = loop.after(8 * nsPerMs, [&fired] { fired.insert(-1); });
+    loop.after(2 * nsPerMs, [&late] { late.cancel(); });
     // A repeating timer that cancels itself on its fifth run.
     int repeats = 0;
-    TimerHandle repeating = loop.every(2 * ms, [&] {
+    TimerHandle repeating = loop.every(2 * nsPerMs, [&] {
         if (++repeats == 5) {
             repeating.cancel();
         }
@@ -116,10 +115,10 @@ TEST(QtRunLoopTest, ATimerThatCancelsItselfLeavesTheTimersItStartedAlone) {
     QtRunLoop& loop = mainLoop();
     constexpr int started = 300;
     int fired = 0;
-    TimerHandle self = loop.every(1 * ms, [&] {
+    TimerHandle self = loop.every(1 * nsPerMs, [&] {
         self.cancel();
         for (int i = 0; i < started; ++i) {
-            loop.after(1 * ms, [&fired] { ++fired; });
+            loop.after(1 * nsPerMs, [&fired] { ++fired; });
         }
     });
     ASSERT_TRUE(runMainLoopUntil([&] { return fired == started; }));
@@ -128,7 +127,7 @@ TEST(QtRunLoopTest, ATimerThatCancelsItselfLeavesTheTimersItStartedAlone) {
 TEST(QtRunLoopTest, FiredAndCancelledTimersAreReleased) {
     QtRunLoop& loop = mainLoop();
     const size_t before = loop.timerCount();
-    constexpr int64_t hour = 3600 * 1000 * ms;
+    constexpr int64_t hour = 3600 * 1000 * nsPerMs;
     for (int i = 0; i < 5000; ++i) {
         loop.after(hour, [] {}).cancel();
     }

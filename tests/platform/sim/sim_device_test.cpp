@@ -10,12 +10,11 @@
 #include <utility>
 #include <vector>
 
+#include "core/time_units.h"
 #include "platform/sim/sim_world.h"
 
 namespace merriphonic {
 namespace {
-
-constexpr int64_t sec = 1'000'000'000;
 
 // Values read back as other types only when they convert exactly.
 TEST(MemoryPrefsStoreTest, ReadsOtherTypesOnlyWhenTheyConvertExactly) {
@@ -89,9 +88,9 @@ TEST(SimDeviceTest, BundlesAContextWithItsOwnClockLoopsAndFolders) {
     SimWorld world;
     std::filesystem::path root;
     {
-        SimDevice device(
-            world,
-            SimDeviceConfig{.name = "spk 1/x", .clockOffsetNs = 3 * sec, .clockSkewPpm = 100.0});
+        SimDevice device(world, SimDeviceConfig{.name = "spk 1/x",
+                                                .clockOffsetNs = 3 * nsPerSecond,
+                                                .clockSkewPpm = 100.0});
         DeviceContext& context = device.context();
         root = context.folders.data.parent_path();
         EXPECT_TRUE(std::filesystem::is_directory(context.folders.data));
@@ -102,14 +101,14 @@ TEST(SimDeviceTest, BundlesAContextWithItsOwnClockLoopsAndFolders) {
 
         int64_t firedAtDevice = 0;
         bool onStreams = false;
-        context.streams.after(1 * sec, [&] {
+        context.streams.after(1 * nsPerSecond, [&] {
             firedAtDevice = context.clock.nowNs();
             onStreams = context.streams.isCurrent() && !context.main.isCurrent();
         });
-        world.runFor(1 * sec);
-        EXPECT_EQ(firedAtDevice, 4 * sec);
+        world.runFor(1 * nsPerSecond);
+        EXPECT_EQ(firedAtDevice, 4 * nsPerSecond);
         EXPECT_TRUE(onStreams);
-        EXPECT_EQ(context.clock.nowNs(), 4 * sec + 100'000);
+        EXPECT_EQ(context.clock.nowNs(), 4 * nsPerSecond + 100'000);
 
         context.log.info(LogCategory::app, "hello {}", 1);
         EXPECT_TRUE(device.logSink().contains("hello 1"));

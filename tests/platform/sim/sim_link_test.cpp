@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/time_units.h"
 #include "platform/sim/sim_run_loop.h"
 #include "platform/sim/sim_world.h"
 #include "tests/support/stream_endpoint.h"
@@ -16,8 +17,6 @@
 namespace merriphonic::test {
 namespace {
 
-constexpr int64_t us = 1'000;
-constexpr int64_t ms = 1'000'000;
 using Times = std::vector<int64_t>;
 
 class SimLinkTest : public ::testing::Test {
@@ -42,7 +41,7 @@ protected:
 TEST_F(SimLinkTest, TimingFollowsBandwidthLatencyAndTheSendBuffer) {
     // 100 kB/s: a 1000-byte segment takes 10 ms on the wire, then 10 ms of latency. The send
     // buffer holds three segments.
-    connect({.latencyNs = 10 * ms,
+    connect({.latencyNs = 10 * nsPerMs,
              .bytesPerSecond = 100'000,
              .sendBufferBytes = 3000,
              .receiveBufferBytes = 0,
@@ -51,7 +50,7 @@ TEST_F(SimLinkTest, TimingFollowsBandwidthLatencyAndTheSendBuffer) {
     a->send(bytes, /*thenClose=*/true);
     world.runFor(0);
     EXPECT_EQ(a->seen().writes, Times{3000});
-    world.runFor(10 * ms); // one segment transmitted: room for exactly one more
+    world.runFor(10 * nsPerMs); // one segment transmitted: room for exactly one more
     EXPECT_EQ(a->seen().writes, (Times{3000, 1000}));
     world.runUntilIdle();
 
@@ -59,7 +58,8 @@ TEST_F(SimLinkTest, TimingFollowsBandwidthLatencyAndTheSendBuffer) {
     const StreamEndpoint::Seen seen = b->seen();
     EXPECT_EQ(seen.received, bytes);
     EXPECT_EQ(seen.reads, (Times{1000, 1000, 1000, 1000, 1000, 0}));
-    EXPECT_EQ(seen.readTimes, (Times{20 * ms, 30 * ms, 40 * ms, 50 * ms, 60 * ms, 60 * ms}));
+    EXPECT_EQ(seen.readTimes, (Times{20 * nsPerMs, 30 * nsPerMs, 40 * nsPerMs, 50 * nsPerMs,
+                                     60 * nsPerMs, 60 * nsPerMs}));
     EXPECT_EQ(seen.output.back(), StreamEvent::end);
     EXPECT_EQ(link->stats(SimLinkSide::a), (SimLinkStats{.bytesWritten = 5000,
                                                          .bytesDelivered = 5000,
@@ -69,10 +69,10 @@ TEST_F(SimLinkTest, TimingFollowsBandwidthLatencyAndTheSendBuffer) {
 }
 
 TEST_F(SimLinkTest, JitterSpreadsArrivalsWithoutReorderingThem) {
-    connect({.latencyNs = 1 * ms, .jitterNs = 5 * ms, .segmentBytes = 1});
+    connect({.latencyNs = 1 * nsPerMs, .jitterNs = 5 * nsPerMs, .segmentBytes = 1});
     Bytes expected;
     for (unsigned k = 0; k < 2000; ++k) {
-        world.runFor(100 * us);
+        world.runFor(100 * nsPerUs);
         const Bytes bytes = randomBytes(1 + k % 3, k);
         expected.insert(expected.end(), bytes.begin(), bytes.end());
         a->send(bytes);
@@ -84,15 +84,15 @@ TEST_F(SimLinkTest, JitterSpreadsArrivalsWithoutReorderingThem) {
     for (size_t k = 1; k < times.size(); ++k) {
         spread = std::max(spread, times[k] - times[k - 1]);
     }
-    EXPECT_GT(spread, 1 * ms);
+    EXPECT_GT(spread, 1 * nsPerMs);
 }
 
 // A message link takes a message whole or not at all. A stall holds everything, and what has
 // arrived meanwhile is delivered through events once it ends.
 TEST_F(SimLinkTest, MessagesAreTakenWholeAndAStallHoldsThem) {
-    connect({.latencyNs = 1 * ms, .sendBufferBytes = 250, .maxMessageSize = 100});
+    connect({.latencyNs = 1 * nsPerMs, .sendBufferBytes = 250, .maxMessageSize = 100});
     b->send(randomBytes(50, 2));
-    world.runFor(500 * us); // on the wire when the stall begins
+    world.runFor(500 * nsPerUs); // on the wire when the stall begins
     link->stall(true);
     const Bytes bytes = randomBytes(250, 3);
     OutputStream& output = *link->sideA().output;
@@ -103,7 +103,7 @@ TEST_F(SimLinkTest, MessagesAreTakenWholeAndAStallHoldsThem) {
     EXPECT_EQ(output.write(bytes.data(), 100), 0);
     EXPECT_EQ(output.write(bytes.data() + 200, 50), 50);
     EXPECT_EQ(link->stats(SimLinkSide::a).fullWrites, 1U);
-    world.runFor(1'000 * ms);
+    world.runFor(1'000 * nsPerMs);
     EXPECT_TRUE(a->seen().received.empty());
     EXPECT_TRUE(b->seen().received.empty());
 
@@ -134,22 +134,22 @@ TEST_F(SimLinkTest, AReaderThatDoesNotReadHoldsBackTheWriter) {
 
 TEST_F(SimLinkTest, InjectedFaultsDropWhatTheyShould) {
     // A close of side a: its unsent bytes are dropped, those on their way still arrive.
-    connect({.latencyNs = 5 * ms, .bytesPerSecond = 1000, .segmentBytes = 100});
+    connect({.latencyNs = 5 * nsPerMs, .bytesPerSecond = 1000, .segmentBytes = 100});
     const Bytes bytes = randomBytes(1000, 5);
     a->send(bytes);
-    world.runFor(250 * ms); // two segments sent, the third on the wire
+    world.runFor(250 * nsPerMs); // two segments sent, the third on the wire
     link->close(SimLinkSide::a);
-    world.runFor(1 * ms);
+    world.runFor(1 * nsPerMs);
     EXPECT_EQ(a->seen().input.back(), StreamEvent::end);
     EXPECT_EQ(a->seen().output.back(), StreamEvent::end);
     world.runUntilIdle();
     EXPECT_EQ(b->seen().received, Bytes(bytes.begin(), bytes.begin() + 300));
-    EXPECT_EQ(b->seen().readTimes.back(), 305 * ms);
+    EXPECT_EQ(b->seen().readTimes.back(), 305 * nsPerMs);
     EXPECT_TRUE(b->seen().ended());
     EXPECT_EQ(link->stats(SimLinkSide::a).bytesDropped, 700U);
 
     // A failure of side a: only a reports it, and what b sends is lost; the first failure stays.
-    connect({.latencyNs = 1 * ms});
+    connect({.latencyNs = 1 * nsPerMs});
     link->fail(SimLinkSide::a, "radio gone");
     b->send(randomBytes(100, 6));
     world.runUntilIdle();
@@ -164,7 +164,7 @@ TEST_F(SimLinkTest, InjectedFaultsDropWhatTheyShould) {
 
     // A closed input: bytes that arrived but were not yet reported, and all that follow, are
     // dropped, and no event follows the close.
-    connect({.latencyNs = 1 * ms});
+    connect({.latencyNs = 1 * nsPerMs});
     a->send(randomBytes(10, 7));
     while (!b->pair().input->hasBytesAvailable()) {
         world.step(); // up to the arrival; its bytesAvailable is queued, not yet handled
@@ -184,12 +184,12 @@ TEST_F(SimLinkTest, InjectedFaultsDropWhatTheyShould) {
 // A radio model may replace the timing; the streams keep the channel alive without the link.
 TEST_F(SimLinkTest, ATimingModelSetsTheArrivalsAndTheStreamsOutliveTheLink) {
     // A connection-interval radio: units leave only at 7.5 ms event boundaries.
-    constexpr int64_t interval = 7'500 * us;
+    constexpr int64_t interval = 7'500 * nsPerUs;
     connect({.maxMessageSize = 200, .timing = [](const SimLinkUnit& unit) {
                  const int64_t slot = (unit.readyNs / interval + 1) * interval;
                  return SimLinkTiming{slot, slot};
              }});
-    world.runFor(1 * ms);
+    world.runFor(1 * nsPerMs);
     a->send(randomBytes(1000, 9));
     b->send(randomBytes(10, 10));
     link.reset();

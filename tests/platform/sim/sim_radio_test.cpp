@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/time_units.h"
 #include "platform/sim/sim_air.h"
 #include "platform/sim/sim_airtime.h"
 #include "platform/sim/sim_device.h"
@@ -20,9 +21,6 @@
 
 namespace merriphonic::radio_test {
 namespace {
-
-constexpr int64_t ms = 1'000'000;
-constexpr int64_t sec = 1'000'000'000;
 
 // A host at the origin and a speaker `distanceM` away on one simulated air.
 struct SimRadios {
@@ -43,12 +41,13 @@ struct SimRadios {
         return speakerRadio.makeCentralManager(speakerDevice.main(), recorder);
     }
     bool runUntil(const std::function<bool()>& done) {
-        for (const int64_t end = world.nowNs() + 60 * sec; !done() && world.nowNs() < end;) {
-            world.runFor(ms);
+        for (const int64_t end = world.nowNs() + 60 * nsPerSecond;
+             !done() && world.nowNs() < end;) {
+            world.runFor(nsPerMs);
         }
         return done();
     }
-    void runFor(int64_t milliseconds) { world.runFor(milliseconds * ms); }
+    void runFor(int64_t milliseconds) { world.runFor(milliseconds * nsPerMs); }
     void setPowered(bool host, bool on) {
         (host ? hostRadio : speakerRadio)
             .setState(on ? RadioState::poweredOn : RadioState::poweredOff);
@@ -74,7 +73,7 @@ TEST_F(SimRadioTest, AdvertisementsComeEveryIntervalWithTheSignalOfTheDistance) 
     speakerManager->scan({service}, true);
     std::vector<int64_t> times;
     double rssiSum = 0;
-    for (const int64_t end = radios.world.nowNs() + 30 * sec; radios.world.nowNs() < end;) {
+    for (const int64_t end = radios.world.nowNs() + 30 * nsPerSecond; radios.world.nowNs() < end;) {
         const size_t before = speaker->count(Kind::discovered);
         radios.world.step();
         if (speaker->count(Kind::discovered) > before) {
@@ -86,8 +85,8 @@ TEST_F(SimRadioTest, AdvertisementsComeEveryIntervalWithTheSignalOfTheDistance) 
     EXPECT_LT(times.size(), 300U);
     size_t regularGaps = 0;
     for (size_t i = 1; i < times.size(); ++i) {
-        EXPECT_GE(times[i] - times[i - 1], 100 * ms);
-        regularGaps += times[i] - times[i - 1] <= 110 * ms ? 1 : 0;
+        EXPECT_GE(times[i] - times[i - 1], 100 * nsPerMs);
+        regularGaps += times[i] - times[i - 1] <= 110 * nsPerMs ? 1 : 0;
     }
     EXPECT_GT(regularGaps, times.size() * 3 / 4);
     EXPECT_NEAR(rssiSum / double(times.size()), radios.air.model().meanRssiDbm(2.0), 1.5);
@@ -152,7 +151,8 @@ TEST_F(SimRadioTest, RefusalsLinkLossAndPowerOffReachTheCentralWhenARealLinkWoul
                            const std::function<void()>& fault) {
         const int64_t startNs = radios.world.nowNs();
         EXPECT_EQ(error(Kind::disconnected, fault), text);
-        EXPECT_EQ(radios.world.nowNs() - startNs, (delayNs + ms - 1) / ms * ms) << text;
+        EXPECT_EQ(radios.world.nowNs() - startNs, (delayNs + nsPerMs - 1) / nsPerMs * nsPerMs)
+            << text;
     };
     const SimRadioModel& model = radios.air.model();
     after(model.supervisionTimeoutNs, "Connection timed out",
@@ -208,13 +208,13 @@ TEST(SimAirtime, OneLinkIsLimitedPerEventAndLinksShareTheirRadioEvenly) {
     const SimRadioModel model;
     const double seconds = 60;
     const double sdusPerPdu = 1.0 / model.pdusFor(model.sduBytes);
-    const double intervalS = double(model.connectionIntervalNs) / double(sec);
-    const double alone = double(saturate(model, 1, 60 * sec)[0]) / seconds;
+    const double intervalS = double(model.connectionIntervalNs) / double(nsPerSecond);
+    const double alone = double(saturate(model, 1, 60 * nsPerSecond)[0]) / seconds;
     const double linkLimit =
         model.maxPdusPerEvent * sdusPerPdu * double(model.sduBytes) / intervalS;
     EXPECT_NEAR(alone, linkLimit, linkLimit * 0.03);
 
-    const auto shares = saturate(model, 7, 60 * sec);
+    const auto shares = saturate(model, 7, 60 * nsPerSecond);
     const double radioLimit =
         model.radioPdusPerInterval() * sdusPerPdu * double(model.sduBytes) / intervalS;
     for (const int64_t bytes : shares) {
@@ -225,12 +225,13 @@ TEST(SimAirtime, OneLinkIsLimitedPerEventAndLinksShareTheirRadioEvenly) {
 TEST(SimAirtime, AnSduGoesInTheLinksNextEventOrContinuesTheCurrentOne) {
     const SimRadioModel model;
     SimAirtime airtime(model);
-    const int link = airtime.addLink(airtime.addRadio(), airtime.addRadio(), 5 * ms);
+    const int link = airtime.addLink(airtime.addRadio(), airtime.addRadio(), 5 * nsPerMs);
     const int64_t pdu = model.pduAirtimeNs;
-    EXPECT_EQ(airtime.transmit(link, 6 * ms, 20), 35 * ms + pdu) << "the 5 ms event was over";
-    EXPECT_EQ(airtime.transmit(link, 60 * ms, 20), 65 * ms + pdu);
+    EXPECT_EQ(airtime.transmit(link, 6 * nsPerMs, 20), 35 * nsPerMs + pdu)
+        << "the 5 ms event was over";
+    EXPECT_EQ(airtime.transmit(link, 60 * nsPerMs, 20), 65 * nsPerMs + pdu);
     // 13 PDUs ready as the event goes on: 11 more fit in it, 2 go in the next one.
-    EXPECT_EQ(airtime.transmit(link, 65 * ms + pdu, 12 * 247), 95 * ms + 2 * pdu);
+    EXPECT_EQ(airtime.transmit(link, 65 * nsPerMs + pdu, 12 * 247), 95 * nsPerMs + 2 * pdu);
 }
 
 TEST(SimAirtime, ALostExchangeIsSentAgainAndTwoInARowEndTheEvent) {
@@ -240,13 +241,14 @@ TEST(SimAirtime, ALostExchangeIsSentAgainAndTwoInARowEndTheEvent) {
     std::vector<double> draws{0.1, 0.9, /* */ 0.1, 0.1, 0.9, /* */ 0.9, 0.1, 0.9, 0.9};
     size_t next = 0;
     SimAirtime airtime(model, [&] { return next < draws.size() ? draws[next++] : 0.9; });
-    const int link = airtime.addLink(airtime.addRadio(), airtime.addRadio(), 5 * ms);
+    const int link = airtime.addLink(airtime.addRadio(), airtime.addRadio(), 5 * nsPerMs);
     const int64_t pdu = model.pduAirtimeNs;
-    EXPECT_EQ(airtime.transmit(link, 6 * ms, 20), 35 * ms + 2 * pdu)
+    EXPECT_EQ(airtime.transmit(link, 6 * nsPerMs, 20), 35 * nsPerMs + 2 * pdu)
         << "again in the next exchange";
-    EXPECT_EQ(airtime.transmit(link, 60 * ms, 20), 95 * ms + pdu) << "two lost: the next event";
+    EXPECT_EQ(airtime.transmit(link, 60 * nsPerMs, 20), 95 * nsPerMs + pdu)
+        << "two lost: the next event";
     // Three PDUs, the second lost once: four exchanges.
-    EXPECT_EQ(airtime.transmit(link, 120 * ms, 3 * 247 - 2), 125 * ms + 4 * pdu);
+    EXPECT_EQ(airtime.transmit(link, 120 * nsPerMs, 3 * 247 - 2), 125 * nsPerMs + 4 * pdu);
     EXPECT_EQ(next, draws.size());
 
     // Lost exchanges take their share of the airtime, and a little more: events that end
@@ -254,9 +256,10 @@ TEST(SimAirtime, ALostExchangeIsSentAgainAndTwoInARowEndTheEvent) {
     std::mt19937_64 rng(5);
     model.pduLossRatio = 0.1;
     const SimRadioModel clean;
-    const double lossy = double(saturate(
-        model, 1, 60 * sec, [&] { return std::uniform_real_distribution<double>(0, 1)(rng); })[0]);
-    const double ratio = lossy / double(saturate(clean, 1, 60 * sec)[0]);
+    const double lossy = double(saturate(model, 1, 60 * nsPerSecond, [&] {
+        return std::uniform_real_distribution<double>(0, 1)(rng);
+    })[0]);
+    const double ratio = lossy / double(saturate(clean, 1, 60 * nsPerSecond)[0]);
     EXPECT_LT(ratio, 0.9);
     EXPECT_GT(ratio, 0.8);
 }

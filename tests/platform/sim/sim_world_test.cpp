@@ -6,15 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "core/time_units.h"
 #include "platform/sim/sim_clock.h"
 #include "platform/sim/sim_link.h"
 #include "platform/sim/sim_run_loop.h"
 
 namespace merriphonic {
 namespace {
-
-constexpr int64_t ms = 1'000'000;
-constexpr int64_t sec = 1'000'000'000;
 
 TEST(SimWorldTest, RunsEventsByTimeThenInsertionOrder) {
     SimWorld world(1, 1000);
@@ -44,32 +42,33 @@ TEST(SimWorldTest, CancelledTimersNeverFire) {
     SimRunLoop loop(world, "main");
     std::vector<std::string> fired;
 
-    TimerHandle early = loop.after(5 * ms, [&] { fired.emplace_back("early"); });
+    TimerHandle early = loop.after(5 * nsPerMs, [&] { fired.emplace_back("early"); });
     early.cancel();
 
     // Two timers due at the same instant: the first cancels the second.
     TimerHandle second;
-    loop.after(10 * ms, [&] {
+    loop.after(10 * nsPerMs, [&] {
         fired.emplace_back("first");
         second.cancel();
     });
-    second = loop.after(10 * ms, [&] { fired.emplace_back("second"); });
+    second = loop.after(10 * nsPerMs, [&] { fired.emplace_back("second"); });
 
     // A repeating timer cancelled from its own task, and one cancelled by another timer.
     int selfCount = 0;
     TimerHandle self;
-    self = loop.every(3 * ms, [&] {
+    self = loop.every(3 * nsPerMs, [&] {
         if (++selfCount == 3) {
             self.cancel();
         }
     });
     int otherCount = 0;
-    TimerHandle other = loop.every(4 * ms, [&] { ++otherCount; });
-    loop.after(20 * ms, [&] { other.cancel(); }); // same instant as the 5th firing, queued first
+    TimerHandle other = loop.every(4 * nsPerMs, [&] { ++otherCount; });
+    loop.after(20 * nsPerMs,
+               [&] { other.cancel(); }); // same instant as the 5th firing, queued first
 
     // An empty handle never schedules anything.
     world.schedule(
-        1 * ms, &loop, [&] { fired.emplace_back("empty"); }, TimerHandle());
+        1 * nsPerMs, &loop, [&] { fired.emplace_back("empty"); }, TimerHandle());
 
     EXPECT_TRUE(world.runUntilIdle());
     EXPECT_EQ(fired, (std::vector<std::string>{"first"}));
@@ -77,7 +76,7 @@ TEST(SimWorldTest, CancelledTimersNeverFire) {
     EXPECT_EQ(otherCount, 4);
     EXPECT_TRUE(self.isCancelled());
     // Discarded timers neither advance the time nor count as executed events.
-    EXPECT_EQ(world.nowNs(), 20 * ms);
+    EXPECT_EQ(world.nowNs(), 20 * nsPerMs);
 }
 
 TEST(SimWorldTest, EveryKeepsItsPeriodWithoutDrift) {
@@ -98,22 +97,22 @@ TEST(SimWorldTest, EveryKeepsItsPeriodWithoutDrift) {
 
 TEST(SimWorldTest, LoopTimersRunOnTheDeviceClock) {
     SimWorld world;
-    SimClock clock(world, 5 * sec, 100.0); // runs 100 ppm fast
+    SimClock clock(world, 5 * nsPerSecond, 100.0); // runs 100 ppm fast
     SimRunLoop loop(world, "dev.main", &clock);
 
     int64_t afterWorld = -1;
-    loop.after(1 * sec, [&] { afterWorld = world.nowNs(); });
+    loop.after(1 * nsPerSecond, [&] { afterWorld = world.nowNs(); });
     std::vector<int64_t> readings;
     const int64_t base = clock.nowNs();
-    TimerHandle tick = loop.every(250 * ms, [&] { readings.push_back(clock.nowNs()); });
-    world.runFor(10 * sec);
+    TimerHandle tick = loop.every(250 * nsPerMs, [&] { readings.push_back(clock.nowNs()); });
+    world.runFor(10 * nsPerSecond);
     tick.cancel();
 
     // 1 s of a clock running 1.0001 times as fast: 999,900,009.999 ns of world time, rounded up.
     EXPECT_EQ(afterWorld, 999'900'010);
     ASSERT_EQ(readings.size(), 40U);
     for (size_t k = 0; k < readings.size(); ++k) {
-        const int64_t deadline = base + static_cast<int64_t>(k + 1) * 250 * ms;
+        const int64_t deadline = base + static_cast<int64_t>(k + 1) * 250 * nsPerMs;
         // Fired at the first world nanosecond at which the device clock had reached it.
         EXPECT_GE(readings[k], deadline);
         EXPECT_LE(readings[k], deadline + 1);
@@ -122,13 +121,13 @@ TEST(SimWorldTest, LoopTimersRunOnTheDeviceClock) {
     // A step forward skips the missed firings instead of bunching them.
     std::vector<int64_t> after;
     const int64_t base2 = clock.nowNs();
-    TimerHandle tick2 = loop.every(100 * ms, [&] { after.push_back(clock.nowNs() - base2); });
-    world.runFor(150 * ms); // fires once, at +100 ms
-    clock.step(1 * sec);    // device now at about +1150 ms
-    world.runFor(100 * ms);
+    TimerHandle tick2 = loop.every(100 * nsPerMs, [&] { after.push_back(clock.nowNs() - base2); });
+    world.runFor(150 * nsPerMs); // fires once, at +100 ms
+    clock.step(1 * nsPerSecond); // device now at about +1150 ms
+    world.runFor(100 * nsPerMs);
     tick2.cancel();
     ASSERT_EQ(after.size(), 2U);
-    EXPECT_NEAR(static_cast<double>(after[1]), 1200.0 * ms, 2.0);
+    EXPECT_NEAR(static_cast<double>(after[1]), 1200.0 * nsPerMs, 2.0);
 }
 
 TEST(SimWorldTest, RunUntilIncludesTheLimitAndNeverGoesBack) {
@@ -160,9 +159,9 @@ TEST(SimWorldTest, RunUntilIncludesTheLimitAndNeverGoesBack) {
 TEST(SimWorldTest, RunUntilIdleStopsAtItsLimits) {
     SimWorld world;
     SimRunLoop loop(world, "main");
-    TimerHandle forever = loop.every(10 * ms, [] {});
-    EXPECT_FALSE(world.runUntilIdle({.maxDurationNs = 1 * sec}));
-    EXPECT_EQ(world.nowNs(), 1 * sec);
+    TimerHandle forever = loop.every(10 * nsPerMs, [] {});
+    EXPECT_FALSE(world.runUntilIdle({.maxDurationNs = 1 * nsPerSecond}));
+    EXPECT_EQ(world.nowNs(), 1 * nsPerSecond);
     const uint64_t executed = world.executedEvents();
     EXPECT_FALSE(world.runUntilIdle({.maxEvents = 5}));
     EXPECT_EQ(world.executedEvents(), executed + 5);
@@ -205,11 +204,11 @@ TEST(SimWorldTest, DestroyedLoopDropsItsEventsAndRefs) {
     survivor.post([&] { doomed.reset(); });
     // Queued while the loop exists, due after it is gone: never run.
     doomed->post([&ran, captured] { ++ran; });
-    doomed->every(1 * ms, [&ran] { ++ran; });
+    doomed->every(1 * nsPerMs, [&ran] { ++ran; });
     SimLoopRef ref = doomed->ref();
     EXPECT_TRUE(ref.isAlive());
     world.schedule(0, nullptr, [&ref, &ran] { ref.post([&ran] { ++ran; }); });
-    EXPECT_TRUE(world.runUntilIdle({.maxDurationNs = 1 * sec}));
+    EXPECT_TRUE(world.runUntilIdle({.maxDurationNs = 1 * nsPerSecond}));
     EXPECT_EQ(ran, 0);
     EXPECT_FALSE(ref.isAlive());
     EXPECT_FALSE(ref.post([] {}));
@@ -248,7 +247,7 @@ std::vector<std::string> tracedRun(uint64_t seed) {
     });
     SimRunLoop a(world, "a.streams");
     SimRunLoop b(world, "b.streams");
-    SimLink link(world, a, b, SimLinkConfig{.latencyNs = 2 * ms, .jitterNs = 3 * ms});
+    SimLink link(world, a, b, SimLinkConfig{.latencyNs = 2 * nsPerMs, .jitterNs = 3 * nsPerMs});
     StreamPair sideA = link.sideA();
     StreamPair sideB = link.sideB();
     sideB.input->setEventHandler([&sideB](StreamEvent) {
@@ -259,11 +258,11 @@ std::vector<std::string> tracedRun(uint64_t seed) {
     sideA.output->open();
     sideB.input->open();
     SimRunLoop writer(world, "a.main");
-    writer.every(1 * ms, [&] {
+    writer.every(1 * nsPerMs, [&] {
         const uint8_t byte = 7;
         sideA.output->write(&byte, 1);
     });
-    world.runFor(50 * ms);
+    world.runFor(50 * nsPerMs);
     return trace;
 }
 

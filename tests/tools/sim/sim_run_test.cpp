@@ -1,5 +1,6 @@
 // The simulator's engine: its script language, that events happen when asked, and that a seed
 // gives the same party again.
+#include "core/time_units.h"
 #include "tools/sim/sim_run.h"
 
 #include <gtest/gtest.h>
@@ -116,9 +117,9 @@ TEST(SimRun, APerfectCardHearsEveryFrameWhereThePlanPutsIt) {
     ASSERT_TRUE(song && party.joinAll());
     party.select(*song);
     ASSERT_TRUE(party.runUntil([&] { return party.session().currentPlay().has_value(); },
-                               30 * SimParty::secNs));
+                               30 * nsPerSecond));
     const Play play = *party.session().currentPlay();
-    party.runFor(4 * SimParty::secNs);
+    party.runFor(4 * nsPerSecond);
     const int64_t startWorldNs = party.host().device.clock().worldTimeAt(play.startAtHostNs);
     const double startFrame = static_cast<double>(play.positionMs) * SimParty::mediaRate / 1000.0;
     const std::vector<SimHeardBuffer> heard = party.mediaHeard(party.host(), 0);

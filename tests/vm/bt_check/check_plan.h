@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/time_units.h"
+
 namespace merriphonic {
 
 // What the two processes of the Bluetooth check agree on without talking: the parties the host
@@ -37,16 +39,15 @@ struct CheckPlan {
     // of it.
     static constexpr uint16_t secondPartyReceiveMtu = 1000;
 
-    static constexpr int64_t nsPerS = 1'000'000'000;
     // Discovery on the emulated controllers can lag by a scan restart or two under load; the
     // join deadline only starts once the party has been found.
-    static constexpr int64_t discoveryLimitNs = 90 * nsPerS;
+    static constexpr int64_t discoveryLimitNs = 90 * nsPerSecond;
     // From the channel's opening to the digest report of the first party's track.
-    static constexpr int64_t exchangeLimitNs = 300 * nsPerS;
+    static constexpr int64_t exchangeLimitNs = 300 * nsPerSecond;
     // For the far end's BYE, the channel's end and the link's drop after a party ends.
-    static constexpr int64_t teardownLimitNs = 30 * nsPerS;
+    static constexpr int64_t teardownLimitNs = 30 * nsPerSecond;
     // The host gives up when the speaker has not finished by then.
-    static constexpr int64_t hostLimitNs = 600 * nsPerS;
+    static constexpr int64_t hostLimitNs = 600 * nsPerSecond;
 
     // The party's name (index 0 or 1). The first one is long (the advertisement carries only
     // its beginning; the info record the whole, in several reads) and not all ASCII; the second

@@ -6,13 +6,13 @@
 
 #include "core/outbound_frame.h"
 #include "core/sync_protocol.h"
+#include "core/time_units.h"
 #include "tests/vm/bt_check/check_plan.h"
 
 namespace merriphonic {
 
 namespace {
 
-constexpr int64_t nsPerMs = 1'000'000;
 // BlueZ is told to withdraw the advertisement asynchronously; this is how long it gets.
 constexpr int withdrawChecks = 40;
 constexpr int64_t withdrawCheckSpacingNs = 250 * nsPerMs;

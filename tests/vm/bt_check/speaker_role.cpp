@@ -9,6 +9,7 @@
 #include "core/platform.h"
 #include "core/sync_protocol.h"
 #include "core/text_limits.h"
+#include "core/time_units.h"
 #include "tests/vm/bt_check/check_plan.h"
 #include "tests/vm/bt_check/track_receiver.h"
 #include "transport/ble_ids.h"
@@ -18,14 +19,13 @@ namespace merriphonic {
 
 namespace {
 
-constexpr int64_t nsPerMs = 1'000'000;
 // The kernel hands out LE PSMs from the dynamic range.
 constexpr uint16_t firstDynamicPsm = 0x80;
 constexpr uint16_t lastDynamicPsm = 0xFF;
 // After disconnect() BlueZ needs a moment to take the link down.
 constexpr int linkChecks = 40;
 constexpr int64_t linkCheckSpacingNs = 250 * nsPerMs;
-constexpr int64_t greetingLimitNs = 30 * CheckPlan::nsPerS;
+constexpr int64_t greetingLimitNs = 30 * nsPerSecond;
 
 double seconds(int64_t ns) {
     return static_cast<double>(ns) / 1e9;
@@ -115,7 +115,7 @@ void SpeakerRole::discovered(const DiscoveredHost& host) {
     log_.say("party {}: found after {:.2f} s; joining {}", party_ + 1, seconds(now - scanStartNs_),
              host.id);
     // SpeakerCentral keeps its own deadline for the join; this one only backs it up.
-    expect(Stage::joining, SpeakerCentral::connectTimeoutNs + 10 * CheckPlan::nsPerS, "joining");
+    expect(Stage::joining, SpeakerCentral::connectTimeoutNs + 10 * nsPerSecond, "joining");
     connectNs_ = now;
     central_->connect(host.id);
 }

@@ -1,17 +1,16 @@
 #include <gtest/gtest.h>
 
+#include "core/time_units.h"
 #include "tests/vm/bt_check/round_trip_stats.h"
 
 namespace merriphonic {
 namespace {
 
-constexpr int64_t ms = 1'000'000;
-
 // A PING sent at t1 that spent `wayMs` on the air each way and `turnMs` at the far end.
 Pong exchange(uint32_t seq, int64_t t1, int64_t wayMs, int64_t turnMs, int64_t& t4) {
-    const int64_t t2 = t1 + wayMs * ms;
-    const int64_t t3 = t2 + turnMs * ms;
-    t4 = t3 + wayMs * ms;
+    const int64_t t2 = t1 + wayMs * nsPerMs;
+    const int64_t t3 = t2 + turnMs * nsPerMs;
+    t4 = t3 + wayMs * nsPerMs;
     return Pong{seq, t1, t2, t3};
 }
 
@@ -23,7 +22,7 @@ TEST(RoundTripStatsTest, LeavesOutTheFarEndsTurnaroundAndTakesTheMiddleSample) {
     uint32_t seq = 0;
     for (const int64_t way : oneWayMs) {
         ++seq;
-        const Pong pong = exchange(seq, 1000 * ms * seq, way, 40, t4);
+        const Pong pong = exchange(seq, 1000 * nsPerMs * seq, way, 40, t4);
         EXPECT_EQ(stats.add(pong, t4), std::nullopt);
     }
     EXPECT_EQ(stats.count(), 3U);
@@ -32,7 +31,7 @@ TEST(RoundTripStatsTest, LeavesOutTheFarEndsTurnaroundAndTakesTheMiddleSample) {
     EXPECT_DOUBLE_EQ(stats.maxMs(), 10.0);
 
     // An even count: the mean of the two middle samples.
-    const Pong fourth = exchange(++seq, 9000 * ms, 4, 0, t4);
+    const Pong fourth = exchange(++seq, 9000 * nsPerMs, 4, 0, t4);
     EXPECT_EQ(stats.add(fourth, t4), std::nullopt);
     EXPECT_DOUBLE_EQ(stats.medianMs(), 7.0);
 }
@@ -40,7 +39,7 @@ TEST(RoundTripStatsTest, LeavesOutTheFarEndsTurnaroundAndTakesTheMiddleSample) {
 TEST(RoundTripStatsTest, RejectsStampsOutOfOrderOnASharedClock) {
     RoundTripStats stats;
     int64_t t4 = 0;
-    Pong pong = exchange(1, 100 * ms, 2, 1, t4);
+    Pong pong = exchange(1, 100 * nsPerMs, 2, 1, t4);
 
     Pong unstamped = pong;
     unstamped.t1 = 0;
