@@ -37,7 +37,6 @@ TEST(HostClockTest, ScaleMatchesExactArithmeticAcrossTheRange) {
         }
     }
     EXPECT_EQ(HostClock::scale(42, 5, 0), 42U); // an unknown ratio must not divide by zero
-    EXPECT_EQ(HostClock::nsToTicks(int64Min), 0U);
 }
 
 TEST(ClockSyncTest, ComputeTruncatesTowardZeroAndWraps) {
@@ -56,10 +55,8 @@ TEST(ClockSyncTest, ComputeTruncatesTowardZeroAndWraps) {
 TEST(ClockSyncTest, LifecycleFromFreshToSyncedToStale) {
     ClockSync sync(30 * nsPerSecond, 5);
     EXPECT_EQ(sync.offsetNs(), std::nullopt);
-    EXPECT_EQ(sync.hostNs(77), 77);
     for (int i = 1; i <= 5; ++i) {
         EXPECT_FALSE(sync.isSynced()) << i;
-        EXPECT_FALSE(sync.hasSynced()) << i;
         // Best at i = 2 (rtt 1 ms).
         const int64_t rtt = i == 2 ? 1'000'000 : 3'000'000;
         sync.add(i * nsPerSecond, i * nsPerSecond + 10'000 * i, i * nsPerSecond + 10'000 * i,
@@ -82,14 +79,13 @@ TEST(ClockSyncTest, LifecycleFromFreshToSyncedToStale) {
     sync.prune(firstArrival + 61 * nsPerSecond);
     EXPECT_TRUE(sync.samples().empty());
     EXPECT_FALSE(sync.isSynced());
-    EXPECT_TRUE(sync.hasSynced());
     EXPECT_EQ(sync.offsetNs(), -480'000);
     EXPECT_DOUBLE_EQ(*sync.bestRttMs(), 1.0);
     sync.reset();
     EXPECT_EQ(sync, ClockSync(30 * nsPerSecond, 5));
 }
 
-TEST(ClockSyncTest, RejectsNegativeRoundTripsPrefersLaterOfEqualRttsAndWrapsConversions) {
+TEST(ClockSyncTest, RejectsNegativeRoundTripsPrefersLaterOfEqualRttsAndWrapsTheWindow) {
     ClockSync sync(30 * nsPerSecond, 1);
     ASSERT_TRUE(sync.add(0, 1000, 1100, 300)); // offset 900, rtt 200
     const ClockSync before = sync;
@@ -100,14 +96,6 @@ TEST(ClockSyncTest, RejectsNegativeRoundTripsPrefersLaterOfEqualRttsAndWrapsConv
     EXPECT_EQ(sync.add(2000, 2000, 2000, 2500), (ClockSample{-250, 500, 2500}));
     EXPECT_EQ(sync.offsetNs(), 1400);
     EXPECT_DOUBLE_EQ(*sync.bestRttMs(), 0.0002);
-    EXPECT_EQ(sync.hostNs(100), 1500);
-    EXPECT_EQ(sync.localNs(1500), 100);
-
-    sync.reset();
-    sync.add(0, int64Max - 50, int64Max - 40, 20); // offset int64Max - 55
-    EXPECT_EQ(sync.localNs(int64Min + 5), 61);
-    EXPECT_EQ(sync.hostNs(int64Min + 5), -51);
-    EXPECT_EQ(sync.hostNs(20), int64Max - 35);
     // A window reaching back past INT64_MIN wraps too, and must not be undefined behaviour.
     sync.prune(int64Min + 1);
     EXPECT_TRUE(sync.samples().empty());

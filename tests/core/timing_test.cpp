@@ -30,21 +30,6 @@ TEST(PlaybackMathTest, SaturatingConversion) {
     EXPECT_EQ((OutputTiming{0, nan, 0}).delayNs(), 0);
 }
 
-TEST(PlaybackMathTest, HandOffMovesHostTimeOntoTheLocalOutput) {
-    const PlaySpec play = PlaySpec::from(Play{"00112233aabbccdd", 10'000'000'000, 2000});
-    EXPECT_EQ(play, (PlaySpec{10'000'000'000, 2000}));
-    const OutputTiming timing{3'000'000'000, 5.0, 20'000'000};
-    EXPECT_DOUBLE_EQ(PlaybackMath::mediaPositionMs(9'999'999'000, play), 1999.999);
-    EXPECT_EQ(PlaybackMath::localHandOffNs(2000.25, play, timing), 6'975'250'000);
-    // Frame 132,300 at 44.1 kHz is 3000 ms: 1 s after the planned position.
-    EXPECT_EQ(PlaybackMath::localHandOffNs(int64_t{132'300}, 44'100.0, play, timing),
-              7'975'000'000);
-    for (const double mediaMs : {-50.0, 0.0, 1234.5, 86'400'000.0}) {
-        const int64_t local = PlaybackMath::localHandOffNs(mediaMs, play, timing);
-        EXPECT_DOUBLE_EQ(PlaybackMath::expectedMediaMs(local, play, timing), mediaMs);
-    }
-}
-
 TEST(PlaybackMathTest, TimeSumsWrapInsteadOfOverflowing) {
     const PlaySpec play{int64Max - 1000, 0};
     const OutputTiming timing{-2000, 0.0, 0};
