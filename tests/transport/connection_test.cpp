@@ -40,11 +40,6 @@ using Reasons = std::vector<std::string>;
 struct Recorder {
     std::vector<Message> messages;
     Reasons closes;
-
-    template <class T>
-    [[nodiscard]] size_t count() const {
-        return test::messagesOf<T>(messages).size();
-    }
 };
 
 std::shared_ptr<Recorder> record(Connection& connection) {
@@ -67,11 +62,6 @@ OutboundFrame raw(Bytes bytes) {
     return {std::move(bytes), std::nullopt, false, "raw"};
 }
 
-struct PullSource final : BulkSource {
-    std::function<std::optional<OutboundFrame>()> next;
-    std::optional<OutboundFrame> nextBulkFrame() override { return next(); }
-};
-
 // A device of this process: the real clock, the test's main loop and the shared stream thread.
 struct ThreadedDevice {
     SystemClock clock;
@@ -80,50 +70,6 @@ struct ThreadedDevice {
     Log logger{log};
     MemoryPrefsStore prefs;
     DeviceContext context{clock, mainLoop(), StreamThread::shared(), background, logger, prefs, {}};
-};
-
-// Connection "host" under test and "peer" over a socketpair: a stream one with small send
-// buffers, so that writes are cut short, or a SEQPACKET one capping writes at an L2CAP-like MTU.
-class ConnectionOverSockets : public ::testing::Test {
-protected:
-    void use(int type, bool autoPong = false) {
-        std::array<int, 2> fds{-1, -1};
-        ASSERT_EQ(::socketpair(AF_UNIX, type, 0, fds.data()), 0);
-        const int size = 8192;
-        const FdStreamOptions options =
-            type == SOCK_SEQPACKET ? FdStreamOptions{true, 672, 672} : FdStreamOptions{};
-        for (const int fd : fds) {
-            ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-        }
-        a = Connection::create(host.context,
-                               makeFdStreamPair(fds[0], StreamThread::shared(), options), "host");
-        a->autoPong = autoPong;
-        hostRec = record(*a);
-        b = Connection::create(peer.context,
-                               makeFdStreamPair(fds[1], StreamThread::shared(), options), "peer");
-        peerRec = record(*b);
-        a->start();
-        b->start();
-    }
-    void TearDown() override {
-        a.reset();
-        b.reset();
-        drain();
-    }
-    bool bothClosed() const { return !hostRec->closes.empty() && !peerRec->closes.empty(); }
-    // Both loops are FIFO: once a task posted now has come back, all before it have run.
-    static void drain() {
-        auto done = std::make_shared<std::atomic<bool>>(false);
-        StreamThread::shared().post([done] { mainLoop().post([done] { done->store(true); }); });
-        runMainLoopUntil([&] { return done->load(); });
-    }
-
-    ThreadedDevice host;
-    ThreadedDevice peer;
-    std::shared_ptr<Connection> a;
-    std::shared_ptr<Connection> b;
-    std::shared_ptr<Recorder> hostRec;
-    std::shared_ptr<Recorder> peerRec;
 };
 
 // Offers track chunks, and queues a PING from inside every seventh pull. Stream loop only.
@@ -151,17 +97,43 @@ struct ChunkSource final : BulkSource {
     size_t pulled = 0;
 };
 
-TEST_F(ConnectionOverSockets, ControlFramesOvertakeBulkFramesWithoutCorruptingThem) {
+// Both loops are FIFO: once a task posted now has come back, all before it have run.
+void drain() {
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    StreamThread::shared().post([done] { mainLoop().post([done] { done->store(true); }); });
+    runMainLoopUntil([&] { return done->load(); });
+}
+
+// A connection over a socketpair to a peer: a stream one with small send buffers, so that writes
+// are cut short, or a SEQPACKET one capping writes at an L2CAP-like MTU.
+TEST(ConnectionOverSockets, ControlFramesOvertakeBulkFramesWithoutCorruptingThem) {
+    ThreadedDevice host;
+    ThreadedDevice peer;
     for (const int type : {SOCK_STREAM, SOCK_SEQPACKET}) {
         SCOPED_TRACE(type);
-        use(type);
+        std::array<int, 2> fds{-1, -1};
+        ASSERT_EQ(::socketpair(AF_UNIX, type, 0, fds.data()), 0);
+        const int size = 8192;
+        const FdStreamOptions options =
+            type == SOCK_SEQPACKET ? FdStreamOptions{true, 672, 672} : FdStreamOptions{};
+        for (const int fd : fds) {
+            ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        }
+        auto a = Connection::create(
+            host.context, makeFdStreamPair(fds[0], StreamThread::shared(), options), "host");
+        auto b = Connection::create(
+            peer.context, makeFdStreamPair(fds[1], StreamThread::shared(), options), "peer");
+        const auto hostRec = record(*a);
+        const auto peerRec = record(*b);
+        a->start();
+        b->start();
         auto source = std::make_shared<ChunkSource>();
         source->owner = a;
         const int64_t startNs = host.clock.nowNs();
         a->setBulkSource(source);
         ASSERT_TRUE(runMainLoopUntil([&] {
-            return peerRec->count<TrackChunk>() == source->total &&
-                   peerRec->count<Ping>() == source->total / 7;
+            return test::messagesOf<TrackChunk>(peerRec->messages).size() == source->total &&
+                   test::messagesOf<Ping>(peerRec->messages).size() == source->total / 7;
         }));
         drain();
         EXPECT_EQ(b->bytesIn(), a->bytesOut());
@@ -176,90 +148,13 @@ TEST_F(ConnectionOverSockets, ControlFramesOvertakeBulkFramesWithoutCorruptingTh
             }
         }
         a->close("done");
-        ASSERT_TRUE(runMainLoopUntil([&] { return bothClosed(); }));
+        ASSERT_TRUE(
+            runMainLoopUntil([&] { return !hostRec->closes.empty() && !peerRec->closes.empty(); }));
+        a.reset();
+        b.reset();
+        drain();
     }
 }
-
-TEST_F(ConnectionOverSockets, BadFramesCloseOnceWithTheProtocolError) {
-    const std::string badHello = R"({"v":1,"name":"Kitchen","platform":"linux"})";
-    const std::vector<std::pair<Bytes, std::string>> cases = {
-        {{0, 0, 0, 0}, "invalid frame length 0"},
-        {{0x01, 0x00, 0x10, 0x00, 0x01}, "invalid frame length 1048577"},
-        {FrameCodec::frame(0x01, Bytes(badHello.begin(), badHello.end())),
-         "malformed payload: hello field 'id' missing"},
-    };
-    const Bytes hello = FrameCodec::encode(Hello{1, "B3C1", "Kitchen", "linux"});
-    for (const auto& [bytes, error] : cases) {
-        SCOPED_TRACE(error);
-        use(SOCK_STREAM);
-        b->enqueue(raw(hello));
-        ASSERT_TRUE(runMainLoopUntil([&] { return hostRec->messages.size() == 1; }));
-        b->enqueue(raw(bytes));
-        ASSERT_TRUE(runMainLoopUntil([&] { return bothClosed(); }));
-        EXPECT_EQ(hostRec->closes, Reasons{"protocol error: " + error});
-        EXPECT_EQ(peerRec->closes, Reasons{"stream ended (EOF)"});
-        EXPECT_EQ(a->bytesIn(), static_cast<int64_t>(hello.size() + bytes.size()));
-        EXPECT_EQ(a->bytesOut(), 0);
-    }
-}
-
-TEST_F(ConnectionOverSockets, PingIsAnsweredAndByeIsWrittenBeforeTheClose) {
-    use(SOCK_SEQPACKET, true);
-    // Answered on the stream loop, never delivered; t2 and t3 are host times.
-    const int64_t before = host.clock.nowNs();
-    b->enqueue(OutboundFrame(Message(Ping{3, 77})));
-    ASSERT_TRUE(runMainLoopUntil([&] { return peerRec->count<Pong>() == 1; }));
-    const Pong pong = *peerRec->messages.back().as<Pong>();
-    EXPECT_EQ(std::pair(pong.seq, pong.t1), std::pair(3u, int64_t(77)));
-    EXPECT_LE(before, pong.t2);
-    EXPECT_LE(pong.t2, pong.t3);
-    EXPECT_LE(pong.t3, host.clock.nowNs());
-
-    a->sendByeAndClose("party ended");
-    a->sendByeAndClose("again");
-    a->enqueue(OutboundFrame(Message(Status{"ready", {}}))); // nothing follows a BYE
-    ASSERT_TRUE(runMainLoopUntil([&] { return bothClosed(); }));
-    EXPECT_TRUE(hostRec->messages.empty());
-    EXPECT_EQ(hostRec->closes, Reasons{"closed after BYE"});
-    EXPECT_EQ(peerRec->closes, Reasons{"stream ended (EOF)"});
-    EXPECT_EQ(peerRec->count<Bye>(), 1u);
-    EXPECT_TRUE(peerRec->messages.back().is<Bye>());
-    EXPECT_EQ(std::pair(a->bytesIn(), a->bytesOut()), std::pair(int64_t{17}, int64_t{38}));
-    // The callbacks were released on the main loop, with whatever they captured.
-    EXPECT_FALSE(a->onMessage);
-    EXPECT_FALSE(a->onClose);
-
-    // Closed for good: nothing more is sent, closed once.
-    a->enqueue(OutboundFrame(Message(Bye{})));
-    a->close("again");
-    drain();
-    EXPECT_EQ(a->bytesOut(), 38);
-    EXPECT_EQ(hostRec->closes.size(), 1u);
-    EXPECT_EQ(host.log->count("[host] closed:"), 1u); // the report is gone by then
-    const std::weak_ptr<Connection> weak = a;
-    a.reset();
-    drain();
-    EXPECT_TRUE(weak.expired());
-}
-
-// The host's connection over a simulated link from a peer, both devices with skewed clocks.
-// The peer's side is written by hand.
-struct Sim {
-    explicit Sim(const std::shared_ptr<OutputStream>& output = {})
-        : link(world, hostDevice.streams(), peerDevice.streams(), SimLinkConfig{nsPerMs}),
-          host(Connection::create(hostDevice.context(),
-                                  {link.sideA().input, output ? output : link.sideA().output, {}},
-                                  "host")),
-          rec(record(*host)) {}
-    int64_t hostTimeAt(int64_t worldNs) { return hostDevice.clock().deviceTimeAt(worldNs); }
-
-    SimWorld world{7};
-    SimDevice hostDevice{world, SimDeviceConfig{"host", 3'000 * nsPerMs, 40.0}};
-    SimDevice peerDevice{world, SimDeviceConfig{"peer", 11'000 * nsPerMs, -25.0}};
-    SimLink link;
-    std::shared_ptr<Connection> host;
-    std::shared_ptr<Recorder> rec;
-};
 
 // An output that always claims room but takes only the bytes granted, as a message socket
 // whose next message does not fit.
@@ -281,48 +176,75 @@ struct MeteredOutput final : OutputStream {
     Bytes written;
 };
 
-TEST(ConnectionSimulated, WritesInOrderStampsWhenWrittenAndClosesAtTheByeDeadline) {
-    auto output = std::make_shared<MeteredOutput>();
-    Sim sim(output);
-    sim.host->autoPong = true;
-    std::vector<OutboundFrame> bulk;
-    for (uint8_t i = 0; i < 3; ++i) {
-        bulk.emplace_back(Message(TrackChunk{{}, i * 100u, Bytes(100, i)}));
-    }
-    size_t pulls = 0;
-    auto source = std::make_shared<PullSource>();
-    source->next = [&] {
-        return pulls < bulk.size() ? std::optional(bulk[pulls++]) : std::nullopt;
-    };
-    sim.host->setBulkSource(source);
-    sim.host->start();
-    const auto grantAt = [&](int64_t atNs, size_t bytes) {
-        sim.hostDevice.streams().postAt(atNs, [&output, bytes] {
+// The host's connection over a simulated link from a peer, both devices with skewed clocks.
+// The peer's side is written by hand, or is a connection too.
+struct Sim {
+    explicit Sim(bool metered = false)
+        : link(world, hostDevice.streams(), peerDevice.streams(), SimLinkConfig{nsPerMs}),
+          output(metered ? std::make_shared<MeteredOutput>() : nullptr),
+          host(Connection::create(hostDevice.context(),
+                                  {link.sideA().input, output ? output : link.sideA().output, {}},
+                                  "host")),
+          rec(record(*host)) {}
+    int64_t hostTimeAt(int64_t worldNs) { return hostDevice.clock().deviceTimeAt(worldNs); }
+    // The metered output takes this many bytes more from atNs on; runs until then.
+    void grantAt(int64_t atNs, size_t bytes) {
+        hostDevice.streams().postAt(atNs, [this, bytes] {
             output->budget = bytes;
             output->handler(StreamEvent::spaceAvailable);
         });
-        sim.world.runUntil(atNs);
-    };
+        world.runUntil(atNs);
+    }
+    void peerWritesAt(int64_t atNs, const Bytes& bytes) {
+        peerDevice.streams().postAt(atNs, [this, bytes] {
+            link.sideB().output->open();
+            link.sideB().output->write(bytes.data(), bytes.size());
+        });
+    }
+    void connectPeer() {
+        peer = Connection::create(peerDevice.context(), link.sideB(), "peer");
+        peerRec = record(*peer);
+        host->start();
+        peer->start();
+    }
+
+    SimWorld world{7};
+    SimDevice hostDevice{world, SimDeviceConfig{"host", 3'000 * nsPerMs, 40.0}};
+    SimDevice peerDevice{world, SimDeviceConfig{"peer", 11'000 * nsPerMs, -25.0}};
+    SimLink link;
+    std::shared_ptr<MeteredOutput> output;
+    std::shared_ptr<Connection> host;
+    std::shared_ptr<Recorder> rec;
+    std::shared_ptr<Connection> peer;
+    std::shared_ptr<Recorder> peerRec;
+};
+
+TEST(ConnectionSimulated, WritesInOrderStampsWhenWrittenAndClosesAtTheByeDeadline) {
+    Sim sim(true);
+    sim.host->autoPong = true;
+    auto source = std::make_shared<ChunkSource>();
+    source->total = 3;
+    sim.host->setBulkSource(source);
+    sim.host->start();
     sim.world.runUntil(nsPerMs); // the first chunk found no room and waits aside
     sim.host->enqueue(OutboundFrame::ping(5));
     // Room for the PING, which overtakes the chunk waiting, the chunk and half the next. A PING
     // from the peer (and an unknown frame) arrive meanwhile: the PONG waits for the chunk begun.
-    grantAt(5 * nsPerMs, 17 + bulk[0].bytes.size() + 50);
-    sim.peerDevice.streams().postAt(6 * nsPerMs, [&sim] {
-        Bytes bytes = FrameCodec::frame(0x7f, Bytes{1, 2, 3});
-        const Bytes ping = FrameCodec::encode(Ping{4, 999});
-        bytes.insert(bytes.end(), ping.begin(), ping.end());
-        sim.link.sideB().output->open();
-        sim.link.sideB().output->write(bytes.data(), bytes.size());
-    });
+    const Bytes chunk0 = FrameCodec::encode(ChunkSource::chunk(0));
+    const Bytes chunk1 = FrameCodec::encode(ChunkSource::chunk(1));
+    sim.grantAt(5 * nsPerMs, 17 + chunk0.size() + 50);
+    Bytes unknownAndPing = FrameCodec::frame(0x7f, Bytes{1, 2, 3});
+    const Bytes ping = FrameCodec::encode(Ping{4, 999});
+    unknownAndPing.insert(unknownAndPing.end(), ping.begin(), ping.end());
+    sim.peerWritesAt(6 * nsPerMs, unknownAndPing);
     const Bytes pong =
         FrameCodec::encode(Pong{4, 999, sim.hostTimeAt(7 * nsPerMs), sim.hostTimeAt(9 * nsPerMs)});
-    grantAt(9 * nsPerMs, bulk[1].bytes.size() - 50 + pong.size());
+    sim.grantAt(9 * nsPerMs, chunk1.size() - 50 + pong.size());
     Bytes expected = FrameCodec::encode(Ping{5, sim.hostTimeAt(5 * nsPerMs)});
-    for (const Bytes& frame : {bulk[0].bytes, bulk[1].bytes, pong}) {
+    for (const Bytes& frame : {chunk0, chunk1, pong}) {
         expected.insert(expected.end(), frame.begin(), frame.end());
     }
-    EXPECT_EQ(output->written, expected);
+    EXPECT_EQ(sim.output->written, expected);
     EXPECT_TRUE(sim.rec->messages.empty()); // neither the PING nor the unknown frame
 
     // A BYE that cannot be written closes at the deadline, on the device clock, with the
@@ -335,60 +257,86 @@ TEST(ConnectionSimulated, WritesInOrderStampsWhenWrittenAndClosesAtTheByeDeadlin
     EXPECT_TRUE(sim.rec->closes.empty());
     sim.world.runUntil(deadline);
     EXPECT_EQ(sim.rec->closes, Reasons{"party ended"});
-    EXPECT_EQ(output->written, expected);
-    EXPECT_EQ(pulls, 3u);
+    EXPECT_EQ(sim.output->written, expected);
+    EXPECT_EQ(source->pulled, 3u);
 }
 
 // A flood of PINGs while the output is full: answers wait only up to the bound, then the rest
 // go unanswered rather than pile up.
 TEST(ConnectionSimulated, PingsWaitingForTheirPongsAreBounded) {
-    auto output = std::make_shared<MeteredOutput>();
-    Sim sim(output);
+    Sim sim(true);
     sim.host->autoPong = true;
     sim.host->start();
-    sim.peerDevice.streams().post([&sim] {
-        Bytes pings;
-        for (uint32_t seq = 0; seq < 3 * Connection::maxWaitingForPong; ++seq) {
-            const Bytes ping = FrameCodec::encode(Ping{seq, 1});
-            pings.insert(pings.end(), ping.begin(), ping.end());
-        }
-        sim.link.sideB().output->open();
-        sim.link.sideB().output->write(pings.data(), pings.size());
-    });
-    sim.world.runUntil(10 * nsPerMs);
-    sim.hostDevice.streams().post([&output] {
-        output->budget = SIZE_MAX;
-        output->handler(StreamEvent::spaceAvailable);
-    });
+    Bytes pings;
+    for (uint32_t seq = 0; seq < 3 * Connection::maxWaitingForPong; ++seq) {
+        const Bytes ping = FrameCodec::encode(Ping{seq, 1});
+        pings.insert(pings.end(), ping.begin(), ping.end());
+    }
+    sim.peerWritesAt(0, pings);
+    sim.grantAt(10 * nsPerMs, SIZE_MAX);
     sim.world.runUntil(20 * nsPerMs);
-    const size_t pongs = output->written.size() / FrameCodec::encode(Pong{0, 1, 2, 3}).size();
+    const size_t pongs = sim.output->written.size() / FrameCodec::encode(Pong{0, 1, 2, 3}).size();
     // The one begun before the queue filled, and the queue's worth behind it.
     EXPECT_EQ(pongs, Connection::maxWaitingForPong + 1);
     EXPECT_TRUE(sim.rec->closes.empty());
 }
 
-TEST(ConnectionSimulated, EndAndFailureOfTheStreamsCloseWithTheirReasons) {
-    for (const bool fail : {false, true}) {
+// However the link ends, the owner hears it once, with the reason, after the messages that
+// came before; the callbacks go on the main loop and the connection can then be freed. Where the
+// host ends it, the peer sees the end of the stream.
+TEST(ConnectionSimulated, EveryEndIsReportedOnceWithItsReason) {
+    const std::string badHello = R"({"v":1,"name":"Kitchen","platform":"linux"})";
+    const std::vector<std::tuple<std::string, bool, std::function<void(Sim&)>>> cases{
+        {"stream ended (EOF)", true, [](Sim& sim) { sim.link.close(SimLinkSide::b); }},
+        {"stream error: radio lost", false,
+         [](Sim& sim) { sim.link.fail(SimLinkSide::a, "radio lost"); }},
+        {"protocol error: invalid frame length 0", true,
+         [](Sim& sim) {
+             sim.peer->enqueue(raw({0, 0, 0, 0}));
+         }},
+        {"protocol error: malformed payload: hello field 'id' missing", true,
+         [&](Sim& sim) {
+             sim.peer->enqueue(
+                 raw(FrameCodec::frame(0x01, Bytes(badHello.begin(), badHello.end()))));
+         }},
+        {"closed after BYE", true,
+         [](Sim& sim) {
+             sim.host->sendByeAndClose("party ended");
+             sim.host->sendByeAndClose("again");
+             sim.host->enqueue(OutboundFrame(Message(Stop{}))); // nothing follows a BYE
+         }},
+    };
+    for (const auto& [reason, peerSeesTheEnd, end] : cases) {
+        SCOPED_TRACE(reason);
         Sim sim;
-        sim.host->start();
-        sim.world.runUntil(nsPerMs);
-        if (fail) {
-            sim.link.fail(SimLinkSide::a, "radio lost");
-        } else {
-            sim.link.close(SimLinkSide::b);
-        }
-        sim.world.runUntil(10 * nsPerMs);
-        EXPECT_EQ(sim.rec->closes,
-                  Reasons{fail ? "stream error: radio lost" : "stream ended (EOF)"});
+        sim.connectPeer();
+        const Message hello = Hello{1, "B3C1", "Kitchen", "linux"};
+        sim.peer->enqueue(OutboundFrame(hello));
+        sim.world.runFor(10 * nsPerMs);
+        end(sim);
+        sim.world.runFor(10 * nsPerMs);
+        sim.host->close("again");
+        sim.world.runFor(10 * nsPerMs);
+        EXPECT_EQ(sim.rec->messages, std::vector{hello});
+        EXPECT_EQ(sim.rec->closes, Reasons{reason});
+        EXPECT_FALSE(sim.host->onMessage);
+        EXPECT_FALSE(sim.host->onClose);
+        EXPECT_EQ(sim.peerRec->closes, peerSeesTheEnd ? Reasons{"stream ended (EOF)"} : Reasons{});
+        const std::vector<Bye> byes = test::messagesOf<Bye>(sim.peerRec->messages);
+        EXPECT_EQ(byes.size(), reason == "closed after BYE" ? 1U : 0U);
+        EXPECT_EQ(sim.peerRec->messages.size(), byes.size());
+        const std::weak_ptr<Connection> weak = sim.host;
+        sim.host.reset();
+        sim.world.runFor(nsPerMs);
+        EXPECT_TRUE(weak.expired());
+        sim.peer->close("done");
+        sim.world.runFor(nsPerMs);
     }
 }
 
 TEST(ConnectionSimulated, NeverSendsAFrameOverTheLimitAndBoundsTheTextsItReceives) {
     Sim sim;
-    auto peer = Connection::create(sim.peerDevice.context(), sim.link.sideB(), "peer");
-    auto peerRec = record(*peer);
-    sim.host->start();
-    peer->start();
+    sim.connectPeer();
     const size_t mostData = SyncProtocol::maxFrameLength - 1 - 12;
     const auto chunkFrame = [](size_t size) {
         return OutboundFrame(FrameCodec::frame(rawValue(MessageType::trackChunk), Bytes(12 + size)),
@@ -402,19 +350,18 @@ TEST(ConnectionSimulated, NeverSendsAFrameOverTheLimitAndBoundsTheTextsItReceive
     // A peer of another make may send texts of any length: they arrive cut.
     const std::string name(SyncProtocol::maxFrameLength - 64, 'n');
     const std::string hello = R"({"id":"x","name":")" + name + R"("})";
-    peer->enqueue(OutboundFrame(
-        FrameCodec::frame(rawValue(MessageType::hello), Bytes(hello.begin(), hello.end())),
-        std::nullopt, false, "HELLO"));
+    sim.peer->enqueue(
+        raw(FrameCodec::frame(rawValue(MessageType::hello), Bytes(hello.begin(), hello.end()))));
     sim.world.runFor(1'000 * nsPerMs);
 
-    ASSERT_EQ(peerRec->messages.size(), 2u);
-    EXPECT_EQ(peerRec->messages[0].as<TrackChunk>()->data.size(), mostData);
-    EXPECT_TRUE(peerRec->messages[1].is<Stop>());
-    EXPECT_TRUE(peerRec->closes.empty());
+    ASSERT_EQ(sim.peerRec->messages.size(), 2u);
+    EXPECT_EQ(sim.peerRec->messages[0].as<TrackChunk>()->data.size(), mostData);
+    EXPECT_TRUE(sim.peerRec->messages[1].is<Stop>());
+    EXPECT_TRUE(sim.peerRec->closes.empty());
     ASSERT_EQ(sim.rec->messages.size(), 1u);
     EXPECT_EQ(sim.rec->messages[0].as<Hello>()->name, name.substr(0, TextLimits::maxNameBytes));
     EXPECT_TRUE(sim.rec->closes.empty());
-    peer->close("done");
+    sim.peer->close("done");
     sim.host->close("done");
     sim.world.runFor(nsPerMs);
 }
