@@ -69,8 +69,9 @@ testing::AssertionResult sameFrames(const float* actual, const float* expected, 
 class ReaderFormats : public testing::TestWithParam<std::string> {};
 
 // The length the reader announces is what it delivers, and it is the source's length wherever
-// the file records it exactly. Frame N is the same sample whether read from the start or after
-// a seek, in any order.
+// the file records it exactly, and it holds the right samples. Frame N is the same sample whether
+// read from the start or after a seek, in any order; a seek outside the audio lands at its start or
+// its end.
 TEST_P(ReaderFormats, DeliversItsExactLengthAndSeeksSampleAccurately) {
     auto reader = openOrFail(GetParam());
     ASSERT_TRUE(reader);
@@ -82,16 +83,24 @@ TEST_P(ReaderFormats, DeliversItsExactLengthAndSeeksSampleAccurately) {
     EXPECT_EQ(reader->positionFrames(), length);
     // The command-line muxer records its edit list in milliseconds.
     EXPECT_NEAR(length, testFrames, GetParam() == "chirp.m4a" ? 44 : 0);
+    // The samples themselves: lossless files give their PCM, lossy ones what an independent
+    // decode gives once the declared encoder delay is dropped.
+    if (GetParam() != "chirp-320k.mp3" && GetParam() != "chirp.ogg") {
+        const std::vector<float> theirs = testmedia::decodeWithCli(media().get(GetParam()));
+        ASSERT_LE(all.size(), theirs.size());
+        EXPECT_TRUE(std::equal(all.begin(), all.end(), theirs.begin()));
+    }
 
     std::vector<float> piece(2 * 2048);
-    for (const int64_t target :
-         {length / 2, int64_t{0}, int64_t{1}, int64_t{1023}, int64_t{1024}, int64_t{44100},
-          length - 1, int64_t{2048}, length - 700, int64_t{99000}, length / 3, length}) {
+    for (const int64_t target : {length / 2, int64_t{0}, int64_t{1}, int64_t{1023}, int64_t{1024},
+                                 int64_t{44100}, length - 1, int64_t{2048}, length - 700,
+                                 int64_t{99000}, length / 3, length, length + 1000, int64_t{-5}}) {
         ASSERT_TRUE(reader->seek(target)) << target;
-        EXPECT_EQ(reader->positionFrames(), target);
-        const int64_t expected = std::min<int64_t>(2048, length - target);
+        const int64_t at = std::clamp<int64_t>(target, 0, length);
+        EXPECT_EQ(reader->positionFrames(), at);
+        const int64_t expected = std::min<int64_t>(2048, length - at);
         ASSERT_EQ(reader->read(piece.data(), 2048), expected) << target;
-        EXPECT_TRUE(sameFrames(piece.data(), all.data() + target * 2, expected * 2, GetParam()))
+        EXPECT_TRUE(sameFrames(piece.data(), all.data() + at * 2, expected * 2, GetParam()))
             << GetParam() << " after seeking to " << target;
     }
 }
@@ -106,29 +115,15 @@ INSTANTIATE_TEST_SUITE_P(Files, ReaderFormats,
                              return name;
                          });
 
-// The samples themselves: lossless files give their PCM, lossy ones what an independent
-// decode gives once the declared encoder delay is dropped.
-TEST(FfmpegAudioFileReader, MatchesAnIndependentDecode) {
-    for (const std::string name : {"chirp.wav", "chirp.flac", "chirp-64k.mp3", "chirp.m4a"}) {
-        auto reader = openOrFail(name);
-        ASSERT_TRUE(reader);
-        const std::vector<float> ours = readToEnd(*reader);
-        const std::vector<float> theirs = testmedia::decodeWithCli(media().get(name));
-        ASSERT_LE(ours.size(), theirs.size()) << name;
-        ASSERT_GT(ours.size(), 0U);
-        EXPECT_TRUE(std::equal(ours.begin(), ours.end(), theirs.begin())) << name;
-    }
-}
-
 TEST(FfmpegAudioFileReader, RefusesFilesWithoutAudio) {
-    for (const std::string name : {"picture.png", "empty.mp3"}) {
-        auto reader = FfmpegAudioFileReader::open(media().get(name));
-        ASSERT_FALSE(reader) << name;
-        EXPECT_EQ(reader.error(), (MediaError{MediaErrorKind::noAudio, "No audio track"})) << name;
+    for (const auto& [file, error] : std::vector<std::pair<std::filesystem::path, MediaError>>{
+             {media().get("picture.png"), {MediaErrorKind::noAudio, "No audio track"}},
+             {media().get("empty.mp3"), {MediaErrorKind::noAudio, "No audio track"}},
+             {media().path("missing.wav"), {MediaErrorKind::setup, "No such file or directory"}}}) {
+        auto reader = FfmpegAudioFileReader::open(file);
+        ASSERT_FALSE(reader) << file;
+        EXPECT_EQ(reader.error(), error) << file;
     }
-    auto missing = FfmpegAudioFileReader::open(media().path("missing.wav"));
-    ASSERT_FALSE(missing);
-    EXPECT_EQ(missing.error(), (MediaError{MediaErrorKind::setup, "No such file or directory"}));
 }
 
 // A cut-off file plays what it holds and ends cleanly, with seeks inside it still exact, even
@@ -149,18 +144,6 @@ TEST(FfmpegAudioFileReader, ReadsCutOffFiles) {
         ASSERT_EQ(reader->read(piece.data(), 1000), 1000);
         EXPECT_TRUE(sameFrames(piece.data(), all.data() + target * 2, 2000, name)) << name;
     }
-}
-
-TEST(FfmpegAudioFileReader, ClampsSeeksToTheAudio) {
-    auto reader = openOrFail("chirp.wav");
-    ASSERT_TRUE(reader);
-    ASSERT_TRUE(reader->seek(testFrames + 1000));
-    EXPECT_EQ(reader->positionFrames(), testFrames);
-    float frame[2];
-    EXPECT_EQ(reader->read(frame, 1), 0);
-    ASSERT_TRUE(reader->seek(-5));
-    EXPECT_EQ(reader->positionFrames(), 0);
-    EXPECT_EQ(reader->read(frame, 1), 1);
 }
 
 } // namespace

@@ -81,9 +81,8 @@ protected:
         EXPECT_EQ(probeField(out, "profile"), "LC");
         EXPECT_EQ(probeField(out, "sample_rate"), std::to_string(settings.sampleRate));
         EXPECT_EQ(probeField(out, "channels"), std::to_string(settings.channels));
-        const std::vector<std::string> boxes = testmedia::topLevelBoxes(out);
-        const auto moov = std::find(boxes.begin(), boxes.end(), "moov");
-        EXPECT_TRUE(moov != boxes.end() && moov < std::find(boxes.begin(), boxes.end(), "mdat"));
+        const std::string bytes = bytesOf(out);
+        EXPECT_LT(bytes.find("moov"), bytes.find("mdat"));
 
         auto input = toolkit.openReader(media().get(source));
         auto result = toolkit.openReader(out);
@@ -112,40 +111,38 @@ protected:
     FfmpegMediaToolkit toolkit;
 };
 
-// Each tone stays in its channel, at its pitch, through channel and rate changes.
+// Each tone stays in its channel, at its pitch, through channel and rate changes: the left
+// (or only) channel carries 440 Hz, the right 660 Hz. Surround is mixed down with its back
+// channels on their sides and the centre's 550 Hz heard on both.
 TEST_F(Transcoding, KeepsTonesInTheirChannelsAtTheGivenRate) {
     struct Case {
         std::string source;
         AacSettings settings;
-        std::vector<double> frequencies; // per channel
     };
-    for (const Case& c : std::vector<Case>{{"tone-stereo.wav", {44100, 2, 96000}, {440, 660}},
-                                           {"tone-mono.wav", {44100, 1, 64000}, {440}},
-                                           {"tone-96k.wav", {48000, 2, 96000}, {440, 660}},
-                                           {"tone-22k.wav", {22050, 2, 64000}, {440, 660}}}) {
+    for (const Case& c : std::vector<Case>{{"tone-stereo.wav", {44100, 2, 96000}},
+                                           {"tone-mono.wav", {44100, 1, 64000}},
+                                           {"tone-96k.wav", {48000, 2, 96000}},
+                                           {"tone-22k.wav", {22050, 2, 64000}},
+                                           {"tone-5.1.wav", {44100, 2, 96000}}}) {
         const std::vector<float> decoded = transcodeAndCheck(c.source, c.settings);
         ASSERT_FALSE(decoded.empty()) << c.source;
+        const auto power = [&](int channel, double frequency) {
+            return testmedia::tonePower(decoded, c.settings.channels, channel,
+                                        c.settings.sampleRate, frequency);
+        };
         for (int channel = 0; channel < c.settings.channels; ++channel) {
-            EXPECT_NEAR(testmedia::toneFrequency(decoded, c.settings.channels, channel,
-                                                 c.settings.sampleRate),
-                        c.frequencies[static_cast<size_t>(channel)], 1.0)
+            // A tone off its pitch by a fraction of a hertz leaves next to no power.
+            const double own = channel == 0 ? 440 : 660;
+            const double other = channel == 0 ? 660 : 440;
+            EXPECT_GT(power(channel, own), 1e-3) << c.source << " channel " << channel;
+            EXPECT_GT(power(channel, own), 100 * power(channel, other))
                 << c.source << " channel " << channel;
         }
+        if (c.source == "tone-5.1.wav") {
+            EXPECT_GT(power(0, 550), power(0, 440) / 10);
+            EXPECT_GT(power(1, 550), power(1, 660) / 10);
+        }
     }
-}
-
-TEST_F(Transcoding, MixesSurroundDownToStereo) {
-    const std::vector<float> decoded = transcodeAndCheck("tone-5.1.wav", {44100, 2, 96000});
-    ASSERT_FALSE(decoded.empty());
-    // Front and back left carry 440 Hz, front and back right 660 Hz, the centre 550 Hz (heard
-    // on both sides) and the low-frequency channel 60 Hz.
-    auto power = [&](int channel, double frequency) {
-        return testmedia::tonePower(decoded, 2, channel, 44100, frequency);
-    };
-    EXPECT_GT(power(0, 440), 100 * power(0, 660));
-    EXPECT_GT(power(1, 660), 100 * power(1, 440));
-    EXPECT_GT(power(0, 550), power(0, 440) / 10);
-    EXPECT_GT(power(1, 550), power(1, 660) / 10);
 }
 
 // The same source always gives the same bytes, so a re-import hashes to the same key, also

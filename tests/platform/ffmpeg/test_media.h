@@ -1,7 +1,7 @@
 #pragma once
 
 // Media files made at test time with the ffmpeg command-line tool, and checks that look at
-// files from outside our own code (ffprobe, the CLI decoder, the raw box order).
+// files from outside our own code (ffprobe, the CLI decoder, a tone's power).
 
 #include <sys/wait.h>
 
@@ -197,31 +197,6 @@ inline std::vector<float> decodeWithCli(const std::filesystem::path& file) {
     return samples;
 }
 
-// Names of the top-level boxes of an MPEG-4 file, in file order.
-inline std::vector<std::string> topLevelBoxes(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    const auto fileSize = static_cast<uint64_t>(std::filesystem::file_size(file));
-    std::vector<std::string> names;
-    for (uint64_t offset = 0, size = 0; offset + 8 <= fileSize; offset += size) {
-        unsigned char header[16] = {};
-        in.clear(); // a short read of the last box must not stop the next seek
-        in.seekg(static_cast<std::streamoff>(offset));
-        in.read(reinterpret_cast<char*>(header), 16);
-        names.emplace_back(reinterpret_cast<char*>(header + 4), 4);
-        // A 32-bit size; 1 means a 64-bit size follows, 0 means up to the end of the file.
-        const int from = header[3] == 1 && header[0] + header[1] + header[2] == 0 ? 8 : 0;
-        size = 0;
-        for (int i = from; i < from + (from == 8 ? 8 : 4); ++i) {
-            size = (size << 8) | header[i];
-        }
-        size = size == 0 ? fileSize - offset : size;
-        if (size < 8) {
-            break;
-        }
-    }
-    return names;
-}
-
 // Power of one frequency in one channel (Goertzel), normalised by the number of frames.
 inline double tonePower(const std::vector<float>& interleaved, int channels, int channel, int rate,
                         double frequency) {
@@ -238,26 +213,6 @@ inline double tonePower(const std::vector<float>& interleaved, int channels, int
     const double power = previous * previous + beforePrevious * beforePrevious -
                          coefficient * previous * beforePrevious;
     return frames == 0 ? 0.0 : power / (static_cast<double>(frames) * frames);
-}
-
-// Frequency of a steady tone in one channel, from its rising zero crossings (away from the
-// ends, where encoders ramp).
-inline double toneFrequency(const std::vector<float>& interleaved, int channels, int channel,
-                            int rate) {
-    const size_t frames = interleaved.size() / static_cast<size_t>(channels);
-    const size_t margin = std::min<size_t>(4096, frames / 4);
-    std::vector<size_t> crossings;
-    for (size_t i = margin + 1; i + margin < frames; ++i) {
-        if (interleaved[(i - 1) * channels + channel] < 0.0F &&
-            interleaved[i * channels + channel] >= 0.0F) {
-            crossings.push_back(i);
-        }
-    }
-    if (crossings.size() < 2) {
-        return 0.0;
-    }
-    return static_cast<double>(crossings.size() - 1) * rate /
-           static_cast<double>(crossings.back() - crossings.front());
 }
 
 } // namespace merriphonic::testmedia

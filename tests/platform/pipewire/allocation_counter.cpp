@@ -11,16 +11,6 @@ namespace {
 thread_local bool counting = false;
 std::atomic<int64_t> counted{0};
 
-void* allocate(std::size_t size) {
-    if (counting) {
-        counted.fetch_add(1, std::memory_order_relaxed);
-    }
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-
 } // namespace
 
 void countAllocationsOnThisThread() {
@@ -33,21 +23,19 @@ int64_t countedAllocations() {
 
 } // namespace merriphonic::test
 
+// The library's array forms call these.
 void* operator new(std::size_t size) {
-    return merriphonic::test::allocate(size);
-}
-void* operator new[](std::size_t size) {
-    return merriphonic::test::allocate(size);
+    if (merriphonic::test::counting) {
+        merriphonic::test::counted.fetch_add(1, std::memory_order_relaxed);
+    }
+    if (void* p = std::malloc(size == 0 ? 1 : size)) {
+        return p;
+    }
+    throw std::bad_alloc();
 }
 void operator delete(void* p) noexcept {
     std::free(p);
 }
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
 void operator delete(void* p, std::size_t /*size*/) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t /*size*/) noexcept {
     std::free(p);
 }

@@ -22,33 +22,27 @@ StreamClockSnapshot snapshot(int64_t delayTicks = 480, uint64_t queued = 0, uint
     return s;
 }
 
+// Before the graph has a clock (rate 0/0, no cycle time yet) no latency is known, and then the
+// last one stands in.
 TEST(StreamTimingTest, delayCountsInGraphTicksAndTheQueueInStreamFrames) {
     StreamTiming timing(44100, nsPerMs / 2);
     uint32_t changes = 0;
-    // 441 queued + 441 buffered frames of the stream: 20 ms ahead of this buffer.
-    const RenderInfo info = timing.next(snapshot(480, 441, 441), 0, changes);
-    EXPECT_EQ(info.outputLatencyNs, 10 * nsPerMs);
-    EXPECT_EQ(info.handOffNs, nowNs + 20 * nsPerMs);
-    EXPECT_EQ(changes, StreamTiming::firstTiming);
-    EXPECT_TRUE(timing.known());
-    EXPECT_EQ(timing.latencyNs(), 10 * nsPerMs);
-}
-
-TEST(StreamTimingTest, beforeTheGraphHasAClockTheLastLatencyStandsIn) {
-    StreamTiming timing(48000, nsPerMs / 2);
-    uint32_t changes = 0;
-    StreamClockSnapshot none; // rate 0/0, no cycle time yet
-    none.queuedFrames = 480;
-    RenderInfo info = timing.next(none, nowNs, changes);
-    EXPECT_EQ(info, (RenderInfo{nowNs + 10 * nsPerMs, 0}));
+    StreamClockSnapshot none;
+    none.queuedFrames = 441;
+    EXPECT_EQ(timing.next(none, nowNs, changes), (RenderInfo{nowNs + 10 * nsPerMs, 0}));
     EXPECT_EQ(changes, 0U);
     EXPECT_FALSE(timing.known());
 
-    timing.next(snapshot(960), 0, changes); // 20 ms
+    // 441 queued + 441 buffered frames of the stream: 20 ms ahead of this buffer.
+    EXPECT_EQ(timing.next(snapshot(480, 441, 441), 0, changes),
+              (RenderInfo{nowNs + 20 * nsPerMs, 10 * nsPerMs}));
+    EXPECT_EQ(changes, StreamTiming::firstTiming);
+    EXPECT_TRUE(timing.known());
+    EXPECT_EQ(timing.latencyNs(), 10 * nsPerMs);
+
     changes = 0;
     none.queuedFrames = 0;
-    info = timing.next(none, nowNs, changes);
-    EXPECT_EQ(info, (RenderInfo{nowNs, 20 * nsPerMs}));
+    EXPECT_EQ(timing.next(none, nowNs, changes), (RenderInfo{nowNs, 10 * nsPerMs}));
     EXPECT_EQ(changes, 0U);
 }
 

@@ -1,13 +1,16 @@
 // What every byte stream promises a connection, checked over each
 // implementation: fd streams over a stream socketpair and a SEQPACKET one on
 // the real stream thread, and the simulated link as a byte stream and as a
-// message link in virtual time.
+// message link in virtual time. Then what fd streams do beyond it: messages as a SEQPACKET peer
+// may send them, and the socket's lifetime.
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -29,6 +32,12 @@ using Seen = StreamEndpoint::Seen;
 // The largest message of the message channels.
 constexpr size_t mtu = 100;
 
+std::array<int, 2> socketPair(int type) {
+    std::array<int, 2> fds{-1, -1};
+    EXPECT_EQ(::socketpair(AF_UNIX, type, 0, fds.data()), 0);
+    return fds;
+}
+
 template <int Type>
 struct FdChannel {
     static constexpr bool messages = Type == SOCK_SEQPACKET;
@@ -37,8 +46,7 @@ struct FdChannel {
     static constexpr size_t largeTransfer = messages ? 100'003 : 3 * 1024 * 1024 + 17;
 
     FdChannel() {
-        std::array<int, 2> fds{-1, -1};
-        EXPECT_EQ(::socketpair(AF_UNIX, Type, 0, fds.data()), 0);
+        const std::array<int, 2> fds = socketPair(Type);
         const FdStreamOptions options =
             messages ? FdStreamOptions{true, mtu, mtu} : FdStreamOptions{};
         for (size_t side = 0; side < 2; ++side) {
@@ -278,6 +286,45 @@ TYPED_TEST(MessageStreamContract, MessagesKeepTheirBoundaries) {
     this->a->send(randomBytes(200, 4));
     ASSERT_TRUE(this->waitFor(*this->b, [](const Seen& s) { return s.received.size() == 450; }));
     EXPECT_EQ(this->b->seen().reads, (std::vector<int64_t>{64, 36, 64, 36, 50, 64, 36, 64, 36}));
+}
+
+// Empty messages carry no data and are not the end; a message beyond the receive MTU would
+// lose bytes, so it is an error rather than a silent cut.
+TEST(FdByteStreamTest, SeqpacketSkipsEmptyMessagesAndRefusesOversizedOnes) {
+    const auto fds = socketPair(SOCK_SEQPACKET);
+    const auto endpoint =
+        StreamEndpoint::open(makeFdStreamPair(fds[0], StreamThread::shared(), {true, 100, 512}),
+                             StreamThread::shared(), {.readAll = false, .readSize = 512});
+    const Bytes data = randomBytes(600, 6);
+    for (const size_t size : {100, 0, 50, 0, 0}) {
+        ASSERT_EQ(::send(fds[1], data.data(), size, 0), static_cast<ssize_t>(size));
+    }
+    ASSERT_TRUE(runMainLoopUntil([&] { return endpoint->seen().received.size() == 150; }));
+    // Any empty message still waiting is dropped, not read.
+    ASSERT_TRUE(runMainLoopUntil([&] {
+        return onStreams([endpoint] { return !endpoint->pair().input->hasBytesAvailable(); });
+    }));
+    EXPECT_EQ(endpoint->seen().reads, (std::vector<int64_t>{100, 50}));
+    EXPECT_FALSE(endpoint->seen().ended());
+
+    ASSERT_EQ(::send(fds[1], data.data(), data.size(), 0), 600);
+    ASSERT_TRUE(runMainLoopUntil([&] { return endpoint->seen().reads.back() < 0; }));
+    EXPECT_EQ(endpoint->seen().inputError, std::strerror(EMSGSIZE));
+    ::close(fds[1]);
+}
+
+// Never closed, dropped on the main thread: the socket still closes, on the stream thread.
+TEST(FdByteStreamTest, TheLastOwnerClosesTheSocket) {
+    const auto fds = socketPair(SOCK_STREAM);
+    StreamPair pair = makeFdStreamPair(fds[0], StreamThread::shared(), {});
+    pair.input->open();
+    pair.output->open();
+    pair = {};
+    pollfd entry{fds[1], POLLIN, 0};
+    EXPECT_EQ(::poll(&entry, 1, 20'000), 1);
+    uint8_t byte = 0;
+    EXPECT_EQ(::recv(fds[1], &byte, 1, 0), 0);
+    ::close(fds[1]);
 }
 
 } // namespace

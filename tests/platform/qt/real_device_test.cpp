@@ -3,34 +3,45 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "tests/support/qt_test_support.h"
 
 namespace merriphonic::test {
 namespace {
 
-class CaptureSink final : public LogSink {
+// Keeps what it is given, and notes when it goes, where the test can still look.
+class WatchedSink final : public LogSink {
 public:
+    struct Seen {
+        std::vector<std::string> lines;
+        bool gone = false;
+    };
     void write(LogCategory /*category*/, LogLevel /*level*/, std::string_view message) override {
-        last = message;
+        seen->lines.emplace_back(message);
     }
-    std::string last;
+    ~WatchedSink() override { seen->gone = true; }
+    std::shared_ptr<Seen> seen = std::make_shared<Seen>();
 };
 
-TEST(RealDeviceTest, ContextHoldsTheRealServicesAndItsOwnFolders) {
+TEST(RealDeviceTest, ContextHoldsTheRealServicesAndItsOwnFoldersUntilItsLoopIsDone) {
     const TempFolder home;
     const std::filesystem::path& root = home.path();
     const ScopedEnv data("XDG_DATA_HOME", (root / "data").string());
     const ScopedEnv cache("XDG_CACHE_HOME", (root / "cache").string());
-    auto sink = std::make_shared<CaptureSink>();
+    auto sink = std::make_shared<WatchedSink>();
+    const std::shared_ptr<WatchedSink::Seen> seen = sink->seen;
     std::filesystem::path temp;
     {
-        RealDevice device(RealDeviceOptions{root / "prefs.conf", std::nullopt, sink});
+        // The device is the sink's only owner.
+        RealDevice device(RealDeviceOptions{root / "prefs.conf", std::nullopt, std::move(sink)});
         DeviceContext& context = device.context();
         EXPECT_EQ(&context.streams, &StreamThread::shared());
         EXPECT_TRUE(context.main.isCurrent());
@@ -46,52 +57,29 @@ TEST(RealDeviceTest, ContextHoldsTheRealServicesAndItsOwnFolders) {
         context.prefs.setInteger("delayMs", 40);
         EXPECT_EQ(context.prefs.integer("delayMs"), 40);
         context.log.info(LogCategory::app, "hello {}", 1);
-        EXPECT_EQ(sink->last, "hello 1");
+        EXPECT_EQ(seen->lines.back(), "hello 1");
 
         std::optional<int> answer;
         context.background.run(
             "app.merriphonic.test", [] { return 42; }, [&answer](int value) { answer = value; });
         EXPECT_TRUE(runMainLoopUntil([&] { return answer.has_value(); }));
         EXPECT_EQ(answer, 42);
-    }
-    // The device's temporary folder goes with it.
-    EXPECT_FALSE(std::filesystem::exists(temp));
-}
 
-// Work still queued on the main loop when the device goes (a connection's close report, say) is
-// destroyed with the loop, and may log as it goes: the log must still be there.
-TEST(RealDeviceTest, WorkLeftOnTheMainLoopMayLogWhileTheDeviceIsDestroyed) {
-    const TempFolder home;
-    const std::filesystem::path& root = home.path();
-    // The sink notes whether a line came while it was still alive.
-    struct WatchedSink final : LogSink {
-        void write(LogCategory /*category*/, LogLevel /*level*/,
-                   std::string_view message) override {
-            if (message == "deallocated") {
-                *logged = true;
-            }
-        }
-        ~WatchedSink() override { *gone = true; }
-        std::shared_ptr<bool> logged = std::make_shared<bool>(false);
-        std::shared_ptr<bool> gone = std::make_shared<bool>(false);
-    };
-    auto sink = std::make_shared<WatchedSink>();
-    const auto logged = sink->logged;
-    const auto gone = sink->gone;
-    {
-        // The device is the sink's only owner.
-        RealDevice device(RealDeviceOptions{root / "prefs.conf", DeviceFolders{root, root, root},
-                                            std::move(sink)});
-        const Log& log = device.context().log;
-        const std::shared_ptr<void> pending(nullptr, [&log, gone](void*) {
-            if (!*gone) {
+        // Work still queued on the main loop when the device goes (a connection's close
+        // report, say) is destroyed with the loop, and may log as it goes: the log must still
+        // be there.
+        const Log& log = context.log;
+        const std::shared_ptr<void> pending(nullptr, [&log, seen](void*) {
+            if (!seen->gone) {
                 log.info(LogCategory::app, "deallocated");
             }
         });
-        device.context().main.post([pending] {});
+        context.main.post([pending] {});
     }
-    EXPECT_TRUE(*gone);
-    EXPECT_TRUE(*logged);
+    EXPECT_TRUE(seen->gone);
+    EXPECT_NE(std::find(seen->lines.begin(), seen->lines.end(), "deallocated"), seen->lines.end());
+    // The device's temporary folder goes with it.
+    EXPECT_FALSE(std::filesystem::exists(temp));
 }
 
 } // namespace
