@@ -250,10 +250,11 @@ TEST(HostPlayback, StartsWhenReadyCatchesUpLateSpeakersAndFollowsTheSong) {
     EXPECT_EQ(rig.row("a")->chip, "Ready");
 }
 
-TEST(HostPlayback, SeekClampsVolumeIsDebouncedDelayIsClampedAndRemovalStops) {
+TEST(HostPlayback, SeekClampsVolumeIsDebouncedAndDelayIsClamped) {
     HostRig rig;
     const LibraryTrack song = addReadyTrack(*rig.library, "Song", randomBytes(1'000, 7), 180'000);
-    const LibraryTrack unknownLength = addReadyTrack(*rig.library, "Unknown", randomBytes(1'000, 8), 0);
+    const LibraryTrack unknownLength =
+        addReadyTrack(*rig.library, "Unknown", randomBytes(1'000, 8), 0);
     rig.session->start("Kitchen", false);
     ScriptedSpeaker& a = rig.join("a");
 
@@ -267,7 +268,6 @@ TEST(HostPlayback, SeekClampsVolumeIsDebouncedDelayIsClampedAndRemovalStops) {
     EXPECT_EQ(rig.session->currentPlay()->positionMs, 179'500);
     rig.session->seek(-20);
     EXPECT_EQ(rig.session->currentPlay()->positionMs, 0);
-    EXPECT_EQ(rig.session->playGeneration(), 5);
 
     for (int i = 1; i <= 5; ++i) {
         rig.session->setGroupVolume(0.1 * i);
@@ -287,13 +287,6 @@ TEST(HostPlayback, SeekClampsVolumeIsDebouncedDelayIsClampedAndRemovalStops) {
     rig.session->setDelayMs(-300);
     EXPECT_EQ(Prefs::delayMs(rig.host.prefs()), -200);
     EXPECT_EQ(rig.session->rows()->front().delayMs, -200);
-
-    rig.session->remove(song);
-    rig.run(0.1);
-    EXPECT_EQ(a.names().back(), "STOP");
-    EXPECT_EQ(*rig.session->playback(), HostPlayback::idle);
-    EXPECT_FALSE(rig.session->currentTrackId()->has_value());
-    EXPECT_FALSE(rig.library->track(song.id).has_value());
 }
 
 } // namespace

@@ -97,8 +97,6 @@ public:
     }
     // The world time at which the host clock reads hostNs.
     [[nodiscard]] int64_t hostNowNs() { return host.clock().nowNs(); }
-    // The true host-clock minus speaker-clock offset now.
-    [[nodiscard]] int64_t trueOffsetNs() { return host.clock().nowNs() - speaker.clock().nowNs(); }
 
     template <class T>
     [[nodiscard]] std::vector<T> all() const {

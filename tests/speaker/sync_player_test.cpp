@@ -155,12 +155,6 @@ TEST(SyncPlayerDrift, NothingIsMeasuredInTheFirst300msAndA50msErrorReSyncsAtOnce
     rig.runFor(1.0);
     EXPECT_EQ(rig.player->generation(), generation + 1);
     EXPECT_TRUE(rig.player->plan()->isLateJoin);
-    // The new schedule follows the timeline as the player now sees it: 50 ms early.
-    const int64_t after = rig.world.nowNs() + 200 * nsPerMs;
-    rig.runFor(1.0);
-    for (double alignment : rig.alignmentsSince(after)) {
-        EXPECT_NEAR(alignment, -50e6, frameNs);
-    }
 }
 
 TEST(SyncPlayerEngine, ConfigurationChangesReScheduleOnce300msAfterTheLast) {
