@@ -1,13 +1,12 @@
 // A speaker session against a host played by the test: clock bursts, commands and the
-// reported state, playback on the group timeline heard through its virtual sound card, the
-// end of a party; how songs are received (offers answered with what the cache holds, chunks in
-// order, early TRACK_DONEs, verification and its retries, the cache across sessions); a host
-// that misbehaves or goes away at every step, which costs nothing of what arrived before and
-// leaves nothing outside the cache folder; and discovery over the simulated air.
+// reported state, the end of a party; how songs are received (offers answered with what the
+// cache holds, chunks in order, early TRACK_DONEs, verification and its retries, the cache
+// across sessions); a host that misbehaves, which costs nothing of what arrived before and
+// leaves nothing outside the cache folder; and discovery over the simulated air. (How the
+// speakers sound together, and hosts lost mid-transfer, are the party scenarios' part.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <filesystem>
 #include <iterator>
 #include <string>
