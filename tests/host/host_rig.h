@@ -29,23 +29,38 @@
 
 namespace merriphonic::host_test {
 
+// The reading half of a speaker that never reads: its channel fills up and stays full.
+class DeafInput final : public InputStream {
+public:
+    explicit DeafInput(std::shared_ptr<InputStream> real) : real_(std::move(real)) {}
+    void setEventHandler(StreamEventHandler /*handler*/) override {}
+    void open() override { real_->open(); }
+    void close() override { real_->close(); }
+    [[nodiscard]] bool hasBytesAvailable() const override { return false; }
+    int64_t read(uint8_t* /*buffer*/, size_t /*maxLength*/) override { return 0; }
+    [[nodiscard]] std::string errorDescription() const override { return {}; }
+
+private:
+    std::shared_ptr<InputStream> real_;
+};
+
 class ScriptedSpeaker {
 public:
     ScriptedSpeaker(SimWorld& world, const std::string& name) : device(world, name) {}
 
     // Opens the speaker's end of a channel; the other end is handed back for the host.
-    StreamPair open(SimDevice& host, const SimLinkConfig& config) {
+    StreamPair open(SimDevice& host, const SimLinkConfig& config, bool deaf) {
         link = std::make_unique<SimLink>(device.world(), host.streams(), device.streams(), config,
                                          device.name());
-        adopt(link->sideB());
-        return link->sideA();
-    }
-    // Talks over a channel opened some other way (the simulated radio).
-    void adopt(StreamPair streams) {
-        connection = Connection::create(device.context(), std::move(streams), device.name());
+        StreamPair side = link->sideB();
+        if (deaf) {
+            side.input = std::make_shared<DeafInput>(side.input);
+        }
+        connection = Connection::create(device.context(), std::move(side), device.name());
         connection->onMessage = [this](const Message& message, int64_t) { receive(message); };
         connection->onClose = [this](const std::string& reason) { closeReason = reason; };
         connection->start();
+        return link->sideA();
     }
 
     void send(const Message& message) const { connection->enqueue(OutboundFrame(message)); }
@@ -128,16 +143,15 @@ public:
     HostRig(const HostRig&) = delete;
     HostRig& operator=(const HostRig&) = delete;
 
-    LibraryTrack addTrack(const std::string& title, const Bytes& content, int64_t durationMs) {
-        return addReadyTrack(*library, title, content, durationMs);
-    }
-    // A speaker whose channel the host accepts at once; it says HELLO unless told not to.
+    // A speaker whose channel the host accepts at once; it says HELLO unless told not to, and
+    // a deaf one never reads what the host sends.
     ScriptedSpeaker& join(const std::string& name, bool hello = true,
                           const SimLinkConfig& config = {.latencyNs = 2 * nsPerMs,
-                                                         .bytesPerSecond = 200'000}) {
+                                                         .bytesPerSecond = 200'000},
+                          bool deaf = false) {
         auto& speaker = *speakers.emplace_back(std::make_unique<ScriptedSpeaker>(world, name));
         session->accept(
-            Connection::create(host.context(), speaker.open(host, config), "spk-" + name));
+            Connection::create(host.context(), speaker.open(host, config, deaf), "spk-" + name));
         if (hello) {
             speaker.hello();
         }

@@ -4,23 +4,16 @@
 
 #include <cstdint>
 #include <fstream>
-#include <random>
 #include <string>
 
 #include "core/track_key.h"
 #include "core/uuid.h"
 #include "host/library_store.h"
+#include "tests/support/random_bytes.h"
 
 namespace merriphonic::host_test {
 
-inline Bytes randomBytes(size_t size, uint64_t seed) {
-    std::mt19937_64 rng(seed);
-    Bytes bytes(size);
-    for (uint8_t& byte : bytes) {
-        byte = static_cast<uint8_t>(rng());
-    }
-    return bytes;
-}
+using test::randomBytes;
 
 // Appends a ready entry to the library, its wire file written with the content.
 inline LibraryTrack addReadyTrack(LibraryStore& library, const std::string& title,

@@ -7,16 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/ffmpeg/ffmpeg_media_toolkit.h"
-#include "platform/sim/sim_device.h"
-#include "platform/sim/sim_world.h"
 #include "tests/platform/ffmpeg/test_media.h"
 
 namespace merriphonic {
 namespace {
 
 using testmedia::media;
-using testmedia::probeField;
 using Failure = Transcoder::Failure;
 
 TEST(TranscoderRules, ChoosesAnEncoderSampleRateAndBitRate) {
@@ -103,31 +99,6 @@ TEST(Transcoder, AsksForTheTransferFormatAndMapsMediaErrorsToItsFailures) {
     EXPECT_FALSE(unprobed.requested);
     EXPECT_EQ(Transcoder::transcodeNow(nullptr, "in.wav", "o.m4a").value().kind,
               Failure::Kind::setup);
-}
-
-// Real encoding: surround becomes stereo AAC LC, reported on the main loop.
-TEST(Transcoder, WorksInTheBackgroundAndAnswersOnTheMainLoop) {
-    SimWorld world;
-    SimDevice device{world, "host"};
-    FfmpegMediaToolkit toolkit;
-    device.context().media = &toolkit;
-    const std::filesystem::path out = device.folders().temp / "surround.m4a";
-    bool called = false;
-    std::optional<Failure> result = Failure::failed("not called");
-    Transcoder::transcode(device.context(), media().get("tone-5.1.wav"), out,
-                          [&](std::optional<Failure> failure) {
-                              EXPECT_TRUE(device.main().isCurrent());
-                              called = true;
-                              result = std::move(failure);
-                          });
-    EXPECT_FALSE(called); // delivered by the main loop, never from inside the call
-    world.runUntilIdle();
-    EXPECT_TRUE(called);
-    EXPECT_EQ(result, std::nullopt);
-    EXPECT_EQ(device.background().lastLabel(), "app.merriphonic.transcode");
-    EXPECT_EQ(probeField(out, "codec_name"), "aac");
-    EXPECT_EQ(probeField(out, "profile"), "LC");
-    EXPECT_EQ(probeField(out, "channels"), "2");
 }
 
 } // namespace

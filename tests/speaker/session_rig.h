@@ -11,7 +11,6 @@
 #include <iterator>
 #include <memory>
 #include <optional>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -24,6 +23,7 @@
 #include "platform/sim/sim_world.h"
 #include "speaker/speaker_session.h"
 #include "tests/platform/ffmpeg/test_media.h"
+#include "tests/support/random_bytes.h"
 #include "tests/support/received_messages.h"
 #include "transport/connection.h"
 
@@ -34,14 +34,7 @@ inline Bytes fileBytes(const std::filesystem::path& file) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-inline Bytes randomContent(size_t size, uint32_t seed) {
-    std::mt19937 rng(seed);
-    Bytes bytes(size);
-    for (uint8_t& byte : bytes) {
-        byte = static_cast<uint8_t>(rng());
-    }
-    return bytes;
-}
+using test::randomBytes;
 
 inline std::string keyOf(const Bytes& content) {
     return TrackKey::of(ByteView(content)).hex();
@@ -104,8 +97,6 @@ public:
     }
     // The world time at which the host clock reads hostNs.
     [[nodiscard]] int64_t hostNowNs() { return host.clock().nowNs(); }
-    // The true host-clock minus speaker-clock offset now.
-    [[nodiscard]] int64_t trueOffsetNs() { return host.clock().nowNs() - speaker.clock().nowNs(); }
 
     template <class T>
     [[nodiscard]] std::vector<T> all() const {

@@ -1,13 +1,12 @@
 // A speaker session against a host played by the test: clock bursts, commands and the
-// reported state, playback on the group timeline heard through its virtual sound card, the
-// end of a party; how songs are received (offers answered with what the cache holds, chunks in
-// order, early TRACK_DONEs, verification and its retries, the cache across sessions); a host
-// that misbehaves or goes away at every step, which costs nothing of what arrived before and
-// leaves nothing outside the cache folder; and discovery over the simulated air.
+// reported state, the end of a party; how songs are received (offers answered with what the
+// cache holds, chunks in order, early TRACK_DONEs, verification and its retries, the cache
+// across sessions); a host that misbehaves, which costs nothing of what arrived before and
+// leaves nothing outside the cache folder; and discovery over the simulated air. (How the
+// speakers sound together, and hosts lost mid-transfer, are the party scenarios' part.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <filesystem>
 #include <iterator>
 #include <string>
@@ -26,23 +25,6 @@ namespace merriphonic::speaker_test {
 namespace {
 
 namespace fs = std::filesystem;
-
-// The worst distance, in ms, between when the card heard the media of a buffer from worldNs on
-// and when the plan wants it heard: position p when the host clock (world time) reads start + p.
-double worstAlignmentMs(const SessionRig& rig, const Play& play, int64_t fromWorldNs) {
-    double worst = 0;
-    size_t buffers = 0;
-    for (const SimHeardBuffer& buffer : rig.cards.output()->heardBuffers()) {
-        if (buffer.heardWorldNs >= fromWorldNs && buffer.mediaFrame) {
-            const double planned =
-                double(play.startAtHostNs) +
-                (*buffer.mediaFrame / 44'100.0 * 1e3 - double(play.positionMs)) * 1e6;
-            worst = std::max(worst, std::abs(double(buffer.heardWorldNs) - planned) / 1e6);
-            ++buffers;
-        }
-    }
-    return buffers > 0 ? worst : 1e9;
-}
 
 class SpeakerSessionTest : public ::testing::Test {
 protected:
@@ -72,7 +54,6 @@ TEST_F(SpeakerSessionTest, SyncsPlaysOnTheTimelineAndFollowsTheHostsCommands) {
     EXPECT_EQ(*rig.session->phase(), SpeakerSession::Phase::connected());
     rig.run(2);
     EXPECT_EQ(rig.session->clock().samples().size(), 25u);
-    EXPECT_LT(std::abs(*rig.session->clock().offsetNs() - rig.trueOffsetNs()), nsPerMs / 2);
     EXPECT_EQ(*rig.session->partyName(), "Kitchen");
 
     rig.offer(key, int64_t(song.size()));
@@ -94,7 +75,6 @@ TEST_F(SpeakerSessionTest, SyncsPlaysOnTheTimelineAndFollowsTheHostsCommands) {
     rig.run(2);
     EXPECT_EQ(rig.session->player().generation(), generation);
     EXPECT_EQ(*rig.session->state(), SpeakerState::playing);
-    EXPECT_LT(worstAlignmentMs(rig, play, play.startAtHostNs), 1.0);
     EXPECT_NEAR(double(*rig.session->positionMs()), 1'000, 300);
 
     // The same PLAY counts again after a PAUSE, and after a STOP.
@@ -120,10 +100,9 @@ TEST_F(SpeakerSessionTest, SyncsPlaysOnTheTimelineAndFollowsTheHostsCommands) {
     rig.run(0.5);
     EXPECT_EQ(rig.lastStatus()->delayMs, 500);
 
+    // After a BYE the speaker says nothing more.
     rig.send(Bye{});
     rig.run(0.5);
-    EXPECT_EQ(*rig.session->phase(),
-              SpeakerSession::Phase::disconnected("The host ended the party"));
     const size_t sent = rig.received.size();
     rig.run(5);
     EXPECT_EQ(rig.received.size(), sent);
@@ -179,7 +158,7 @@ TEST(SpeakerDiscovery, PartiesComeAndGoAndAJoinWithTheRadioOffFailsClearly) {
 TEST_F(SpeakerSessionTest, ChunksInOrderEarlyDoneRetriesAndVerification) {
     rig.run(1.5);
     // Repeats and overlaps are taken, a gap and an overflow are not.
-    const Bytes a = randomContent(1'000, 1);
+    const Bytes a = randomBytes(1'000, 1);
     const std::string ka = keyOf(a);
     rig.offer(ka, 1'000);
     rig.chunks(a, 0, 100, 100);
@@ -207,7 +186,7 @@ TEST_F(SpeakerSessionTest, ChunksInOrderEarlyDoneRetriesAndVerification) {
     EXPECT_EQ(fileBytes(rig.cached(ka)), a);
 
     // Nothing after an early TRACK_DONE: three requests from the bytes held, then silence.
-    const Bytes b = randomContent(1'000, 2);
+    const Bytes b = randomBytes(1'000, 2);
     const std::string kb = keyOf(b);
     rig.offer(kb, 1'000, "MP3");
     rig.chunks(b, 0, 900, 300);
@@ -219,7 +198,7 @@ TEST_F(SpeakerSessionTest, ChunksInOrderEarlyDoneRetriesAndVerification) {
     EXPECT_TRUE(fs::exists(rig.cached(kb, "mp3")));
 
     // Wrong bytes: the first mismatch asks again from 0, the second accepts the file.
-    const Bytes c = randomContent(5'000, 3);
+    const Bytes c = randomBytes(5'000, 3);
     const std::string kc = keyOf(c);
     Bytes wrong = c;
     wrong[10] ^= 0xFF;
@@ -233,7 +212,7 @@ TEST_F(SpeakerSessionTest, ChunksInOrderEarlyDoneRetriesAndVerification) {
     EXPECT_EQ(rig.haves(kc), (std::vector<int64_t>{0, 0}));
 
     // A song that needed a TRACK_DONE retry is still fetched again at its first mismatch.
-    const Bytes f = randomContent(1'000, 6);
+    const Bytes f = randomBytes(1'000, 6);
     const std::string kf = keyOf(f);
     Bytes damaged = f;
     damaged[500] ^= 0xFF;
@@ -250,7 +229,7 @@ TEST_F(SpeakerSessionTest, ChunksInOrderEarlyDoneRetriesAndVerification) {
     // of a ready song makes it check the file again.
     const std::string empty = keyOf(Bytes{});
     rig.offer(empty, 0);
-    const Bytes d = randomContent(300, 4);
+    const Bytes d = randomBytes(300, 4);
     const std::string kd = keyOf(d);
     rig.chunks(d, 0, 300);
     rig.run(0.2);
@@ -267,7 +246,7 @@ TEST_F(SpeakerSessionTest, ChunksInOrderEarlyDoneRetriesAndVerification) {
     EXPECT_TRUE(rig.isReady(kd));
 
     // A teardown in the middle of a transfer keeps what is ready and what is cached.
-    const Bytes e = randomContent(9'000, 5);
+    const Bytes e = randomBytes(9'000, 5);
     const std::string ke = keyOf(e);
     rig.offer(ke, 9'000);
     rig.chunks(e, 0, 4'096);
@@ -284,7 +263,7 @@ TEST_F(SpeakerSessionTest, ChunksInOrderEarlyDoneRetriesAndVerification) {
 TEST_F(SpeakerSessionTest, NothingAHostSendsLeavesTheCacheOrCostsTheSongsAlreadyThere) {
     rig.run(1.5);
     const fs::path root = rig.speaker.folders().cache.parent_path();
-    const Bytes a = randomContent(20'000, 1);
+    const Bytes a = randomBytes(20'000, 1);
     const std::string ka = keyOf(a);
     rig.offer(ka, 20'000);
     rig.chunks(a, 0, 20'000);
@@ -311,13 +290,13 @@ TEST_F(SpeakerSessionTest, NothingAHostSendsLeavesTheCacheOrCostsTheSongsAlready
                             "0123456789abcdeg"}) {
         rig.offer(key, 10);
     }
-    const Bytes d = randomContent(5'000, 2);
+    const Bytes d = randomBytes(5'000, 2);
     const std::string kd = keyOf(d);
     for (const char* ext : {"../../../../tmp/evil", "m4a/../../x", "/etc/passwd", ".", ".."}) {
         rig.offer(kd, 5'000, ext);
         rig.chunks(d, 0, 2'000);
     }
-    const Bytes e = randomContent(3'000, 3);
+    const Bytes e = randomBytes(3'000, 3);
     rig.chunks(e, 0, 3'000);
     rig.send(TrackDone{TrackKey::of(ByteView(e))});
     rig.send(Play{keyOf(e), rig.hostNowNs() + 1'500 * nsPerMs, 0});
@@ -347,7 +326,7 @@ TEST_F(SpeakerSessionTest, NothingAHostSendsLeavesTheCacheOrCostsTheSongsAlready
     const auto filesBefore = openFiles();
     std::vector<Bytes> many;
     for (uint32_t i = 0; i < 12; ++i) {
-        many.push_back(randomContent(10'000, 10 + i));
+        many.push_back(randomBytes(10'000, 10 + i));
         rig.offer(keyOf(many.back()), 10'000);
     }
     for (int round = 0; round < 2; ++round) {
@@ -363,11 +342,11 @@ TEST_F(SpeakerSessionTest, NothingAHostSendsLeavesTheCacheOrCostsTheSongsAlready
 
     // A flood of offers: the session remembers a bounded number, forgetting idle ones; a song
     // forgotten takes chunks again once offered again.
-    const Bytes x = randomContent(3'000, 40);
+    const Bytes x = randomBytes(3'000, 40);
     const std::string kx = keyOf(x);
     rig.offer(kx, 3'000);
     for (uint32_t i = 0; i < 100; ++i) {
-        rig.offer(keyOf(randomContent(8, 100 + i)), 10);
+        rig.offer(keyOf(randomBytes(8, 100 + i)), 10);
     }
     rig.chunks(x, 0, 3'000);
     rig.run(1);
@@ -407,37 +386,6 @@ TEST_F(SpeakerSessionTest, NothingAHostSendsLeavesTheCacheOrCostsTheSongsAlready
     EXPECT_EQ(later.haves(ka).back(), 0);
     EXPECT_FALSE(later.isReady(ka));
     EXPECT_EQ(TrackCache::length(later.cached(ka)), 0);
-}
-
-TEST(HostileHost, AHostGoneAtEveryStepOfATransferLeavesWhatArrivedForTheNextJoin) {
-    SessionRig rig;
-    const Bytes song = randomContent(6 * 4'096 + 100, 4);
-    const std::string key = keyOf(song);
-    const auto size = static_cast<int64_t>(song.size());
-    int64_t held = 0;
-    // Before the offer, after it, and after each further chunk; then a join that completes.
-    for (int step = 0; step <= 8; ++step) {
-        rig.connect();
-        rig.run(0.5);
-        if (step > 0) {
-            rig.offer(key, size);
-            rig.run(0.2);
-            ASSERT_EQ(rig.haves(key).back(), held) << step;
-            rig.chunks(song, held, std::min<int64_t>(held + 4'096, size));
-            held = std::min<int64_t>(held + 4'096, size);
-            rig.run(0.2);
-        }
-        if (step == 8) {
-            break;
-        }
-        rig.hostEnd->close("host gone");
-        rig.run(0.5);
-        EXPECT_TRUE(rig.session->phase()->is(SpeakerSession::Phase::Kind::disconnected)) << step;
-        EXPECT_EQ(TrackCache::length(rig.cached(key)), held) << step;
-    }
-    EXPECT_EQ(rig.haves(key).back(), size);
-    EXPECT_TRUE(rig.isReady(key));
-    EXPECT_EQ(fileBytes(rig.cached(key)), song);
 }
 
 } // namespace

@@ -155,12 +155,6 @@ TEST(SyncPlayerDrift, NothingIsMeasuredInTheFirst300msAndA50msErrorReSyncsAtOnce
     rig.runFor(1.0);
     EXPECT_EQ(rig.player->generation(), generation + 1);
     EXPECT_TRUE(rig.player->plan()->isLateJoin);
-    // The new schedule follows the timeline as the player now sees it: 50 ms early.
-    const int64_t after = rig.world.nowNs() + 200 * nsPerMs;
-    rig.runFor(1.0);
-    for (double alignment : rig.alignmentsSince(after)) {
-        EXPECT_NEAR(alignment, -50e6, frameNs);
-    }
 }
 
 TEST(SyncPlayerEngine, ConfigurationChangesReScheduleOnce300msAfterTheLast) {
@@ -227,37 +221,6 @@ TEST(SyncPlayerControls, VolumeIsTheClampedProductAndDelayMovesTheOutputEarlier)
         EXPECT_NEAR(alignment, -20e6, frameNs);
     }
 }
-
-// Sound cards and clocks that drift (card ppm, clock skew ppm): after the controller has
-// converged the output stays within a millisecond of the timeline, with the rate trimmed by
-// at most 0.3 %.
-class SyncPlayerDriftControl : public testing::TestWithParam<std::pair<double, double>> {};
-
-TEST_P(SyncPlayerDriftControl, StaysWithinAMillisecondAfterConvergence) {
-    const auto [cardPpm, skewPpm] = GetParam();
-    PlayerRig rig({.crystalPpm = cardPpm, .outputLatencyNs = defaultLatencyNs}, skewPpm);
-    float lowest = 1.0F;
-    float highest = 1.0F;
-    rig.card().setHeardHandler([&](const SimHeardBuffer&) {
-        lowest = std::min(lowest, rig.player->varispeedRate());
-        highest = std::max(highest, rig.player->varispeedRate());
-    });
-    rig.play("song.m4a", 1500 * nsPerMs);
-    rig.runFor(55.0);
-    EXPECT_EQ(rig.logCount("hard re-sync"), 0U);
-    EXPECT_EQ(rig.player->underrunFrames(), 0);
-    const std::vector<double> settled = rig.alignmentsSince(30 * nsPerSecond);
-    ASSERT_GT(settled.size(), 1000U);
-    EXPECT_LT(maxAbs(settled), 1e6);
-    EXPECT_GE(lowest, 0.997F);
-    EXPECT_LE(highest, 1.003F);
-    // The integral has learned the card's drift against the timeline.
-    EXPECT_NEAR(rig.player->drift().integral * 1e6, cardPpm, 10.0);
-}
-
-INSTANTIATE_TEST_SUITE_P(Cards, SyncPlayerDriftControl,
-                         testing::Values(std::pair{100.0, 20.0}, std::pair{-100.0, -20.0},
-                                         std::pair{0.0, 20.0}));
 
 } // namespace
 } // namespace merriphonic::speaker_test

@@ -66,12 +66,6 @@ void runMainLoopFor(std::chrono::milliseconds duration) {
     runMainLoopUntil([] { return false; }, duration);
 }
 
-void drainStreams() {
-    bool drained = false;
-    StreamThread::shared().post([&drained] { mainLoop().post([&drained] { drained = true; }); });
-    EXPECT_TRUE(runMainLoopUntil([&drained] { return drained; }));
-}
-
 TempFolder::TempFolder() {
     std::string pattern = "/tmp/mpt-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) {

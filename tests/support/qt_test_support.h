@@ -27,10 +27,6 @@ bool runMainLoopUntil(const std::function<bool()>& done,
                       std::chrono::milliseconds guard = std::chrono::seconds(30));
 void runMainLoopFor(std::chrono::milliseconds duration);
 
-// Waits until every task queued on the stream loop so far has run: after the last connection
-// of a device is released, a stream task may still hold it (and its device).
-void drainStreams();
-
 // Runs fn on the stream thread and returns its result, waiting on the main loop.
 template <typename Fn>
 auto onStreams(Fn fn) {
