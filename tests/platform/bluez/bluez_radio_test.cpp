@@ -40,10 +40,29 @@ std::vector<RadioState> states(const RadioRecorder& recorder) {
     return found;
 }
 
+TEST(PeerIdentifierTest, IsAVersion5UuidOfTheAddressPair) {
+    // Cross-checked with an independent UUIDv5 implementation over the same namespace.
+    EXPECT_EQ(peerIdentifier("00:AA:01:00:00:00", "00:AA:01:01:00:01"),
+              "1C8F6256-24BE-570B-8847-C5DA7B3EBD5B");
+    EXPECT_EQ(peerIdentifier("00:AA:01:01:00:01", "00:AA:01:00:00:00"),
+              "313FD6C9-0A27-56C6-97A0-09A32CD2E4B0");
+    // Stable whatever the case the addresses come in.
+    EXPECT_EQ(peerIdentifier("00:aa:01:00:00:00", "00:aa:01:01:00:01"),
+              "1C8F6256-24BE-570B-8847-C5DA7B3EBD5B");
+}
+
 // ---- the manager state follows BlueZ and its adapters ----
 
-TEST(BluezStateTest, FollowsBluezItsAdaptersAndTheirPower) {
+TEST(BluezStateTest, FollowsBluezAndTheNamedElseTheFirstPoweredAdapter) {
     BluezRadios radios(false);
+    radios.bluez->denyAccess = true;
+    auto refused = std::make_shared<RadioRecorder>();
+    auto refusedCentral = radios.makeSpeaker(refused, "");
+    ASSERT_TRUE(radios.runUntil([&] { return refused->count(Kind::state) > 0; }));
+    EXPECT_EQ(states(*refused), std::vector{RadioState::unauthorized});
+    EXPECT_EQ(refusedCentral->state(), RadioState::unauthorized);
+    radios.bluez->denyAccess = false;
+
     auto host = std::make_shared<RadioRecorder>();
     auto peripheral = radios.makeHost(host, "");
     const auto after = [&](size_t changes, const std::function<void()>& change) {
@@ -58,45 +77,31 @@ TEST(BluezStateTest, FollowsBluezItsAdaptersAndTheirPower) {
     after(4, [&] { radios.bluez->setPowered(hci0, false); });
     after(5, [&] { radios.bluez->removeObject(hci0); });
     after(6, [&] { radios.bluez->addAdapter("hci0", BluezRadios::hostAddress, true); });
-    // BlueZ restarting: gone, then back.
+    // BlueZ restarting: gone, then back, now with the first adapter off.
     after(7, [&] { radios.bluez.reset(); });
     after(8, [&] {
         radios.bluez = std::make_unique<FakeBluez>();
-        radios.bluez->addAdapter("hci0", BluezRadios::hostAddress, true);
+        radios.bluez->addAdapter("hci0", BluezRadios::hostAddress, false);
+        radios.bluez->addAdapter("hci1", BluezRadios::speakerAddress, true);
     });
     using enum RadioState;
     EXPECT_EQ(states(*host), (std::vector{unsupported, poweredOff, poweredOn, poweredOff,
                                           unsupported, poweredOn, unsupported, poweredOn}));
-}
 
-TEST(BluezStateTest, UnauthorizedWhenRefusedAndOnTheNamedElseTheFirstPoweredAdapter) {
-    BluezRadios radios(false);
-    radios.bluez->denyAccess = true;
-    auto refused = std::make_shared<RadioRecorder>();
-    auto refusedCentral = radios.makeSpeaker(refused, "");
-    ASSERT_TRUE(radios.runUntil([&] { return refused->count(Kind::state) > 0; }));
-    EXPECT_EQ(states(*refused), std::vector{RadioState::unauthorized});
-    EXPECT_EQ(refusedCentral->state(), RadioState::unauthorized);
-
-    radios.bluez->denyAccess = false;
-    radios.bluez->addAdapter("hci0", BluezRadios::hostAddress, false);
-    radios.bluez->addAdapter("hci1", BluezRadios::speakerAddress, true);
     std::vector<std::shared_ptr<RadioRecorder>> recorders;
     std::vector<std::unique_ptr<CentralManager>> centrals;
     for (const char* adapter : {"", "hci0", "hci7"}) {
         recorders.push_back(std::make_shared<RadioRecorder>());
         centrals.push_back(radios.makeSpeaker(recorders.back(), adapter));
     }
-    ASSERT_TRUE(radios.runUntil([&] {
-        return std::all_of(recorders.begin(), recorders.end(),
-                           [](const auto& r) { return r->count(Kind::state) > 0; });
-    }));
-    EXPECT_EQ(states(*recorders[0]), std::vector{RadioState::poweredOn});
-    EXPECT_EQ(states(*recorders[1]), std::vector{RadioState::poweredOff});
-    EXPECT_EQ(states(*recorders[2]), std::vector{RadioState::unsupported});
+    ASSERT_TRUE(radios.runUntil([&] { return recorders.back()->count(Kind::state) > 0; }));
+    radios.runFor(100);
+    EXPECT_EQ(states(*recorders[0]), std::vector{poweredOn});
+    EXPECT_EQ(states(*recorders[1]), std::vector{poweredOff});
+    EXPECT_EQ(states(*recorders[2]), std::vector{unsupported});
     centrals[0]->scan({service}, true);
-    ASSERT_TRUE(radios.runUntil([&] { return radios.bluez->discovering(); }));
-    EXPECT_EQ(radios.bluez->callsTo("StartDiscovery").front().path, "/org/bluez/hci1");
+    ASSERT_TRUE(radios.runUntil([&] { return radios.bluez->discovering; }));
+    EXPECT_EQ(radios.bluez->callsTo("StartDiscovery"), std::vector<QString>{"/org/bluez/hci1"});
 }
 
 // ---- the central role over D-Bus ----
@@ -107,12 +112,12 @@ TEST_F(BluezTest, ScansAskForLeDevicesOfTheServicesAndCountOnlyUpdatesWithASigna
     start();
     FakeBluez& bluez = *radios.bluez;
     speakerManager->scan({service}, true);
-    ASSERT_TRUE(radios.runUntil([&] { return bluez.discovering(); }));
-    const QVariantMap& filter = bluez.discoveryFilter();
+    ASSERT_TRUE(radios.runUntil([&] { return bluez.discovering; }));
+    const QVariantMap& filter = bluez.discoveryFilter;
     EXPECT_EQ(toStringList(filter.value("UUIDs")), QStringList{QString::fromStdString(service)});
     EXPECT_EQ(filter.value("Transport").toString(), "le");
     EXPECT_TRUE(filter.value("DuplicateData").toBool());
-    EXPECT_EQ(bluez.callsTo("SetDiscoveryFilter").front().path, radios.hci0);
+    EXPECT_EQ(bluez.callsTo("SetDiscoveryFilter"), std::vector{radios.hci0});
 
     const QString lower = QString::fromStdString(service).toLower();
     const QString kitchen =
@@ -143,7 +148,7 @@ TEST_F(BluezTest, ScansAskForLeDevicesOfTheServicesAndCountOnlyUpdatesWithASigna
 
     // Not scanning: nothing is reported, and the device is known once BlueZ knows it.
     speakerManager->stopScan();
-    ASSERT_TRUE(radios.runUntil([&] { return !bluez.discovering(); }));
+    ASSERT_TRUE(radios.runUntil([&] { return !bluez.discovering; }));
     const QString late = bluez.addDevice(radios.hci0, "55:55:55:55:55:55",
                                          {{"UUIDs", QStringList{lower}}, {"RSSI", rssi(-61)}});
     const std::string lateId = peerIdentifier(BluezRadios::speakerAddress, "55:55:55:55:55:55");
@@ -233,8 +238,6 @@ TEST_F(BluezTest, TheServiceIsAnApplicationBluezReadsFromAnyOffsetAndTakesAnewWh
     next(*host, Kind::serviceAdded, [&] { hostManager->addService(partyService(300)); });
     ASSERT_TRUE(bluez.application);
     EXPECT_EQ(bluez.application->adapter, radios.hci1);
-    EXPECT_EQ(toPath(bluez.callsTo("RegisterApplication")[0].arguments.value(0)),
-              bluez.application->path);
     // The service and its characteristics, each readable only, under it.
     const auto objects = [&] { return bluez.application->objects; };
     ASSERT_EQ(objects().size(), 4);
@@ -272,25 +275,6 @@ TEST_F(BluezTest, TheServiceIsAnApplicationBluezReadsFromAnyOffsetAndTakesAnewWh
     EXPECT_EQ(objects().size(), 5);
 }
 
-TEST_F(BluezTest, AdvertisesAsAPeripheralUntilStoppedOrReleased) {
-    start();
-    FakeBluez& bluez = *radios.bluez;
-    next(*host, Kind::advertising, [&] { hostManager->startAdvertising({{service}, "Kitchen"}); });
-    ASSERT_TRUE(bluez.advertisement);
-    const QVariantMap& properties = bluez.advertisement->properties;
-    EXPECT_EQ(properties.value("Type").toString(), "peripheral");
-    EXPECT_EQ(toStringList(properties.value("ServiceUUIDs")),
-              QStringList{QString::fromStdString(service)});
-    EXPECT_EQ(properties.value("LocalName").toString(), "Kitchen");
-    EXPECT_EQ(bluez.advertisement->adapter, radios.hci1);
-    hostManager->stopAdvertising();
-    ASSERT_TRUE(radios.runUntil([&] { return !bluez.advertisement; }));
-    // BlueZ dropping the advertisement on its own ends it too.
-    next(*host, Kind::advertising, [&] { hostManager->startAdvertising({{service}, "Kitchen"}); });
-    bluez.releaseAdvertisement();
-    EXPECT_TRUE(radios.runUntil([&] { return !hostManager->isAdvertising(); }));
-}
-
 TEST_F(BluezTest, RefusedOrOvertakenRequestsAndAGoneManagerLeaveNothingWithBluez) {
     start();
     FakeBluez& bluez = *radios.bluez;
@@ -320,6 +304,11 @@ TEST_F(BluezTest, RefusedOrOvertakenRequestsAndAGoneManagerLeaveNothingWithBluez
     EXPECT_FALSE(bluez.advertisement);
     ASSERT_TRUE(bluez.application);
     EXPECT_EQ(bluez.application->objects.size(), 1);
+
+    // BlueZ dropping the advertisement on its own ends it.
+    next(*host, Kind::advertising, [&] { hostManager->startAdvertising({{service}, "Kitchen"}); });
+    bluez.releaseAdvertisement();
+    EXPECT_TRUE(radios.runUntil([&] { return !hostManager->isAdvertising(); }));
 
     // A manager that goes withdraws what BlueZ holds, and its objects leave the bus.
     next(*host, Kind::advertising, [&] { hostManager->startAdvertising({{service}, "Kitchen"}); });
