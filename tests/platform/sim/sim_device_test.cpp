@@ -18,37 +18,38 @@ namespace {
 
 // Values read back as other types only when they convert exactly.
 TEST(MemoryPrefsStoreTest, ReadsOtherTypesOnlyWhenTheyConvertExactly) {
-    using Text = std::optional<std::string>;
-    using Integer = std::optional<int64_t>;
-    using Real = std::optional<double>;
+    using Reads =
+        std::tuple<std::optional<std::string>, std::optional<int64_t>, std::optional<double>>;
     constexpr auto none = std::nullopt;
-    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     MemoryPrefsStore prefs;
     const auto reads = [&prefs] {
-        return std::tuple{prefs.text("key"), prefs.integer("key"), prefs.real("key")};
+        return Reads{prefs.text("key"), prefs.integer("key"), prefs.real("key")};
     };
     prefs.setInteger("key", -42);
-    EXPECT_EQ(reads(), std::tuple(Text("-42"), Integer(-42), Real(-42.0)));
+    EXPECT_EQ(reads(), Reads("-42", -42, -42.0));
     prefs.setInteger("key", std::numeric_limits<int64_t>::max()); // beyond a double
     EXPECT_EQ(prefs.real("key"), none);
-    prefs.setReal("key", 0.1);
-    EXPECT_EQ(reads(), std::tuple(Text("0.1"), Integer(none), Real(0.1)));
-    for (const auto& [real, integer] :
-         std::vector<std::pair<double, Integer>>{{-3.0, -3}, {9.3e18, none}, {nan, none}}) {
+    for (const auto& [real, expected] :
+         std::vector<std::pair<double, Reads>>{{0.1, {"0.1", none, 0.1}},
+                                               {-3.0, {"-3", -3, -3.0}},
+                                               {9.3e18, {"9.3e+18", none, 9.3e18}}}) {
         prefs.setReal("key", real);
-        EXPECT_EQ(prefs.integer("key"), integer) << real;
+        EXPECT_EQ(reads(), expected) << real;
     }
-    EXPECT_EQ(prefs.text("key"), none); // NaN
+    prefs.setReal("key", std::numeric_limits<double>::quiet_NaN());
+    EXPECT_EQ(prefs.text("key"), none);
+    EXPECT_EQ(prefs.integer("key"), none);
     for (const auto& [text, integer, real] :
-         std::vector<std::tuple<std::string, Integer, Real>>{{"1234", 1234, 1234.0},
-                                                             {"12a", none, none},
-                                                             {" 12", none, none},
-                                                             {"", none, none},
-                                                             {"1.5", none, 1.5},
-                                                             {"99999999999999999999", none, 1e20},
-                                                             {"inf", none, none}}) {
+         std::vector<std::tuple<std::string, std::optional<int64_t>, std::optional<double>>>{
+             {"1234", 1234, 1234.0},
+             {"12a", none, none},
+             {" 12", none, none},
+             {"", none, none},
+             {"1.5", none, 1.5},
+             {"99999999999999999999", none, 1e20},
+             {"inf", none, none}}) {
         prefs.setText("key", text);
-        EXPECT_EQ(reads(), std::tuple(Text(text), integer, real)) << text;
+        EXPECT_EQ(reads(), Reads(text, integer, real)) << text;
     }
     // Removal is final.
     prefs.remove("key");
@@ -84,18 +85,21 @@ TEST(InlineBackgroundWorkTest, RunsOffTheLoopsAndReportsOnMain) {
     EXPECT_EQ(world.nowNs(), 0); // no virtual time spent
 }
 
-TEST(SimDeviceTest, BundlesAContextWithItsOwnClockLoopsAndFolders) {
+TEST(SimDeviceTest, BundlesAContextWithItsOwnClockLoopsAndFoldersAndRestartsWithItsPrefs) {
     SimWorld world;
     std::filesystem::path root;
+    auto prefs = std::make_shared<MemoryPrefsStore>();
     {
         SimDevice device(world, SimDeviceConfig{.name = "spk 1/x",
                                                 .clockOffsetNs = 3 * nsPerSecond,
-                                                .clockSkewPpm = 100.0});
+                                                .clockSkewPpm = 100.0,
+                                                .prefs = prefs});
         DeviceContext& context = device.context();
         root = context.folders.data.parent_path();
-        EXPECT_TRUE(std::filesystem::is_directory(context.folders.data));
-        EXPECT_TRUE(std::filesystem::is_directory(context.folders.cache));
-        EXPECT_TRUE(std::filesystem::is_directory(context.folders.temp));
+        for (const auto& folder :
+             {context.folders.data, context.folders.cache, context.folders.temp}) {
+            EXPECT_TRUE(std::filesystem::is_directory(folder)) << folder;
+        }
         EXPECT_EQ(device.main().name(), "spk 1/x.main");
         EXPECT_EQ(device.streams().name(), "spk 1/x.streams");
 
@@ -112,26 +116,18 @@ TEST(SimDeviceTest, BundlesAContextWithItsOwnClockLoopsAndFolders) {
 
         context.log.info(LogCategory::app, "hello {}", 1);
         EXPECT_TRUE(device.logSink().contains("hello 1"));
-        context.prefs.setInteger("volume", 7);
-        EXPECT_EQ(device.prefs().integer("volume"), 7);
+        context.prefs.setText("partyName", "Attic");
     }
     EXPECT_FALSE(std::filesystem::exists(root)); // removed with the device
-}
 
-TEST(SimDeviceTest, RestartKeepsPrefsAndGivenFolders) {
-    SimWorld world;
-    const std::filesystem::path root =
-        std::filesystem::temp_directory_path() / "merriphonic-sim-device-test-restart";
+    // A restart over given folders keeps them, and the prefs.
+    root = std::filesystem::temp_directory_path() / "merriphonic-sim-device-test-restart";
     std::filesystem::remove_all(root);
-    auto prefs = std::make_shared<MemoryPrefsStore>();
-    {
-        SimDevice first(world, SimDeviceConfig{.name = "host", .prefs = prefs, .folderRoot = root});
-        first.prefs().setText("partyName", "Attic");
-        EXPECT_EQ(first.folders().data, root / "data");
-    }
-    SimDevice second(world, SimDeviceConfig{.name = "host", .prefs = prefs, .folderRoot = root});
-    EXPECT_EQ(second.prefs().text("partyName"), "Attic");
+    { const SimDevice first(world, SimDeviceConfig{.name = "host", .folderRoot = root}); }
+    SimDevice again(world, SimDeviceConfig{.name = "host", .prefs = prefs, .folderRoot = root});
+    EXPECT_EQ(again.folders().data, root / "data");
     EXPECT_TRUE(std::filesystem::is_directory(root / "cache"));
+    EXPECT_EQ(again.prefs().text("partyName"), "Attic");
     std::filesystem::remove_all(root);
 }
 

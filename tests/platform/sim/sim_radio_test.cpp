@@ -8,7 +8,6 @@
 #include <optional>
 #include <random>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -165,18 +164,6 @@ TEST_F(SimRadioTest, RefusalsLinkLossAndPowerOffReachTheCentralWhenARealLinkWoul
     speakerManager->connect(peer);
     radios.runFor(5000);
     EXPECT_EQ(speaker->events.size(), events);
-}
-
-// The words the roles log the manager states in.
-TEST(RadioStateName, NamesEveryStateAndCallsAnythingElseUnknown) {
-    using enum RadioState;
-    std::vector<std::string_view> names;
-    for (const RadioState state : {unknown, resetting, unsupported, unauthorized, poweredOff,
-                                   poweredOn, static_cast<RadioState>(9)}) {
-        names.push_back(radioStateName(state));
-    }
-    EXPECT_EQ(names, (std::vector<std::string_view>{"unknown", "resetting", "unsupported",
-                                                    "unauthorized", "off", "on", "unknown"}));
 }
 
 // Bytes that each of `links` links, all sending at once, gets through in `durationNs`: each
