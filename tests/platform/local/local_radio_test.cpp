@@ -47,6 +47,7 @@ struct LocalRadios {
     void runFor(int64_t ms) { test::runMainLoopFor(std::chrono::milliseconds(ms)); }
     void setPowered(bool /*host*/, bool /*on*/) {}
     [[nodiscard]] std::string speakerIdAtHost() const { return central->instanceId(); }
+    static RunLoop& streams(bool /*host*/) { return test::mainLoop(); }
 
     test::TempFolder temp;
     LocalRendezvous rendezvous{temp.path() / "run"};
@@ -87,8 +88,8 @@ TEST_F(LocalRadioTest, ChannelsAreHandedOverOnceTheSpeakerHasNamedItselfAndWithd
     const std::string socketPath = record->channel(psm)->socketPath;
 
     // The greeting and the first bytes in one write: not a byte after the greeting is lost.
-    const int good = connectTo(
-        socketPath, LocalHello::line("0a1b2c3d-0000-4000-8000-00000000000f") + "first bytes");
+    const int good =
+        connectTo(socketPath, LocalHello::line("0a1b2c3d-0000-4000-8000-00000000000f") + "first");
     const int rude = connectTo(socketPath, "HELLO THERE\n");
     ::close(connectTo(socketPath));
     const int chatty = connectTo(socketPath, std::string(LocalHello::maxLength + 10, 'x'));
@@ -102,8 +103,10 @@ TEST_F(LocalRadioTest, ChannelsAreHandedOverOnceTheSpeakerHasNamedItselfAndWithd
     }
     ASSERT_TRUE(channel);
     EXPECT_EQ(channel->peerId, "0A1B2C3D-0000-4000-8000-00000000000F");
-    ChannelEnd end(channel);
-    EXPECT_TRUE(radios.runUntil([&] { return end.received == "first bytes"; }));
+    const auto end = test::StreamEndpoint::open(channel->streams, test::mainLoop());
+    EXPECT_TRUE(radios.runUntil([&] {
+        return end->seen().received == Bytes{'f', 'i', 'r', 's', 't'};
+    }));
     for (const int fd : {good, rude, chatty}) {
         ::close(fd);
     }

@@ -52,6 +52,7 @@ struct SimRadios {
             .setState(on ? RadioState::poweredOn : RadioState::poweredOff);
     }
     std::string speakerIdAtHost() const { return speakerRadio.identifierSeenBy(hostRadio); }
+    RunLoop& streams(bool host) { return (host ? hostDevice : speakerDevice).streams(); }
 
     SimWorld world;
     SimAir air{world};
