@@ -18,7 +18,7 @@ QString nextConnectionName() {
     return QStringLiteral("fake-bluez-%1").arg(counter.fetch_add(1));
 }
 
-QString devicePath(const QString& adapter, QString address) {
+QString devicePath(const QString& adapter, const QString& address) {
     return adapter + "/dev_" + address.toUpper().replace(':', '_');
 }
 
