@@ -69,7 +69,7 @@ QString FakeBluez::address(const QString& path) const {
 }
 
 void FakeBluez::announce() {
-    if (!advertisement || !discovering) {
+    if (!advertisement || !discovering || discoveryFilter.value("Transport") != "le") {
         return;
     }
     const QString from = address(advertisement->adapter);
