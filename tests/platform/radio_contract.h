@@ -14,6 +14,7 @@
 //       void runFor(int64_t ms);                 // lets everything on its way arrive
 //       void setPowered(bool host, bool on);     // when canPowerCycle
 //       std::string speakerIdAtHost();           // the peer id of the host's channels
+//       RunLoop& streams(bool host);             // where that side's channel streams run
 //   };
 
 #include <gtest/gtest.h>
@@ -29,6 +30,7 @@
 #include "core/sync_protocol.h"
 #include "core/uuid.h"
 #include "platform/radio.h"
+#include "tests/support/stream_endpoint.h"
 
 namespace merriphonic::radio_test {
 
@@ -135,59 +137,6 @@ private:
         event.peripheral = std::move(peripheral);
         return event;
     }
-};
-
-// A channel's two streams as the test uses them: what arrived, whether it ended, and writes.
-class ChannelEnd {
-public:
-    explicit ChannelEnd(const std::shared_ptr<L2capChannel>& channel) : streams_(channel->streams) {
-        InputStream* input = streams_.input.get();
-        input->setEventHandler([this, input](StreamEvent event) {
-            std::array<uint8_t, 512> buffer{};
-            const int64_t count = event == StreamEvent::bytesAvailable
-                                      ? input->read(buffer.data(), buffer.size())
-                                      : -1;
-            if (count > 0) {
-                received.append(buffer.begin(), buffer.begin() + count);
-            }
-            ended = ended || (event != StreamEvent::openCompleted && count <= 0);
-        });
-        streams_.output->setEventHandler([this](StreamEvent event) {
-            if (event == StreamEvent::spaceAvailable) {
-                flush();
-            }
-        });
-        input->open();
-        streams_.output->open();
-    }
-    ~ChannelEnd() { close(); }
-    ChannelEnd(const ChannelEnd&) = delete;
-    ChannelEnd& operator=(const ChannelEnd&) = delete;
-
-    void send(const std::string& text) {
-        unsent_ += text;
-        flush();
-    }
-    void close() {
-        streams_.input->close();
-        streams_.output->close();
-    }
-
-    std::string received;
-    bool ended = false;
-
-private:
-    void flush() {
-        if (unsent_.empty() || !streams_.output->hasSpaceAvailable()) {
-            return;
-        }
-        const int64_t count = streams_.output->write(
-            reinterpret_cast<const uint8_t*>(unsent_.data()), unsent_.size());
-        unsent_.erase(0, static_cast<size_t>(std::max<int64_t>(count, 0)));
-    }
-
-    StreamPair streams_;
-    std::string unsent_;
 };
 
 inline const std::string service(SyncProtocol::serviceUuid);
@@ -416,39 +365,34 @@ TYPED_TEST_P(RadioContract, ASpeakerReadsTheServiceAndOpensChannelsBothSidesCanC
     });
     EXPECT_TRUE(refused.error);
     EXPECT_FALSE(refused.channel);
-    const auto open = [&] {
+    const auto bytes = [](std::string_view text) { return Bytes(text.begin(), text.end()); };
+    for (const bool speakerCloses : {true, false}) {
+        SCOPED_TRACE(speakerCloses ? "the speaker closes" : "the host closes");
         const RadioEvent opened =
             this->next(speaker, Kind::channel, [&] { host->openL2capChannel(psm); });
-        EXPECT_TRUE(this->radios.runUntil([&] {
+        ASSERT_TRUE(this->radios.runUntil([&] {
             return hostEvents.count(Kind::hostChannel) > 0 &&
                    hostEvents.last(Kind::hostChannel).channel;
         }));
         const RadioEvent accepted = hostEvents.last(Kind::hostChannel);
         hostEvents.events.clear();
-        EXPECT_FALSE(opened.error);
         EXPECT_EQ(opened.peripheral, host);
-        if (!opened.channel || !accepted.channel) {
-            ADD_FAILURE() << "no channel";
-            return std::pair<std::unique_ptr<ChannelEnd>, std::unique_ptr<ChannelEnd>>();
-        }
+        ASSERT_TRUE(opened.channel && !opened.error);
         EXPECT_EQ(opened.channel->peerId, host->identifier());
         EXPECT_EQ(accepted.channel->peerId, this->radios.speakerIdAtHost());
-        return std::pair(std::make_unique<ChannelEnd>(opened.channel),
-                         std::make_unique<ChannelEnd>(accepted.channel));
-    };
-    for (const bool speakerCloses : {true, false}) {
-        SCOPED_TRACE(speakerCloses ? "the speaker closes" : "the host closes");
-        auto ends = open();
-        auto& atSpeaker = ends.first;
-        auto& atHost = ends.second;
-        ASSERT_TRUE(atSpeaker && atHost);
-        atSpeaker->send("ping");
-        atHost->send("pong");
-        ASSERT_TRUE(this->radios.runUntil(
-            [&] { return atHost->received == "ping" && atSpeaker->received == "pong"; }));
-        (speakerCloses ? atSpeaker : atHost)->close();
-        auto& other = speakerCloses ? atHost : atSpeaker;
-        EXPECT_TRUE(this->radios.runUntil([&] { return other->ended; }));
+        const auto atSpeaker =
+            test::StreamEndpoint::open(opened.channel->streams, this->radios.streams(false));
+        const auto atHost =
+            test::StreamEndpoint::open(accepted.channel->streams, this->radios.streams(true));
+        atSpeaker->send(bytes("ping"));
+        atHost->send(bytes("pong"));
+        ASSERT_TRUE(this->radios.runUntil([&] {
+            return atHost->seen().received == bytes("ping") &&
+                   atSpeaker->seen().received == bytes("pong");
+        }));
+        (speakerCloses ? atSpeaker : atHost)->send({}, /*thenClose=*/true);
+        const auto& other = speakerCloses ? atHost : atSpeaker;
+        EXPECT_TRUE(this->radios.runUntil([&] { return other->seen().ended(); }));
     }
 
     // Withdrawn: once, not twice, and no channel opens on it any more.

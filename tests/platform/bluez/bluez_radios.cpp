@@ -1,15 +1,9 @@
 #include "bluez_radios.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <QCoreApplication>
+#include <QProcess>
 
-#include <array>
 #include <atomic>
-#include <csignal>
 
 #include "platform/bluez/peer_identifier.h"
 
@@ -29,39 +23,21 @@ namespace {
 class PrivateBus final : public ::testing::Environment {
 public:
     void SetUp() override {
-        std::array<int, 2> pipe{-1, -1};
-        ASSERT_EQ(::pipe(pipe.data()), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, pipe[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, pipe[0]);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        std::array<char*, 5> argv{const_cast<char*>("dbus-daemon"), const_cast<char*>("--session"),
-                                  const_cast<char*>("--print-address"),
-                                  const_cast<char*>("--nofork"), nullptr};
-        const int spawned =
-            posix_spawnp(&pid, "dbus-daemon", &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(pipe[1]);
-        ASSERT_EQ(spawned, 0) << "dbus-daemon could not be started";
-        std::string line;
-        char c = 0;
-        while (::read(pipe[0], &c, 1) == 1 && c != '\n') {
-            line += c;
+        daemon = std::make_unique<QProcess>();
+        daemon->setStandardErrorFile(QProcess::nullDevice());
+        daemon->start("dbus-daemon", {"--session", "--print-address", "--nofork"});
+        while (!daemon->canReadLine() && daemon->waitForReadyRead()) {
         }
-        ::close(pipe[0]);
-        ASSERT_FALSE(line.empty()) << "dbus-daemon printed no address";
-        address = QString::fromStdString(line);
+        address = QString::fromUtf8(daemon->readLine()).trimmed();
+        ASSERT_FALSE(address.isEmpty()) << "dbus-daemon could not be started";
     }
     void TearDown() override {
-        if (pid > 0) {
-            ::kill(pid, SIGTERM);
-            int status = 0;
-            ::waitpid(pid, &status, 0);
-        }
+        daemon->terminate();
+        daemon->waitForFinished();
+        daemon.reset();
     }
 
-    pid_t pid = -1;
+    std::unique_ptr<QProcess> daemon;
     QString address;
 };
 

@@ -50,6 +50,7 @@ public:
     void runFor(int64_t ms) { test::runMainLoopFor(std::chrono::milliseconds(ms)); }
     void setPowered(bool host, bool on) { bluez->setPowered(host ? hci1 : hci0, on); }
     [[nodiscard]] std::string speakerIdAtHost() const;
+    static RunLoop& streams(bool /*host*/) { return test::mainLoop(); }
     // The device that stands for the host at the speaker's adapter.
     [[nodiscard]] QString hostDevice() const;
 

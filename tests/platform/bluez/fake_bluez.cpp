@@ -18,19 +18,18 @@ QString nextConnectionName() {
     return QStringLiteral("fake-bluez-%1").arg(counter.fetch_add(1));
 }
 
-QString pathPart(const QString& address) {
-    QString part = address.toUpper();
-    return part.replace(QLatin1Char(':'), QLatin1Char('_'));
+QString devicePath(const QString& adapter, const QString& address) {
+    return adapter + "/dev_" + address.toUpper().replace(':', '_');
 }
 
 } // namespace
 
 FakeBluez::FakeBluez() : connectionName_(nextConnectionName()), bus_(openBus(connectionName_)) {
     registerTypes();
-    bus_.registerVirtualObject(QStringLiteral("/"), this, QDBusConnection::SubPath);
+    bus_.registerVirtualObject("/", this, QDBusConnection::SubPath);
     bus_.registerService(service);
     QObject::connect(&airTimer_, &QTimer::timeout, [this] {
-        if (discoveryFilter_.value(QStringLiteral("DuplicateData")).toBool()) {
+        if (discoveryFilter.value("DuplicateData").toBool()) {
             announce();
         }
     });
@@ -39,32 +38,25 @@ FakeBluez::FakeBluez() : connectionName_(nextConnectionName()), bus_(openBus(con
 
 FakeBluez::~FakeBluez() {
     bus_.unregisterService(service);
-    bus_.unregisterObject(QStringLiteral("/"), QDBusConnection::UnregisterTree);
+    bus_.unregisterObject("/", QDBusConnection::UnregisterTree);
     closeBus(connectionName_);
 }
 
 QString FakeBluez::addAdapter(const QString& name, const QString& address, bool powered) {
-    QString path = QStringLiteral("/org/bluez/") + name;
-    QVariantMap adapter;
-    adapter.insert(QStringLiteral("Address"), address);
-    adapter.insert(QStringLiteral("AddressType"), QStringLiteral("public"));
-    adapter.insert(QStringLiteral("Name"), name);
-    adapter.insert(QStringLiteral("Powered"), powered);
-    adapter.insert(QStringLiteral("Discovering"), false);
-    addObject(path, {{adapterInterface, adapter},
+    QString path = "/org/bluez/" + name;
+    addObject(path, {{adapterInterface, {{"Address", address}, {"Powered", powered}}},
                      {gattManagerInterface, {}},
                      {advertisingManagerInterface, {}}});
     return path;
 }
 
 void FakeBluez::setPowered(const QString& adapter, bool powered) {
-    changeProperties(adapter, adapterInterface, {{QStringLiteral("Powered"), powered}});
-    // Its links drop: the peers' devices that stand for it disconnect.
+    changeProperties(adapter, adapterInterface, {{"Powered", powered}});
     for (auto it = objects_.cbegin(); !powered && it != objects_.cend(); ++it) {
-        const QVariantMap device = it.value().value(deviceInterface);
-        if (device.value(QStringLiteral("Connected")).toBool() &&
+        if (it.value().value(deviceInterface).value("Connected").toBool() &&
             address(it.key()) == address(adapter)) {
-            disconnectDevice(it.key());
+            changeProperties(it.key(), deviceInterface,
+                             {{"Connected", false}, {"ServicesResolved", false}});
         }
     }
 }
@@ -73,32 +65,28 @@ QString FakeBluez::address(const QString& path) const {
     const InterfaceMap& object = objects_.value(path);
     const QString interface =
         object.contains(adapterInterface) ? adapterInterface : deviceInterface;
-    return object.value(interface).value(QStringLiteral("Address")).toString();
+    return object.value(interface).value("Address").toString();
 }
 
 void FakeBluez::announce() {
-    if (!advertisement || !discovering_) {
+    if (!advertisement || !discovering || discoveryFilter.value("Transport") != "le") {
         return;
     }
     const QString from = address(advertisement->adapter);
-    QVariantMap heard{
-        {QStringLiteral("UUIDs"), advertisement->properties.value(QStringLiteral("ServiceUUIDs"))},
-        {QStringLiteral("RSSI"), QVariant::fromValue<qint16>(-50)}};
-    if (advertisement->properties.contains(QStringLiteral("LocalName"))) {
-        heard.insert(QStringLiteral("Name"),
-                     advertisement->properties.value(QStringLiteral("LocalName")));
+    QVariantMap heard{{"UUIDs", advertisement->properties.value("ServiceUUIDs")},
+                      {"RSSI", QVariant::fromValue<qint16>(-50)}};
+    if (advertisement->properties.contains("LocalName")) {
+        heard.insert("Name", advertisement->properties.value("LocalName"));
     }
     for (const QString& adapter : objects_.keys()) {
-        const QVariantMap properties = objects_.value(adapter).value(adapterInterface);
         if (adapter == advertisement->adapter ||
-            !properties.value(QStringLiteral("Powered")).toBool()) {
+            !objects_.value(adapter).value(adapterInterface).value("Powered").toBool()) {
             continue;
         }
-        const QString device = adapter + QStringLiteral("/dev_") + pathPart(from);
-        if (objects_.contains(device)) {
+        if (const QString device = devicePath(adapter, from); objects_.contains(device)) {
             changeProperties(device, deviceInterface, heard);
         } else {
-            heard.insert(QStringLiteral("AddressType"), QStringLiteral("random"));
+            heard.insert("AddressType", "random");
             addDevice(adapter, from, heard);
         }
     }
@@ -114,14 +102,13 @@ void FakeBluez::showApplication(const QString& device) {
     for (auto it = application->objects.cbegin(); it != application->objects.cend(); ++it) {
         InterfaceMap interfaces = it.value();
         if (interfaces.contains(gattServiceInterface)) {
-            interfaces[gattServiceInterface].insert(QStringLiteral("Device"),
+            interfaces[gattServiceInterface].insert("Device",
                                                     QVariant::fromValue(QDBusObjectPath(device)));
         }
         if (interfaces.contains(gattCharacteristicInterface)) {
             QVariantMap& characteristic = interfaces[gattCharacteristicInterface];
-            const QString service = toPath(characteristic.value(QStringLiteral("Service")));
-            characteristic.insert(QStringLiteral("Service"),
-                                  QVariant::fromValue(QDBusObjectPath(local(service))));
+            const QString service = toPath(characteristic.value("Service"));
+            characteristic.insert("Service", QVariant::fromValue(QDBusObjectPath(local(service))));
             readFrom_[local(it.key())] = it.key();
         }
         addObject(local(it.key()), interfaces);
@@ -130,24 +117,18 @@ void FakeBluez::showApplication(const QString& device) {
 
 QString FakeBluez::addDevice(const QString& adapter, const QString& address,
                              QVariantMap properties) {
-    QString path = adapter + QStringLiteral("/dev_") + pathPart(address);
-    properties.insert(QStringLiteral("Address"), address);
-    if (!properties.contains(QStringLiteral("AddressType"))) {
-        properties.insert(QStringLiteral("AddressType"), QStringLiteral("public"));
-    }
-    properties.insert(QStringLiteral("Adapter"), QVariant::fromValue(QDBusObjectPath(adapter)));
-    properties.insert(QStringLiteral("Connected"), false);
-    properties.insert(QStringLiteral("ServicesResolved"), false);
+    QString path = devicePath(adapter, address);
+    properties.insert("Address", address);
+    properties.insert("Adapter", QVariant::fromValue(QDBusObjectPath(adapter)));
+    properties.insert("Connected", false);
+    properties.insert("ServicesResolved", false);
     addObject(path, {{deviceInterface, properties}});
     return path;
 }
 
 void FakeBluez::addObject(const QString& path, const InterfaceMap& interfaces) {
-    InterfaceMap& object = objects_[path];
-    for (auto it = interfaces.cbegin(); it != interfaces.cend(); ++it) {
-        object.insert(it.key(), it.value());
-    }
-    signal(QStringLiteral("/"), objectManagerInterface, QStringLiteral("InterfacesAdded"),
+    objects_[path].insert(interfaces);
+    signal("/", objectManagerInterface, "InterfacesAdded",
            {QVariant::fromValue(QDBusObjectPath(path)), QVariant::fromValue(interfaces)});
 }
 
@@ -156,41 +137,32 @@ void FakeBluez::removeObject(const QString& path) {
     QStringList paths = objects_.keys();
     std::reverse(paths.begin(), paths.end());
     for (const QString& gone : paths) {
-        if (!isAtOrBelow(gone, path)) {
-            continue;
+        if (isAtOrBelow(gone, path)) {
+            const QStringList interfaces = objects_.take(gone).keys();
+            signal("/", objectManagerInterface, "InterfacesRemoved",
+                   {QVariant::fromValue(QDBusObjectPath(gone)), interfaces});
         }
-        const QStringList interfaces = objects_.value(gone).keys();
-        objects_.remove(gone);
-        signal(QStringLiteral("/"), objectManagerInterface, QStringLiteral("InterfacesRemoved"),
-               {QVariant::fromValue(QDBusObjectPath(gone)), interfaces});
     }
 }
 
 void FakeBluez::changeProperties(const QString& path, const QString& interface,
-                                 const QVariantMap& changed, const QStringList& invalidated) {
-    QVariantMap& properties = objects_[path][interface];
-    for (auto it = changed.cbegin(); it != changed.cend(); ++it) {
-        properties.insert(it.key(), it.value());
-    }
-    for (const QString& name : invalidated) {
-        properties.remove(name);
-    }
-    signal(path, propertiesInterface, QStringLiteral("PropertiesChanged"),
-           {interface, changed, invalidated});
+                                 const QVariantMap& changed) {
+    objects_[path][interface].insert(changed);
+    signal(path, propertiesInterface, "PropertiesChanged", {interface, changed, QStringList()});
 }
 
 void FakeBluez::failNext(const QString& member, const QString& errorName, const QString& message) {
     failures_[member] = {errorName, message};
 }
 
-std::vector<FakeBluez::Call> FakeBluez::callsTo(const QString& member) const {
-    std::vector<Call> found;
-    for (const Call& call : calls) {
-        if (call.member == member) {
-            found.push_back(call);
+std::vector<QString> FakeBluez::callsTo(const QString& member) const {
+    std::vector<QString> paths;
+    for (const auto& [called, path] : calls_) {
+        if (called == member) {
+            paths.push_back(path);
         }
     }
-    return found;
+    return paths;
 }
 
 QDBusMessage FakeBluez::callClient(const QString& owner, const QString& path,
@@ -205,12 +177,8 @@ QDBusMessage FakeBluez::callClient(const QString& owner, const QString& path,
 }
 
 void FakeBluez::releaseAdvertisement() {
-    if (!advertisement) {
-        return;
-    }
-    QDBusMessage release =
-        QDBusMessage::createMethodCall(advertisement->owner, advertisement->path,
-                                       advertisementInterface, QStringLiteral("Release"));
+    QDBusMessage release = QDBusMessage::createMethodCall(advertisement->owner, advertisement->path,
+                                                          advertisementInterface, "Release");
     release.setAutoStartService(false);
     bus_.send(release);
     advertisement.reset();
@@ -223,163 +191,101 @@ void FakeBluez::signal(const QString& path, const QString& interface, const QStr
     bus_.send(message);
 }
 
-void FakeBluez::reply(const QDBusMessage& message, const QList<QVariant>& arguments) {
-    bus_.send(message.createReply(arguments));
-}
-
 void FakeBluez::replyError(const QDBusMessage& message, const QString& name, const QString& text) {
     bus_.send(message.createErrorReply(name, text));
 }
 
 bool FakeBluez::handleMessage(const QDBusMessage& message, const QDBusConnection&) {
     const QString path = message.path();
-    const QString interface = message.interface();
     const QString member = message.member();
-    const QList<QVariant> arguments = message.arguments();
-    calls.push_back({path, interface, member, arguments});
-
+    calls_.emplace_back(member, path);
     if (const auto failure = failures_.find(member); failure != failures_.end()) {
         replyError(message, failure->second.first, failure->second.second);
         failures_.erase(failure);
-        return true;
-    }
-    if (interface == objectManagerInterface && member == QLatin1String("GetManagedObjects")) {
-        if (denyAccess) {
-            replyError(message, QStringLiteral("org.freedesktop.DBus.Error.AccessDenied"),
-                       QStringLiteral("Rejected send message"));
-            return true;
-        }
+    } else if (member == "GetManagedObjects" && denyAccess) {
+        replyError(message, "org.freedesktop.DBus.Error.AccessDenied", "Rejected send message");
+    } else if (member == "GetManagedObjects") {
         ManagedObjects objects;
         for (auto it = objects_.cbegin(); it != objects_.cend(); ++it) {
             objects.insert(QDBusObjectPath(it.key()), it.value());
         }
-        reply(message, {QVariant::fromValue(objects)});
-    } else if (interface == gattManagerInterface) {
-        if (member == QLatin1String("RegisterApplication")) {
-            registerApplication(message);
-        } else if (!application || application->path != toPath(arguments.value(0))) {
-            replyError(message, QStringLiteral("org.bluez.Error.DoesNotExist"),
-                       QStringLiteral("Does Not Exist"));
+        bus_.send(message.createReply(QVariant::fromValue(objects)));
+    } else if (member == "RegisterApplication" || member == "RegisterAdvertisement") {
+        registerObject(message);
+    } else if (member == "UnregisterApplication" || member == "UnregisterAdvertisement") {
+        auto& held = member == "UnregisterApplication" ? application : advertisement;
+        if (!held || held->path != toPath(message.arguments().value(0))) {
+            replyError(message, "org.bluez.Error.DoesNotExist", "Does Not Exist");
         } else {
-            application.reset();
-            reply(message);
+            held.reset();
+            bus_.send(message.createReply());
         }
-    } else if (interface == advertisingManagerInterface) {
-        if (member == QLatin1String("RegisterAdvertisement")) {
-            registerAdvertisement(message);
-        } else if (!advertisement || advertisement->path != toPath(arguments.value(0))) {
-            replyError(message, QStringLiteral("org.bluez.Error.DoesNotExist"),
-                       QStringLiteral("Does Not Exist"));
-        } else {
-            advertisement.reset();
-            reply(message);
+    } else if (member == "SetDiscoveryFilter") {
+        discoveryFilter = toVariantMap(message.arguments().value(0));
+        bus_.send(message.createReply());
+    } else if (member == "StartDiscovery" || member == "StopDiscovery") {
+        if (discovering == (member == "StartDiscovery")) {
+            replyError(message, "org.bluez.Error.Failed", "Discovery is already " + member);
+            return true;
         }
-    } else if (interface == adapterInterface) {
-        if (member == QLatin1String("SetDiscoveryFilter")) {
-            discoveryFilter_ = toVariantMap(arguments.value(0));
-            reply(message);
-        } else if (member == QLatin1String("StartDiscovery")) {
-            if (discovering_) {
-                replyError(message, QStringLiteral("org.bluez.Error.InProgress"),
-                           QStringLiteral("Operation already in progress"));
-                return true;
-            }
-            discovering_ = true;
-            reply(message);
-            changeProperties(path, adapterInterface, {{QStringLiteral("Discovering"), true}});
-            announce();
-        } else if (member == QLatin1String("StopDiscovery")) {
-            if (!discovering_) {
-                replyError(message, QStringLiteral("org.bluez.Error.Failed"),
-                           QStringLiteral("No discovery started"));
-                return true;
-            }
-            discovering_ = false;
-            reply(message);
-            changeProperties(path, adapterInterface, {{QStringLiteral("Discovering"), false}});
-        } else {
-            return false;
-        }
-    } else if (interface == deviceInterface && member == QLatin1String("Connect")) {
+        discovering = !discovering;
+        bus_.send(message.createReply());
+        announce();
+    } else if (member == "Connect") {
         connectDevice(message);
-    } else if (interface == deviceInterface && member == QLatin1String("Disconnect")) {
-        reply(message);
-        disconnectDevice(path);
-    } else if (interface == gattCharacteristicInterface && member == QLatin1String("ReadValue") &&
-               readFrom_.contains(path) && application) {
-        QDBusMessage read =
-            QDBusMessage::createMethodCall(application->owner, readFrom_[path], interface, member);
-        read.setArguments(arguments);
+    } else if (member == "Disconnect") {
+        bus_.send(message.createReply());
+        changeProperties(path, deviceInterface,
+                         {{"Connected", false}, {"ServicesResolved", false}});
+    } else if (member == "ReadValue" && readFrom_.contains(path) && application) {
+        QDBusMessage read = QDBusMessage::createMethodCall(application->owner, readFrom_[path],
+                                                           message.interface(), member);
+        read.setArguments(message.arguments());
         callAsync(bus_, read, this, [this, message](const QDBusMessage& answer) {
             bus_.send(answer.type() == QDBusMessage::ReplyMessage
                           ? message.createReply(answer.arguments())
                           : message.createErrorReply(answer.errorName(), answer.errorMessage()));
         });
-    } else if (interface == gattCharacteristicInterface && member == QLatin1String("ReadValue")) {
-        reply(message, {objects_.value(path)
-                            .value(gattCharacteristicInterface)
-                            .value(QStringLiteral("Value"))
-                            .toByteArray()});
     } else {
         return false;
     }
     return true;
 }
 
-void FakeBluez::registerApplication(const QDBusMessage& message) {
-    if (application) {
-        replyError(message, QStringLiteral("org.bluez.Error.AlreadyExists"),
-                   QStringLiteral("Already Exists"));
+void FakeBluez::registerObject(const QDBusMessage& message) {
+    const bool isApplication = message.member() == "RegisterApplication";
+    if (isApplication ? application : advertisement) {
+        replyError(message, "org.bluez.Error.AlreadyExists", "Already Exists");
         return;
     }
-    const QString owner = message.service();
-    const QString path = toPath(message.arguments().value(0));
-    // Like BlueZ: read the application's objects before answering.
-    const QDBusMessage read = QDBusMessage::createMethodCall(owner, path, objectManagerInterface,
-                                                             QStringLiteral("GetManagedObjects"));
-    callAsync(bus_, read, this, [this, message, owner, path](const QDBusMessage& answer) {
-        if (answer.type() != QDBusMessage::ReplyMessage || answer.arguments().isEmpty()) {
-            replyError(message, QStringLiteral("org.bluez.Error.Failed"),
-                       QStringLiteral("Failed to read the application"));
-            return;
-        }
-        const ObjectMap objects = toObjectMap(answer.arguments().constFirst());
-        bool anyService = false;
-        for (const InterfaceMap& interfaces : objects) {
-            anyService = anyService || interfaces.contains(gattServiceInterface);
-        }
-        if (!anyService) {
-            replyError(message, QStringLiteral("org.bluez.Error.Failed"),
-                       QStringLiteral("No valid service object found"));
-            return;
-        }
-        application = Registration{owner, path, message.path(), objects, {}};
-        reply(message);
-    });
-}
-
-void FakeBluez::registerAdvertisement(const QDBusMessage& message) {
-    if (advertisement) {
-        replyError(message, QStringLiteral("org.bluez.Error.AlreadyExists"),
-                   QStringLiteral("Already Exists"));
-        return;
-    }
-    const QString owner = message.service();
-    const QString path = toPath(message.arguments().value(0));
+    Registration registration{
+        message.service(), toPath(message.arguments().value(0)), message.path(), {}, {}};
     QDBusMessage read =
-        QDBusMessage::createMethodCall(owner, path, propertiesInterface, QStringLiteral("GetAll"));
-    read << QString(advertisementInterface);
-    callAsync(bus_, read, this, [this, message, owner, path](const QDBusMessage& answer) {
-        const QVariantMap properties = answer.type() == QDBusMessage::ReplyMessage
-                                           ? toVariantMap(answer.arguments().value(0))
-                                           : QVariantMap();
-        if (!properties.contains(QStringLiteral("Type"))) {
-            replyError(message, QStringLiteral("org.bluez.Error.InvalidArguments"),
-                       QStringLiteral("Invalid arguments in method call"));
+        QDBusMessage::createMethodCall(registration.owner, registration.path,
+                                       isApplication ? objectManagerInterface : propertiesInterface,
+                                       isApplication ? "GetManagedObjects" : "GetAll");
+    if (!isApplication) {
+        read << QString(advertisementInterface);
+    }
+    callAsync(bus_, read, this, [=, this](const QDBusMessage& answer) mutable {
+        const QVariant value = answer.arguments().value(0);
+        bool valid = answer.type() == QDBusMessage::ReplyMessage;
+        if (isApplication) {
+            registration.objects = toObjectMap(value);
+            valid = valid && std::any_of(registration.objects.cbegin(), registration.objects.cend(),
+                                         [](const InterfaceMap& interfaces) {
+                                             return interfaces.contains(gattServiceInterface);
+                                         });
+        } else {
+            registration.properties = toVariantMap(value);
+            valid = valid && registration.properties.value("Type") == "peripheral";
+        }
+        if (!valid) {
+            replyError(message, "org.bluez.Error.InvalidArguments", "Invalid object");
             return;
         }
-        advertisement = Registration{owner, path, message.path(), {}, properties};
-        reply(message);
+        (isApplication ? application : advertisement) = registration;
+        bus_.send(message.createReply());
         announce();
     });
 }
@@ -388,29 +294,15 @@ void FakeBluez::connectDevice(const QDBusMessage& message) {
     if (holdConnect) {
         return;
     }
-    const QString device = message.path();
-    auto resolve = [this, device] {
-        changeProperties(device, deviceInterface, {{QStringLiteral("Connected"), true}});
-        showApplication(device);
-        changeProperties(device, deviceInterface, {{QStringLiteral("ServicesResolved"), true}});
-    };
-    if (resolveBeforeConnectReply) {
-        resolve();
-        reply(message);
-    } else {
-        reply(message);
-        resolve();
+    if (!resolveBeforeConnectReply) {
+        bus_.send(message.createReply());
     }
-}
-
-void FakeBluez::disconnectDevice(const QString& path) {
-    changeProperties(
-        path, deviceInterface,
-        {{QStringLiteral("Connected"), false}, {QStringLiteral("ServicesResolved"), false}});
-}
-
-QString FakeBluez::introspect(const QString&) const {
-    return {};
+    changeProperties(message.path(), deviceInterface, {{"Connected", true}});
+    showApplication(message.path());
+    changeProperties(message.path(), deviceInterface, {{"ServicesResolved", true}});
+    if (resolveBeforeConnectReply) {
+        bus_.send(message.createReply());
+    }
 }
 
 } // namespace merriphonic::bluez_test

@@ -4,12 +4,12 @@
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
 #include <QString>
-#include <QStringList>
 #include <QTimer>
 #include <QVariantMap>
 
 #include <map>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "platform/bluez/bluez_dbus.h"
@@ -26,13 +26,6 @@ namespace merriphonic::bluez_test {
 // on the test's main loop.
 class FakeBluez final : public QDBusVirtualObject {
 public:
-    struct Call {
-        QString path;
-        QString interface;
-        QString member;
-        QList<QVariant> arguments;
-    };
-
     // What a registered application or advertisement looked like to us.
     struct Registration {
         QString owner;
@@ -49,16 +42,16 @@ public:
 
     // ---- the object tree (changes are signalled like BlueZ does) ----
     QString addAdapter(const QString& name, const QString& address, bool powered);
+    // Powering off drops the adapter's links: the peers' devices that stand for it disconnect.
     void setPowered(const QString& adapter, bool powered);
     // A device under an adapter; returns its path.
     QString addDevice(const QString& adapter, const QString& address, QVariantMap properties);
-    void addObject(const QString& path, const bluez::InterfaceMap& interfaces);
     void removeObject(const QString& path);
-    void changeProperties(const QString& path, const QString& interface, const QVariantMap& changed,
-                          const QStringList& invalidated = {});
+    void changeProperties(const QString& path, const QString& interface,
+                          const QVariantMap& changed);
 
     // ---- behaviour ----
-    // Answers the next calls of a method (by member name) with this error.
+    // Answers the next call of a method (by member name) with this error.
     void failNext(const QString& member, const QString& errorName, const QString& message);
     // Answers GetManagedObjects with AccessDenied.
     bool denyAccess = false;
@@ -68,12 +61,12 @@ public:
     bool holdConnect = false;
 
     // ---- what happened ----
-    std::vector<Call> calls;
-    [[nodiscard]] std::vector<Call> callsTo(const QString& member) const;
+    // The object paths of the calls of a method, in order.
+    [[nodiscard]] std::vector<QString> callsTo(const QString& member) const;
     std::optional<Registration> application;
     std::optional<Registration> advertisement;
-    [[nodiscard]] const QVariantMap& discoveryFilter() const { return discoveryFilter_; }
-    [[nodiscard]] bool discovering() const { return discovering_; }
+    QVariantMap discoveryFilter;
+    bool discovering = false;
 
     // Calls a method of the client (the code under test) and waits for the answer.
     QDBusMessage callClient(const QString& owner, const QString& path, const QString& interface,
@@ -82,19 +75,18 @@ public:
     void releaseAdvertisement();
 
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
-    [[nodiscard]] QString introspect(const QString& path) const override;
+    [[nodiscard]] QString introspect(const QString& /*path*/) const override { return {}; }
 
 private:
-    void reply(const QDBusMessage& message, const QList<QVariant>& arguments = {});
     void replyError(const QDBusMessage& message, const QString& name, const QString& text);
-    void registerApplication(const QDBusMessage& message);
-    void registerAdvertisement(const QDBusMessage& message);
+    // Register{Application,Advertisement}: like BlueZ, reads the object before answering.
+    void registerObject(const QDBusMessage& message);
     void connectDevice(const QDBusMessage& message);
-    void disconnectDevice(const QString& path);
     // The air: the advertisement heard by every other powered adapter that discovers.
     void announce();
     // The registered application as the GATT objects of the device that stands for its adapter.
     void showApplication(const QString& device);
+    void addObject(const QString& path, const bluez::InterfaceMap& interfaces);
     [[nodiscard]] QString address(const QString& path) const;
     void signal(const QString& path, const QString& interface, const QString& name,
                 const QList<QVariant>& arguments);
@@ -102,9 +94,8 @@ private:
     QString connectionName_;
     QDBusConnection bus_;
     bluez::ObjectMap objects_;
+    std::vector<std::pair<QString, QString>> calls_; // member, path
     std::map<QString, std::pair<QString, QString>> failures_;
-    QVariantMap discoveryFilter_;
-    bool discovering_ = false;
     QTimer airTimer_;
     // Characteristics shown for a device, by path: the application's object that serves them.
     std::map<QString, QString> readFrom_;

@@ -1,17 +1,17 @@
-#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <array>
-#include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/local/local_central_manager.h"
 #include "platform/local/local_hello.h"
@@ -47,6 +47,7 @@ struct LocalRadios {
     void runFor(int64_t ms) { test::runMainLoopFor(std::chrono::milliseconds(ms)); }
     void setPowered(bool /*host*/, bool /*on*/) {}
     [[nodiscard]] std::string speakerIdAtHost() const { return central->instanceId(); }
+    static RunLoop& streams(bool /*host*/) { return test::mainLoop(); }
 
     test::TempFolder temp;
     LocalRendezvous rendezvous{temp.path() / "run"};
@@ -58,6 +59,9 @@ struct LocalRadios {
 INSTANTIATE_TYPED_TEST_SUITE_P(Local, RadioContract, LocalRadios);
 
 using LocalRadioTest = RadioContract<LocalRadios>;
+
+// No process has this pid: Linux pids stay below 2^22.
+constexpr int64_t goneProcess = 0x7FFFFFFF;
 
 // A raw speaker: a client socket connected to a host's channel socket, having sent `text`.
 int connectTo(const std::string& path, const std::string& text = {}) {
@@ -84,8 +88,8 @@ TEST_F(LocalRadioTest, ChannelsAreHandedOverOnceTheSpeakerHasNamedItselfAndWithd
     const std::string socketPath = record->channel(psm)->socketPath;
 
     // The greeting and the first bytes in one write: not a byte after the greeting is lost.
-    const int good = connectTo(
-        socketPath, LocalHello::line("0a1b2c3d-0000-4000-8000-00000000000f") + "first bytes");
+    const int good =
+        connectTo(socketPath, LocalHello::line("0a1b2c3d-0000-4000-8000-00000000000f") + "first");
     const int rude = connectTo(socketPath, "HELLO THERE\n");
     ::close(connectTo(socketPath));
     const int chatty = connectTo(socketPath, std::string(LocalHello::maxLength + 10, 'x'));
@@ -99,8 +103,10 @@ TEST_F(LocalRadioTest, ChannelsAreHandedOverOnceTheSpeakerHasNamedItselfAndWithd
     }
     ASSERT_TRUE(channel);
     EXPECT_EQ(channel->peerId, "0A1B2C3D-0000-4000-8000-00000000000F");
-    ChannelEnd end(channel);
-    EXPECT_TRUE(radios.runUntil([&] { return end.received == "first bytes"; }));
+    const auto end = test::StreamEndpoint::open(channel->streams, test::mainLoop());
+    EXPECT_TRUE(radios.runUntil([&] {
+        return end->seen().received == Bytes{'f', 'i', 'r', 's', 't'};
+    }));
     for (const int fd : {good, rude, chatty}) {
         ::close(fd);
     }
@@ -113,49 +119,147 @@ TEST_F(LocalRadioTest, ChannelsAreHandedOverOnceTheSpeakerHasNamedItselfAndWithd
     EXPECT_FALSE(std::filesystem::exists(radios.rendezvous.recordPath(id)));
 }
 
-TEST_F(LocalRadioTest, AHostInAnotherProcessIsJoinedAndForgottenOnceKilled) {
+// A host killed without a chance to clean up leaves its record behind, naming a process that
+// is gone: its speakers lose it, and the record goes once a reader sees that.
+TEST_F(LocalRadioTest, AHostWhoseProcessIsGoneIsForgotten) {
     start();
-    pid_t pid = -1;
-    std::string program = LOCAL_RADIO_HOST;
-    std::string folder = radios.rendezvous.folder().string();
-    std::array<char*, 4> argv{program.data(), const_cast<char*>("Den"), folder.data(), nullptr};
-    ASSERT_EQ(::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ), 0);
-    const auto reap = [&pid] {
-        if (pid > 0) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(std::exchange(pid, -1), nullptr, 0);
-        }
-    };
-    struct Reaper {
-        std::function<void()> reap;
-        ~Reaper() { reap(); }
-    } reaper{reap};
-
+    advertise();
     const auto other = connect();
     ASSERT_TRUE(other);
-    EXPECT_EQ(speaker->last(Kind::discovered).advertisement.localName, "Den");
-    next(*speaker, Kind::services, [&] { other->discoverServices({service}); });
-    next(*speaker, Kind::characteristics,
-         [&] { other->discoverCharacteristics({psmUuid}, service); });
-    const Bytes psm = next(*speaker, Kind::value, [&] {
-                          other->readValue(service, psmUuid);
-                      }).value.value_or(Bytes{0, 0});
-    const RadioEvent opened = next(*speaker, Kind::channel, [&] {
-        other->openL2capChannel(static_cast<uint16_t>(psm[0] | psm[1] << 8));
-    });
-    ASSERT_TRUE(opened.channel);
-    ChannelEnd end(opened.channel);
-    EXPECT_TRUE(radios.runUntil(
-        [&] { return end.received == "Den greets " + radios.central->instanceId(); }));
-
-    // Killed without a chance to clean up: its record goes once a reader sees it is gone.
-    const RadioEvent lost = next(*speaker, Kind::disconnected, reap);
-    EXPECT_EQ(lost.error->description, "the host has gone away");
-    EXPECT_TRUE(end.ended || radios.runUntil([&] { return end.ended; }));
+    LocalRecord record = *radios.rendezvous.liveRecord(other->identifier());
+    record.pid = goneProcess;
+    ASSERT_FALSE(radios.rendezvous.write(record));
+    EXPECT_EQ(next(*speaker, Kind::disconnected, [] {}).error->description,
+              "the host has gone away");
     EXPECT_FALSE(std::filesystem::exists(radios.rendezvous.recordPath(other->identifier())));
     EXPECT_EQ(next(*speaker, Kind::failedToConnect, [&] { speakerManager->connect(other); })
                   .error->description,
               "the host has gone away");
+}
+
+LocalRecord sampleRecord(const std::string& instanceId) {
+    LocalRecord record;
+    record.instanceId = instanceId;
+    record.pid = ::getpid();
+    record.processStart = LocalRendezvous::processStart(::getpid()).value_or(0);
+    record.advertising = true;
+    record.advertisement = {{service}, "Kitchen \"party\""};
+    record.services = {{service, true, {{psmUuid, {0x81, 0x00}}, {infoUuid, {}}}}};
+    record.channels = {{0x81, "/tmp/x.sock"}};
+    return record;
+}
+
+TEST(LocalRecordTest, RecordsAndHellosRoundTripAndAnythingElseIsRejected) {
+    const LocalRecord record = sampleRecord("0A1B2C3D-0000-4000-8000-00000000000F");
+    const Bytes json = record.toJson();
+    EXPECT_EQ(LocalRecord::fromJson(json), record);
+    const auto changed = [&](std::string_view from, std::string_view to) {
+        std::string text(json.begin(), json.end());
+        text.replace(text.find(from), from.size(), to);
+        return LocalRecord::fromJson(Bytes(text.begin(), text.end()));
+    };
+    // UUIDs of either case are read back upper-case; lookups ignore case.
+    const auto lowered = changed("7D2EA4A1", "7d2ea4a1");
+    ASSERT_TRUE(lowered);
+    EXPECT_EQ(*lowered, record);
+    EXPECT_NE(lowered->characteristic(lowerCase(service), "7D2EA4A1-5c3b-4f1e-9a51-3b6c2f0e1a00"),
+              nullptr);
+    EXPECT_EQ(lowered->channel(0x82), nullptr);
+    for (const auto& [from, to] : std::vector<std::pair<std::string_view, std::string_view>>{
+             {"\"format\":1", "\"format\":2"},
+             {"\"8100\"", "\"81x0\""},
+             {"\"8100\"", "\"810\""},
+             {"\"psm\":129", "\"psm\":70000"},
+             {"\"pid\":", "\"pod\":"},
+             {"0A1B2C3D-", "0A1B2C3D"},
+             {"{", "["}}) {
+        EXPECT_FALSE(changed(from, to)) << to;
+    }
+
+    const std::string id = record.instanceId;
+    const std::string line = LocalHello::line(id);
+    ASSERT_EQ(line.back(), '\n');
+    EXPECT_LE(line.size() - 1, LocalHello::maxLength);
+    EXPECT_EQ(LocalHello::parse(line.substr(0, line.size() - 1)), id);
+    EXPECT_EQ(LocalHello::parse("MPLOCAL1 0a1b2c3d-0000-4000-8000-00000000000f"), id);
+    for (const std::string& wrong : {"MPLOCAL2 " + id, "MPLOCAL1 " + id + " ", std::string()}) {
+        EXPECT_FALSE(LocalHello::parse(wrong)) << wrong;
+    }
+}
+
+TEST(LocalRendezvousTest, KeepsLiveRecordsAndRemovesStaleOnesWithTheirSockets) {
+    test::TempFolder temp;
+    LocalRendezvous rendezvous(temp.path() / LocalRendezvous::folderName);
+    ASSERT_FALSE(rendezvous.prepare());
+    struct stat info {};
+    ASSERT_EQ(::stat(rendezvous.folder().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+
+    const LocalRecord live = sampleRecord("00000000-0000-4000-8000-000000000001");
+    ASSERT_FALSE(rendezvous.write(live));
+
+    // Same pid, another start time: the pid was recycled, the host is gone.
+    LocalRecord recycled = sampleRecord("00000000-0000-4000-8000-000000000002");
+    recycled.processStart += 1;
+    const auto ownSocket = rendezvous.folder() / "recycled.sock";
+    const auto foreignFile = temp.path() / "not-a-socket";
+    std::ofstream(ownSocket) << "";
+    std::ofstream(foreignFile) << "";
+    recycled.channels = {{0x90, ownSocket.string()}, {0x91, foreignFile.string()}};
+    ASSERT_FALSE(rendezvous.write(recycled));
+
+    LocalRecord dead = sampleRecord("00000000-0000-4000-8000-000000000003");
+    dead.pid = goneProcess;
+    ASSERT_FALSE(rendezvous.write(dead));
+
+    // A record under another instance's name is not trusted, and not deleted either.
+    const auto misplaced = rendezvous.folder() / "00000000-0000-4000-8000-000000000009.json";
+    std::filesystem::copy_file(rendezvous.recordPath(live.instanceId), misplaced);
+
+    EXPECT_EQ(rendezvous.liveRecords(), std::vector{live});
+    EXPECT_FALSE(rendezvous.liveRecord(dead.instanceId));
+    EXPECT_FALSE(std::filesystem::exists(rendezvous.recordPath(recycled.instanceId)));
+    EXPECT_FALSE(std::filesystem::exists(rendezvous.recordPath(dead.instanceId)));
+    EXPECT_FALSE(std::filesystem::exists(ownSocket));
+    EXPECT_TRUE(std::filesystem::exists(foreignFile));
+    EXPECT_TRUE(std::filesystem::exists(misplaced));
+    // Nothing half-written is left behind by the atomic replacement.
+    for (const auto& entry : std::filesystem::directory_iterator(rendezvous.folder())) {
+        EXPECT_FALSE(entry.path().filename().string().starts_with(".")) << entry.path();
+    }
+}
+
+TEST(LocalRendezvousTest, RefusesFoldersItCannotTrustAndPlacesLongSocketPathsElsewhere) {
+    test::TempFolder temp;
+    std::string error;
+    // The default folder needs XDG_RUNTIME_DIR set to an absolute path of a folder.
+    std::ofstream(temp.path() / "file") << "";
+    for (const auto& value : std::vector<std::optional<std::string>>{
+             std::nullopt, "relative/run", (temp.path() / "missing").string(),
+             (temp.path() / "file").string()}) {
+        const test::ScopedEnv runtime("XDG_RUNTIME_DIR", value);
+        EXPECT_FALSE(LocalRendezvous::open(std::nullopt, error)) << value.value_or("unset");
+    }
+    EXPECT_FALSE(LocalRendezvous::open(temp.path() / "missing" / "inner", error));
+    EXPECT_NE(error.find("missing"), std::string::npos) << error;
+    EXPECT_FALSE(LocalRendezvous::open(temp.path() / "file", error));
+    std::filesystem::create_directory_symlink(temp.path(), temp.path() / "link");
+    EXPECT_FALSE(LocalRendezvous::open(temp.path() / "link", error));
+
+    // A folder others may enter is made private again.
+    const auto loose = temp.path() / "loose";
+    ASSERT_EQ(::mkdir(loose.c_str(), 0755), 0);
+    ASSERT_TRUE(LocalRendezvous::open(loose, error)) << error;
+    struct stat info {};
+    ASSERT_EQ(::stat(loose.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+
+    EXPECT_EQ(LocalRendezvous(loose).socketPath("a.sock", error), loose / "a.sock");
+    const auto deep = temp.path() / std::string(100, 'd');
+    ASSERT_TRUE(std::filesystem::create_directories(deep));
+    const auto elsewhere = LocalRendezvous(deep).socketPath("a.sock", error);
+    ASSERT_TRUE(elsewhere) << error;
+    EXPECT_EQ(elsewhere->parent_path(), "/tmp/merriphonic-" + std::to_string(::geteuid()));
 }
 
 } // namespace
