@@ -78,7 +78,6 @@ public:
                                                        position.value_or(SimPosition{at, at})));
         return *devices_.back();
     }
-    AppDevice& device(size_t index) { return *devices_.at(index); }
     [[nodiscard]] SimWorld& world() { return world_; }
 
     void runFor(int64_t ns) { world_.runFor(ns); }

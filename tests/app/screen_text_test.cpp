@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 
 namespace merriphonic::test {
@@ -17,17 +18,11 @@ TEST(ScreenTextTest, numbersOnScreen) {
     EXPECT_EQ(ScreenText::roundedDelayMs(-4.9), 0);
     EXPECT_EQ(ScreenText::roundedDelayMs(499.7), 500);
 
-    for (const auto& [rssi, bars] : {std::pair{-30, 4},
-                                     {-60, 4},
-                                     {-61, 3},
-                                     {-70, 3},
-                                     {-71, 2},
-                                     {-80, 2},
-                                     {-81, 1},
-                                     {-90, 1},
-                                     {-91, 0},
-                                     {-127, 0}}) {
-        EXPECT_EQ(ScreenText::signalBars(rssi), bars) << rssi;
+    // Four bars down to -60 dBm, one fewer for every 10 dB below, none under -90.
+    const std::array rssis{-30, -60, -61, -70, -71, -80, -81, -90, -91, -127};
+    const std::array bars{4, 4, 3, 3, 2, 2, 1, 1, 0, 0};
+    for (size_t i = 0; i < rssis.size(); ++i) {
+        EXPECT_EQ(ScreenText::signalBars(rssis[i]), bars[i]) << rssis[i];
     }
     EXPECT_EQ(ScreenText::signalLabel(-61), "Signal 3 of 4");
 

@@ -1,6 +1,7 @@
 // Every message that decodes must encode to a frame that decodes to the same message.
 #include "core/frame_codec.h"
 #include "core/protocol_error.h"
+#include "tests/fuzz/fuzz_check.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -13,15 +14,7 @@ using merriphonic::FrameCodec;
 using merriphonic::Message;
 using merriphonic::ProtocolError;
 
-namespace {
-
-void check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
-
-} // namespace
+using merriphonic::fuzz::check;
 
 // NOLINTNEXTLINE(readability-identifier-naming): the name libFuzzer calls
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {

@@ -15,6 +15,7 @@
 #include "core/sync_protocol.h"
 #include "platform/sim/sim_device.h"
 #include "platform/sim/sim_world.h"
+#include "tests/fuzz/fuzz_check.h"
 #include "tests/transport/fake_radio.h"
 #include "transport/discovered_host.h"
 #include "transport/speaker_central.h"
@@ -23,13 +24,9 @@ using namespace merriphonic;
 using transport_test::FakePeripheral;
 using transport_test::FakeRadio;
 
-namespace {
+using merriphonic::fuzz::check;
 
-void check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
+namespace {
 
 bool isSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';

@@ -3,11 +3,13 @@
 #include "core/json_error.h"
 #include "core/json_parser.h"
 #include "core/json_writer.h"
+#include "tests/fuzz/fuzz_check.h"
 
 #include <cstdint>
 #include <cstdlib>
 
 using namespace merriphonic;
+using merriphonic::fuzz::check;
 
 // NOLINTNEXTLINE(readability-identifier-naming): the name libFuzzer calls
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -24,11 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } catch (const JsonError&) {
         std::abort();
     }
-    if (!(again == value) || !again.semanticallyEquals(value)) {
-        std::abort();
-    }
-    if (JsonWriter::data(again) != written) {
-        std::abort();
-    }
+    check(again == value && again.semanticallyEquals(value));
+    check(JsonWriter::data(again) == written);
     return 0;
 }

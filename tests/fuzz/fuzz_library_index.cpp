@@ -17,16 +17,13 @@
 #include "host/library_track.h"
 #include "platform/sim/sim_device.h"
 #include "platform/sim/sim_world.h"
+#include "tests/fuzz/fuzz_check.h"
 
 using namespace merriphonic;
 
-namespace {
+using merriphonic::fuzz::check;
 
-void check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
+namespace {
 
 bool isPlainName(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&

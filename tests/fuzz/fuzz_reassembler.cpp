@@ -4,6 +4,7 @@
 #include "core/frame_reassembler.h"
 #include "core/le.h"
 #include "core/protocol_error.h"
+#include "tests/fuzz/fuzz_check.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -20,13 +21,9 @@ using merriphonic::LE;
 using merriphonic::ProtocolError;
 using merriphonic::RawFrame;
 
-namespace {
+using merriphonic::fuzz::check;
 
-void check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
+namespace {
 
 struct Outcome {
     std::vector<RawFrame> frames;

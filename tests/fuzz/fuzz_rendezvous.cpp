@@ -12,18 +12,11 @@
 #include "core/uuid.h"
 #include "platform/local/local_hello.h"
 #include "platform/local/local_record.h"
+#include "tests/fuzz/fuzz_check.h"
 
 using namespace merriphonic;
 
-namespace {
-
-void check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
-
-} // namespace
+using merriphonic::fuzz::check;
 
 // NOLINTNEXTLINE(readability-identifier-naming): the name libFuzzer calls
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {

@@ -19,6 +19,7 @@
 
 #include "core/frame_codec.h"
 #include "core/sync_protocol.h"
+#include "core/time_units.h"
 #include "core/track_key.h"
 #include "host/host_session.h"
 #include "host/library_store.h"
@@ -27,26 +28,22 @@
 #include "platform/sim/sim_link.h"
 #include "platform/sim/sim_world.h"
 #include "speaker/speaker_session.h"
+#include "tests/fuzz/fuzz_check.h"
 #include "tests/host/ready_track.h"
 #include "transport/connection.h"
 
 using namespace merriphonic;
 
+using merriphonic::fuzz::check;
+
 namespace {
 
-constexpr int64_t msNs = 1'000'000;
-const SimLinkConfig linkConfig{.latencyNs = 2 * msNs, .bytesPerSecond = 200'000};
+const SimLinkConfig linkConfig{.latencyNs = 2 * nsPerMs, .bytesPerSecond = 200'000};
 // Large buffers, nothing kept: what is heard does not matter here, only what happens.
 const SimAudioCardConfig cardConfig{
-    .outputLatencyNs = 5 * msNs, .periodFrames = 2'048, .recordBuffers = false};
+    .outputLatencyNs = 5 * nsPerMs, .periodFrames = 2'048, .recordBuffers = false};
 // Virtual time one input may spend, so that an input costs milliseconds, not seconds.
-constexpr int64_t budgetNs = 30'000 * msNs;
-
-void check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
+constexpr int64_t budgetNs = 30'000 * nsPerMs;
 
 // Where one input's devices keep their files: in memory when the system offers it, since the
 // library syncs what it writes. Removed with the input.
@@ -119,7 +116,7 @@ public:
         joined_.reset();
         fakeSpeaker_.connection.reset();
         fakeHost_.connection.reset();
-        world_.runFor(msNs);
+        world_.runFor(nsPerMs);
     }
     Party(const Party&) = delete;
     Party& operator=(const Party&) = delete;
@@ -139,7 +136,7 @@ public:
             break;
         case 5:
         case 6:
-            advance(input_.ConsumeIntegralInRange<int64_t>(0, 3'000) * msNs);
+            advance(input_.ConsumeIntegralInRange<int64_t>(0, 3'000) * nsPerMs);
             break;
         case 7:
             hostAction();
@@ -159,7 +156,7 @@ public:
     }
 
     void finish() {
-        world_.runFor(3'000 * msNs);
+        world_.runFor(3'000 * nsPerMs);
         for (const SpeakerSession* session : {speaker_.get(), joined_.get()}) {
             std::error_code error;
             for (std::filesystem::directory_iterator it(session->cacheFolder(), error), end;
@@ -208,7 +205,7 @@ private:
     void closePeer(Peer& peer) {
         if (peer.connection) {
             peer.connection->close("replaced");
-            world_.runFor(10 * msNs);
+            world_.runFor(10 * nsPerMs);
         }
     }
 
@@ -286,7 +283,7 @@ private:
             return Play{keyText(),
                         input_.ConsumeBool()
                             ? hostDevice_.clock().nowNs() +
-                                  input_.ConsumeIntegralInRange<int64_t>(-5'000, 5'000) * msNs
+                                  input_.ConsumeIntegralInRange<int64_t>(-5'000, 5'000) * nsPerMs
                             : number(),
                         number()};
         case 9:
@@ -364,8 +361,8 @@ private:
     Folders folders_;
     SimWorld world_{3};
     SimDevice hostDevice_{world_, folders_.device("host")};
-    SimDevice speakerDevice_{world_, folders_.device("spk", -3'000 * msNs, 20)};
-    SimDevice joinedDevice_{world_, folders_.device("joined", 700 * msNs, -15)};
+    SimDevice speakerDevice_{world_, folders_.device("spk", -3'000 * nsPerMs, 20)};
+    SimDevice joinedDevice_{world_, folders_.device("joined", 700 * nsPerMs, -15)};
     SimAudioOutputFactory hostCards_{world_, hostDevice_.clock(), cardConfig};
     SimAudioOutputFactory speakerCards_{world_, speakerDevice_.clock(), cardConfig};
     SimAudioOutputFactory joinedCards_{world_, joinedDevice_.clock(), cardConfig};

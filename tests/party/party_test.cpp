@@ -20,7 +20,7 @@
 #include "platform/sim/sim_link.h"
 #include "speaker/track_cache.h"
 #include "tests/party/fixture/sim_disk_space.h"
-#include "tests/party/fixture/sim_party.h"
+#include "tools/sim/sim_party.h"
 
 namespace merriphonic::party_test {
 namespace {

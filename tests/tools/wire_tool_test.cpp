@@ -68,7 +68,8 @@ TEST(WireToolDecode, PrintsEveryKindOfMessage) {
                      "\"rttMs\":1.5,\"delayMs\":-40}\n");
 }
 
-TEST(WireToolDecode, StopsAtTheFirstError) {
+// decode stops at the first error; decode-frame wants exactly one frame.
+TEST(WireToolDecode, StopsAtTheFirstErrorAndDecodeFrameWantsOneFrame) {
     const std::string badPayload = frames({Ping{1, 1}}) + std::string("\x03\x00\x00\x00\x01{}", 7);
     Outcome o = runTool({"decode"}, badPayload);
     EXPECT_EQ(o.code, 1);
@@ -77,9 +78,7 @@ TEST(WireToolDecode, StopsAtTheFirstError) {
     o = runTool({"decode"}, std::string("\x00\x00\x00\x00\x01", 5));
     EXPECT_EQ(o.code, 1);
     EXPECT_EQ(o.out, "invalid frame length 0\n");
-}
 
-TEST(WireToolDecodeFrame, WantsExactlyOneFrame) {
     EXPECT_EQ(runTool({"decode-frame"}, frames({Stop{}})).out, "STOP {}\n");
     const Outcome two = runTool({"decode-frame"}, frames({Stop{}, Stop{}}));
     EXPECT_EQ(two.code, 1);
@@ -103,7 +102,7 @@ TEST(WireToolEncode, RoundTripsWhatDecodePrints) {
     EXPECT_EQ(encoded.out, input);
 }
 
-TEST(WireToolEncode, ReportsTheFirstBadLine) {
+TEST(WireToolEncode, StopsAtTheFirstBadLineAndWritesOnlyFramesDecodeAccepts) {
     Outcome o = runTool({"encode"}, R"(STOP {}
 HELLO {"name":"x"}
 STOP {}
@@ -117,9 +116,7 @@ STOP {}
     EXPECT_EQ(runTool({"encode"}, "NOPE {}\n").code, 1);
     EXPECT_EQ(runTool({"encode"}, "PLAY {\"trackKey\":\"k\"\n").err,
               "malformed payload: play: unexpected end of JSON\n");
-}
 
-TEST(WireToolEncode, WritesOnlyFramesDecodeAccepts) {
     // Bare names are the empty messages decode prints.
     EXPECT_EQ(runTool({"encode"}, "BYE\nSTOP\r\nBYE \n").out, frames({Bye{}, Stop{}, Bye{}}));
 

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tests/party/fixture/sim_party.h"
+#include "tools/sim/sim_party.h"
 
 namespace merriphonic {
 

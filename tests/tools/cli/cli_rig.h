@@ -62,7 +62,6 @@ public:
     CliProcess& run(const std::string& user, const std::vector<std::string>& arguments,
                     std::chrono::milliseconds limit = std::chrono::seconds(30));
 
-    [[nodiscard]] const std::filesystem::path& root() const { return root_; }
     [[nodiscard]] std::filesystem::path file(const std::string& name) const { return root_ / name; }
     // The hosts' records in the radio's rendezvous folder: a party left behind shows here.
     [[nodiscard]] std::vector<std::string> advertisedParties() const;
