@@ -111,8 +111,4 @@ std::string BluezRadios::speakerIdAtHost() const {
     return peerIdentifier(hostAddress, speakerAddress);
 }
 
-QString BluezRadios::hostDevice() const {
-    return hci0 + QStringLiteral("/dev_") + QString::fromLatin1(hostAddress).replace(':', '_');
-}
-
 } // namespace merriphonic::bluez_test

@@ -51,8 +51,6 @@ public:
     void setPowered(bool host, bool on) { bluez->setPowered(host ? hci1 : hci0, on); }
     [[nodiscard]] std::string speakerIdAtHost() const;
     static RunLoop& streams(bool /*host*/) { return test::mainLoop(); }
-    // The device that stands for the host at the speaker's adapter.
-    [[nodiscard]] QString hostDevice() const;
 
     test::TempFolder folder;
     std::unique_ptr<FakeBluez> bluez = std::make_unique<FakeBluez>();

@@ -176,14 +176,6 @@ QDBusMessage FakeBluez::callClient(const QString& owner, const QString& path,
     return answer.value_or(QDBusMessage());
 }
 
-void FakeBluez::releaseAdvertisement() {
-    QDBusMessage release = QDBusMessage::createMethodCall(advertisement->owner, advertisement->path,
-                                                          advertisementInterface, "Release");
-    release.setAutoStartService(false);
-    bus_.send(release);
-    advertisement.reset();
-}
-
 void FakeBluez::signal(const QString& path, const QString& interface, const QString& name,
                        const QList<QVariant>& arguments) {
     QDBusMessage message = QDBusMessage::createSignal(path, interface, name);
@@ -291,18 +283,10 @@ void FakeBluez::registerObject(const QDBusMessage& message) {
 }
 
 void FakeBluez::connectDevice(const QDBusMessage& message) {
-    if (holdConnect) {
-        return;
-    }
-    if (!resolveBeforeConnectReply) {
-        bus_.send(message.createReply());
-    }
+    bus_.send(message.createReply());
     changeProperties(message.path(), deviceInterface, {{"Connected", true}});
     showApplication(message.path());
     changeProperties(message.path(), deviceInterface, {{"ServicesResolved", true}});
-    if (resolveBeforeConnectReply) {
-        bus_.send(message.createReply());
-    }
 }
 
 } // namespace merriphonic::bluez_test

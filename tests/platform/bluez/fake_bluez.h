@@ -55,10 +55,6 @@ public:
     void failNext(const QString& member, const QString& errorName, const QString& message);
     // Answers GetManagedObjects with AccessDenied.
     bool denyAccess = false;
-    // Device1.Connect: signal ServicesResolved before answering (else after).
-    bool resolveBeforeConnectReply = false;
-    // Device1.Connect: never answer (a connection under way).
-    bool holdConnect = false;
 
     // ---- what happened ----
     // The object paths of the calls of a method, in order.
@@ -71,8 +67,6 @@ public:
     // Calls a method of the client (the code under test) and waits for the answer.
     QDBusMessage callClient(const QString& owner, const QString& path, const QString& interface,
                             const QString& member, const QList<QVariant>& arguments = {});
-    // BlueZ dropping the advertisement on its own.
-    void releaseAdvertisement();
 
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
     [[nodiscard]] QString introspect(const QString& /*path*/) const override { return {}; }

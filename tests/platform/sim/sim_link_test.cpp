@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -66,25 +65,6 @@ TEST_F(SimLinkTest, TimingFollowsBandwidthLatencyAndTheSendBuffer) {
                                                          .bytesRead = 5000,
                                                          .messagesDelivered = 5}));
     EXPECT_EQ(link->stats(SimLinkSide::b), SimLinkStats{});
-}
-
-TEST_F(SimLinkTest, JitterSpreadsArrivalsWithoutReorderingThem) {
-    connect({.latencyNs = 1 * nsPerMs, .jitterNs = 5 * nsPerMs, .segmentBytes = 1});
-    Bytes expected;
-    for (unsigned k = 0; k < 2000; ++k) {
-        world.runFor(100 * nsPerUs);
-        const Bytes bytes = randomBytes(1 + k % 3, k);
-        expected.insert(expected.end(), bytes.begin(), bytes.end());
-        a->send(bytes);
-    }
-    world.runUntilIdle();
-    EXPECT_EQ(b->seen().received, expected);
-    const Times times = b->seen().readTimes;
-    int64_t spread = 0;
-    for (size_t k = 1; k < times.size(); ++k) {
-        spread = std::max(spread, times[k] - times[k - 1]);
-    }
-    EXPECT_GT(spread, 1 * nsPerMs);
 }
 
 // A message link takes a message whole or not at all. A stall holds everything, and what has
@@ -197,17 +177,6 @@ TEST_F(SimLinkTest, ATimingModelSetsTheArrivalsAndTheStreamsOutliveTheLink) {
     EXPECT_EQ(b->seen().readTimes,
               (Times{interval, 2 * interval, 3 * interval, 4 * interval, 5 * interval}));
     EXPECT_EQ(a->seen().received, randomBytes(10, 10));
-}
-
-TEST(SimLinkConfigTest, RejectsImpossibleSettingsAndWidensBuffersToAMessage) {
-    SimWorld world;
-    SimRunLoop loop(world, "l");
-    EXPECT_THROW(SimLink(world, loop, loop, {.latencyNs = -1}), std::invalid_argument);
-    EXPECT_THROW(SimLink(world, loop, loop, {.sendBufferBytes = 0}), std::invalid_argument);
-    const SimLink link(world, loop, loop,
-                       {.sendBufferBytes = 10, .receiveBufferBytes = 10, .maxMessageSize = 672});
-    EXPECT_EQ(link.config().sendBufferBytes, 672U);
-    EXPECT_EQ(link.config().receiveBufferBytes, 672U);
 }
 
 } // namespace
