@@ -71,17 +71,20 @@ std::error_code writeAllAt(int fd, const uint8_t* data, size_t size, int64_t off
     return writeEvery(fd, data, size, offset);
 }
 
-std::optional<std::string> syncFolder(const fs::path& folder) {
+Result<Done, std::string> syncFolder(const fs::path& folder) {
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         return errnoText(errno);
     }
     const int code = ::fsync(fd) == 0 ? 0 : errno;
     ::close(fd);
-    return code == 0 ? std::nullopt : std::optional<std::string>(errnoText(code));
+    if (code != 0) {
+        return errnoText(code);
+    }
+    return Done{};
 }
 
-std::optional<std::string> syncFile(const fs::path& file) {
+Result<Done, std::string> syncFile(const fs::path& file) {
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return errnoText(errno);
@@ -94,7 +97,7 @@ std::optional<std::string> syncFile(const fs::path& file) {
     return syncFolder(file.parent_path());
 }
 
-std::optional<std::string> writeAtomically(const fs::path& target, const Bytes& data) {
+Result<Done, std::string> writeAtomically(const fs::path& target, const Bytes& data) {
     std::string temporary = (target.parent_path() / (target.filename().string() +
                                                      std::string(atomicTemporaryInfix) + "XXXXXX"))
                                 .string();
@@ -122,8 +125,8 @@ std::optional<std::string> writeAtomically(const fs::path& target, const Bytes& 
         return fail(errno, false);
     }
     // Make the rename itself durable; the new content is in place either way.
-    syncFolder(target.parent_path());
-    return std::nullopt;
+    (void)syncFolder(target.parent_path());
+    return Done{};
 }
 
 void removeQuietly(const fs::path& file) {

@@ -293,13 +293,13 @@ void BluezCentralCore::openL2capChannel(BluezRemotePeripheral& remote, uint16_t 
                          device.value(QStringLiteral("AddressType")).toString() ==
                              QLatin1String("random")};
     auto result = sockets_->connect(*adapter, peer, psm);
-    if (auto* error = std::get_if<RadioError>(&result)) {
-        notifyChannel(peripheral, nullptr, *error);
+    if (!result) {
+        notifyChannel(peripheral, nullptr, result.error());
         return;
     }
     const uint64_t key = ++channelCount_;
     PendingChannel& pending = channels_[key];
-    pending.fd = std::get<int>(result);
+    pending.fd = *result;
     pending.peripheral = peripheral;
     pending.notifier = std::make_unique<QSocketNotifier>(pending.fd, QSocketNotifier::Write);
     QObject::connect(pending.notifier.get(), &QSocketNotifier::activated, pending.notifier.get(),
@@ -520,13 +520,13 @@ void BluezCentralCore::channelConnected(uint64_t key) {
     channels_.erase(pending);
 
     auto result = sockets_->finishConnect(fd);
-    if (auto* error = std::get_if<RadioError>(&result)) {
+    if (!result) {
         ::close(fd);
-        log("bluez: L2CAP connect failed: {}", error->description);
-        notifyChannel(peripheral, nullptr, *error);
+        log("bluez: L2CAP connect failed: {}", result.error().description);
+        notifyChannel(peripheral, nullptr, result.error());
         return;
     }
-    const auto& socket = std::get<L2capChannelSocket>(result);
+    const L2capChannelSocket& socket = *result;
     auto channel = std::make_shared<L2capChannel>();
     channel->peerId = peripheral->identifier();
     channel->streams = makeFdStreamPair(socket.fd, streams_,

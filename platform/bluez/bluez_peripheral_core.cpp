@@ -71,11 +71,13 @@ void BluezPeripheralCore::publishChannel(bool encrypted) {
         return;
     }
     auto result = sockets_->listen(*address, encrypted);
-    if (auto* error = std::get_if<RadioError>(&result)) {
-        notify([error = *error](PeripheralManagerDelegate& d) { d.channelPublished(0, error); });
+    if (!result) {
+        notify([error = result.error()](PeripheralManagerDelegate& d) {
+            d.channelPublished(0, error);
+        });
         return;
     }
-    const L2capListeningSocket socket = std::get<L2capListeningSocket>(result);
+    const L2capListeningSocket socket = *result;
     Listener& listener = listeners_[socket.psm];
     listener.fd = socket.fd;
     listener.notifier = std::make_unique<QSocketNotifier>(socket.fd, QSocketNotifier::Read);

@@ -79,7 +79,7 @@ sockaddr_l2 leSocketAddress(const bdaddr_t& address, bool random, uint16_t psm) 
 
 // A socket bound to the adapter with an LE address type (which makes it an LE credit-based
 // channel) and its security level and receive MTU set; both options need the LE binding.
-std::variant<int, RadioError> boundSocket(const LeAddress& adapter, bool encrypted) {
+Result<int, RadioError> boundSocket(const LeAddress& adapter, bool encrypted) {
     bdaddr_t local{};
     if (!parseAddress(adapter.address, local)) {
         return RadioError{"invalid adapter address " + adapter.address};
@@ -122,13 +122,13 @@ std::optional<RadioError> readMtus(int fd, L2capChannelSocket& channel) {
 
 } // namespace
 
-std::variant<L2capListeningSocket, RadioError> KernelL2capSockets::listen(const LeAddress& adapter,
-                                                                          bool encrypted) {
+Result<L2capListeningSocket, RadioError> KernelL2capSockets::listen(const LeAddress& adapter,
+                                                                    bool encrypted) {
     auto bound = boundSocket(adapter, encrypted);
-    if (auto* error = std::get_if<RadioError>(&bound)) {
-        return *error;
+    if (!bound) {
+        return bound.error();
     }
-    Socket socket(std::get<int>(bound));
+    Socket socket(*bound);
     if (::listen(socket.fd(), 8) < 0) {
         return systemError(errno);
     }
@@ -180,17 +180,17 @@ L2capAcceptResult KernelL2capSockets::accept(int listeningFd) {
     }
 }
 
-std::variant<int, RadioError> KernelL2capSockets::connect(const LeAddress& adapter,
-                                                          const LeAddress& peer, uint16_t psm) {
+Result<int, RadioError> KernelL2capSockets::connect(const LeAddress& adapter, const LeAddress& peer,
+                                                    uint16_t psm) {
     bdaddr_t remote{};
     if (!parseAddress(peer.address, remote)) {
         return RadioError{"invalid device address " + peer.address};
     }
     auto bound = boundSocket(adapter, false);
-    if (auto* error = std::get_if<RadioError>(&bound)) {
-        return *error;
+    if (!bound) {
+        return bound.error();
     }
-    Socket socket(std::get<int>(bound));
+    Socket socket(*bound);
     const sockaddr_l2 address = leSocketAddress(remote, peer.random, psm);
     if (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) < 0 &&
         errno != EINPROGRESS) {
@@ -199,7 +199,7 @@ std::variant<int, RadioError> KernelL2capSockets::connect(const LeAddress& adapt
     return socket.release();
 }
 
-std::variant<L2capChannelSocket, RadioError> KernelL2capSockets::finishConnect(int fd) {
+Result<L2capChannelSocket, RadioError> KernelL2capSockets::finishConnect(int fd) {
     int error = 0;
     socklen_t size = sizeof(error);
     if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) < 0) {

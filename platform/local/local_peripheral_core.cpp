@@ -115,16 +115,15 @@ void LocalPeripheralCore::start() {
 }
 
 void LocalPeripheralCore::publishChannel(bool /*encrypted*/) {
-    std::string error;
-    const std::optional<uint16_t> psm = listen(error);
+    const Result<uint16_t, std::string> psm = listen();
     if (!psm) {
-        log_.error(LogCategory::ble, "local radio: publishing a channel failed: {}", error);
+        log_.error(LogCategory::ble, "local radio: publishing a channel failed: {}", psm.error());
     }
-    tell([psm, error](PeripheralManagerDelegate& delegate) {
+    tell([psm](PeripheralManagerDelegate& delegate) {
         if (psm) {
             delegate.channelPublished(*psm, std::nullopt);
         } else {
-            delegate.channelPublished(0, radioError(error));
+            delegate.channelPublished(0, radioError(psm.error()));
         }
     });
 }
@@ -154,8 +153,8 @@ void LocalPeripheralCore::addService(const GattServiceSpec& service) {
             error = "invalid UUID in service " + service.uuid;
         } else {
             services_.push_back(std::move(*canonical));
-            error = writeRecord();
-            if (error) {
+            if (Result<Done, std::string> written = writeRecord(); !written) {
+                error = written.error();
                 services_.pop_back();
             }
         }
@@ -180,8 +179,8 @@ void LocalPeripheralCore::startAdvertising(const AdvertisingData& data) {
         if (!error) {
             const auto previous = std::exchange(advertisement_, std::move(canonical));
             const bool wasAdvertising = std::exchange(advertising_, true);
-            error = writeRecord();
-            if (error) {
+            if (Result<Done, std::string> written = writeRecord(); !written) {
+                error = written.error();
                 advertisement_ = previous;
                 advertising_ = wasAdvertising;
             }
@@ -244,23 +243,24 @@ LocalRecord LocalPeripheralCore::record() const {
     return record;
 }
 
-std::optional<std::string> LocalPeripheralCore::writeRecord() {
+Result<Done, std::string> LocalPeripheralCore::writeRecord() {
     if (!rendezvous_) {
-        return unavailable();
+        return unavailableText();
     }
-    auto error = rendezvous_->write(record());
-    if (!error) {
+    Result<Done, std::string> written = rendezvous_->write(record());
+    if (written) {
         recordWritten_ = true;
     }
-    return error;
+    return written;
 }
 
 void LocalPeripheralCore::updateRecord() {
     if (!rendezvous_) {
         return;
     }
-    if (auto error = writeRecord()) {
-        log_.error(LogCategory::ble, "local radio: updating the record failed: {}", *error);
+    if (Result<Done, std::string> written = writeRecord(); !written) {
+        log_.error(LogCategory::ble, "local radio: updating the record failed: {}",
+                   written.error());
     }
 }
 
@@ -288,39 +288,34 @@ std::optional<uint16_t> LocalPeripheralCore::freePsm() const {
     return free[std::uniform_int_distribution<size_t>(0, free.size() - 1)(random)];
 }
 
-std::optional<uint16_t> LocalPeripheralCore::listen(std::string& error) {
+Result<uint16_t, std::string> LocalPeripheralCore::listen() {
     if (auto reason = unavailable()) {
-        error = *reason;
-        return std::nullopt;
+        return *reason;
     }
     const std::optional<uint16_t> psm = freePsm();
     if (!psm) {
-        error = "no free channel number";
-        return std::nullopt;
+        return std::string("no free channel number");
     }
-    auto path = rendezvous_->socketPath(instanceId_ + "-" + psmName(*psm) + ".sock", error);
+    auto path = rendezvous_->socketPath(instanceId_ + "-" + psmName(*psm) + ".sock");
     if (!path) {
-        return std::nullopt;
+        return path.error();
     }
     auto listener = std::make_unique<Listener>();
     listener->psm = *psm;
     listener->fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (listener->fd < 0) {
-        error = errnoText(errno);
-        return std::nullopt;
+        return errnoText(errno);
     }
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path->c_str(), sizeof(address.sun_path) - 1);
     ::unlink(path->c_str());
     if (::bind(listener->fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-        error = path->string() + ": " + errnoText(errno);
-        return std::nullopt;
+        return path->string() + ": " + errnoText(errno);
     }
     listener->path = *path;
     if (::listen(listener->fd, SOMAXCONN) != 0) {
-        error = errnoText(errno);
-        return std::nullopt;
+        return errnoText(errno);
     }
     listener->notifier = std::make_unique<QSocketNotifier>(listener->fd, QSocketNotifier::Read);
     QObject::connect(listener->notifier.get(), &QSocketNotifier::activated,
@@ -330,12 +325,11 @@ std::optional<uint16_t> LocalPeripheralCore::listen(std::string& error) {
                          }
                      });
     listeners_.emplace(*psm, std::move(listener));
-    if (auto failure = writeRecord()) {
+    if (Result<Done, std::string> written = writeRecord(); !written) {
         listeners_.erase(*psm);
-        error = *failure;
-        return std::nullopt;
+        return written.error();
     }
-    return psm;
+    return *psm;
 }
 
 void LocalPeripheralCore::acceptAll(uint16_t psm) {

@@ -58,7 +58,7 @@ public:
 
     MediaResult<MediaProbe> probeResult = MediaProbe{true, 44100, 2};
     std::vector<int> offered{32000, 64000, 96000, 128000};
-    MediaStatus transcodeResult = MediaDone{};
+    MediaStatus transcodeResult = Done{};
     std::optional<AacSettings> requested;
     std::pair<int, int> offeredFor;
     bool destinationExisted = false;
@@ -68,7 +68,7 @@ TEST(Transcoder, AsksForTheTransferFormatAndMapsMediaErrorsToItsFailures) {
     ScriptedMedia scripted;
     const std::filesystem::path destination = media().path("stale.m4a");
     std::ofstream(destination) << "old";
-    EXPECT_EQ(Transcoder::transcodeNow(&scripted, "in.wav", destination), std::nullopt);
+    EXPECT_TRUE(Transcoder::transcodeNow(&scripted, "in.wav", destination));
     EXPECT_EQ(scripted.requested, (AacSettings{44100, 2, 96000}));
     EXPECT_FALSE(scripted.destinationExisted); // a stale file is removed first
     scripted.probeResult = MediaProbe{true, 96000, 1};
@@ -90,18 +90,19 @@ TEST(Transcoder, AsksForTheTransferFormatAndMapsMediaErrorsToItsFailures) {
     for (const auto& [error, description] : rows) {
         ScriptedMedia failing;
         failing.transcodeResult = error;
-        EXPECT_EQ(Transcoder::transcodeNow(&failing, "in.wav", "o.m4a").value().description(),
+        EXPECT_EQ(Transcoder::transcodeNow(&failing, "in.wav", "o.m4a").error().description(),
                   description);
     }
     // Errors of the probe: nothing is converted.
     ScriptedMedia unprobed;
     unprobed.probeResult = MediaError{K::setup, "Permission denied"};
-    EXPECT_EQ(Transcoder::transcodeNow(&unprobed, "in.wav", "o.m4a").value().description(),
+    EXPECT_EQ(Transcoder::transcodeNow(&unprobed, "in.wav", "o.m4a").error().description(),
               "Transcoder setup failed: Permission denied");
     unprobed.probeResult = MediaProbe{};
-    EXPECT_EQ(Transcoder::transcodeNow(&unprobed, "in.wav", "o.m4a"), Failure::noAudioTrack());
+    EXPECT_EQ(Transcoder::transcodeNow(&unprobed, "in.wav", "o.m4a").error(),
+              Failure::noAudioTrack());
     EXPECT_FALSE(unprobed.requested);
-    EXPECT_EQ(Transcoder::transcodeNow(nullptr, "in.wav", "o.m4a").value().kind,
+    EXPECT_EQ(Transcoder::transcodeNow(nullptr, "in.wav", "o.m4a").error().kind,
               Failure::Kind::setup);
 }
 
@@ -113,17 +114,17 @@ TEST(Transcoder, WorksInTheBackgroundAndAnswersOnTheMainLoop) {
     device.context().media = &toolkit;
     const std::filesystem::path out = device.folders().temp / "surround.m4a";
     bool called = false;
-    std::optional<Failure> result = Failure::failed("not called");
+    Result<Done, Failure> result = Failure::failed("not called");
     Transcoder::transcode(device.context(), media().get("tone-5.1.wav"), out,
-                          [&](std::optional<Failure> failure) {
+                          [&](Result<Done, Failure> transcoded) {
                               EXPECT_TRUE(device.main().isCurrent());
                               called = true;
-                              result = std::move(failure);
+                              result = std::move(transcoded);
                           });
     EXPECT_FALSE(called); // delivered by the main loop, never from inside the call
     world.runUntilIdle();
     EXPECT_TRUE(called);
-    EXPECT_EQ(result, std::nullopt);
+    EXPECT_TRUE(result);
     EXPECT_EQ(device.background().lastLabel(), "app.merriphonic.transcode");
     EXPECT_EQ(probeField(out, "codec_name"), "aac");
     EXPECT_EQ(probeField(out, "profile"), "LC");

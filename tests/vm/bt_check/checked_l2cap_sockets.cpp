@@ -47,14 +47,13 @@ void CheckedL2capSockets::fault(std::string text) {
     }
 }
 
-std::variant<L2capListeningSocket, RadioError> CheckedL2capSockets::listen(const LeAddress& adapter,
-                                                                           bool encrypted) {
+Result<L2capListeningSocket, RadioError> CheckedL2capSockets::listen(const LeAddress& adapter,
+                                                                     bool encrypted) {
     auto result = inner_->listen(adapter, encrypted);
-    auto* socket = std::get_if<L2capListeningSocket>(&result);
-    if (socket != nullptr && listenReceiveMtu_ != 0) {
+    if (result && listenReceiveMtu_ != 0) {
         // Channels accepted later inherit the listening socket's receive MTU.
         const uint16_t mtu = listenReceiveMtu_;
-        if (::setsockopt(socket->fd, SOL_BLUETOOTH, BT_RCVMTU, &mtu, sizeof(mtu)) < 0) {
+        if (::setsockopt(result->fd, SOL_BLUETOOTH, BT_RCVMTU, &mtu, sizeof(mtu)) < 0) {
             fault("cannot lower the receive MTU: " + systemText(errno));
         }
     }
@@ -70,14 +69,15 @@ L2capAcceptResult CheckedL2capSockets::accept(int listeningFd) {
     return result;
 }
 
-std::variant<int, RadioError> CheckedL2capSockets::connect(const LeAddress& adapter,
-                                                           const LeAddress& peer, uint16_t psm) {
+Result<int, RadioError> CheckedL2capSockets::connect(const LeAddress& adapter,
+                                                     const LeAddress& peer, uint16_t psm) {
     return inner_->connect(adapter, peer, psm);
 }
 
-std::variant<L2capChannelSocket, RadioError> CheckedL2capSockets::finishConnect(int fd) {
+Result<L2capChannelSocket, RadioError> CheckedL2capSockets::finishConnect(int fd) {
     auto result = inner_->finishConnect(fd);
-    if (const auto* channel = std::get_if<L2capChannelSocket>(&result)) {
+    if (result) {
+        const L2capChannelSocket* channel = &*result;
         inspect(*channel, false);
         if (connectSendBuffer_ > 0 &&
             ::setsockopt(channel->fd, SOL_SOCKET, SO_SNDBUF, &connectSendBuffer_,

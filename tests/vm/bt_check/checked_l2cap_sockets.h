@@ -37,12 +37,12 @@ public:
     [[nodiscard]] const std::optional<Channel>& lastChannel() const { return lastChannel_; }
     [[nodiscard]] const std::string& fault() const { return fault_; }
 
-    std::variant<L2capListeningSocket, RadioError> listen(const LeAddress& adapter,
-                                                          bool encrypted) override;
+    Result<L2capListeningSocket, RadioError> listen(const LeAddress& adapter,
+                                                    bool encrypted) override;
     L2capAcceptResult accept(int listeningFd) override;
-    std::variant<int, RadioError> connect(const LeAddress& adapter, const LeAddress& peer,
-                                          uint16_t psm) override;
-    std::variant<L2capChannelSocket, RadioError> finishConnect(int fd) override;
+    Result<int, RadioError> connect(const LeAddress& adapter, const LeAddress& peer,
+                                    uint16_t psm) override;
+    Result<L2capChannelSocket, RadioError> finishConnect(int fd) override;
 
 private:
     void inspect(const L2capChannelSocket& channel, bool accepted);

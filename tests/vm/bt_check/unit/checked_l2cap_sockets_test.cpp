@@ -24,20 +24,18 @@ public:
     UnixSockets(const UnixSockets&) = delete;
     UnixSockets& operator=(const UnixSockets&) = delete;
 
-    std::variant<L2capListeningSocket, RadioError> listen(const LeAddress& /*adapter*/,
-                                                          bool /*encrypted*/) override {
+    Result<L2capListeningSocket, RadioError> listen(const LeAddress& /*adapter*/,
+                                                    bool /*encrypted*/) override {
         return L2capListeningSocket{open(), 128};
     }
     L2capAcceptResult accept(int /*fd*/) override {
         return std::optional<L2capChannelSocket>(channel());
     }
-    std::variant<int, RadioError> connect(const LeAddress& /*adapter*/, const LeAddress& /*peer*/,
-                                          uint16_t /*psm*/) override {
+    Result<int, RadioError> connect(const LeAddress& /*adapter*/, const LeAddress& /*peer*/,
+                                    uint16_t /*psm*/) override {
         return open();
     }
-    std::variant<L2capChannelSocket, RadioError> finishConnect(int /*fd*/) override {
-        return channel();
-    }
+    Result<L2capChannelSocket, RadioError> finishConnect(int /*fd*/) override { return channel(); }
 
 private:
     int open() {
@@ -63,8 +61,8 @@ TEST(CheckedL2capSocketsTest, PassesChannelsThroughButFaultsWhatIsNoLeChannel) {
         << sockets.fault();
 
     CheckedL2capSockets opened(std::make_shared<UnixSockets>(SOCK_SEQPACKET));
-    auto connected = opened.finishConnect(std::get<int>(opened.connect({}, {}, 128)));
-    EXPECT_TRUE(std::holds_alternative<L2capChannelSocket>(connected));
+    auto connected = opened.finishConnect(*opened.connect({}, {}, 128));
+    EXPECT_TRUE(connected.ok());
     EXPECT_FALSE(opened.fault().empty());
 }
 
@@ -76,10 +74,10 @@ TEST(CheckedL2capSocketsTest, FaultsAStreamSocketFirst) {
 
 TEST(CheckedL2capSocketsTest, ReportsAReceiveMtuItCannotSet) {
     CheckedL2capSockets sockets(std::make_shared<UnixSockets>(SOCK_SEQPACKET));
-    EXPECT_TRUE(std::holds_alternative<L2capListeningSocket>(sockets.listen({}, false)));
+    EXPECT_TRUE(sockets.listen({}, false).ok());
     EXPECT_EQ(sockets.fault(), "");
     sockets.setListenReceiveMtu(1000);
-    EXPECT_TRUE(std::holds_alternative<L2capListeningSocket>(sockets.listen({}, false)));
+    EXPECT_TRUE(sockets.listen({}, false).ok());
     EXPECT_EQ(sockets.fault().rfind("cannot lower the receive MTU", 0), 0U) << sockets.fault();
 }
 
