@@ -43,16 +43,16 @@ void LibraryStore::prepare(const std::string& id) {
                                   : prepared.meta.durationMs;
         return prepared;
     };
-    auto done = [weak = weak_from_this(), id, title, transcoded](Prepared prepared) {
+    auto done = [weak = weak_from_this(), id, title, transcoded](const Prepared& prepared) {
         if (const std::shared_ptr<LibraryStore> self = weak.lock()) {
-            self->apply(id, title, transcoded, std::move(prepared));
+            self->apply(id, title, transcoded, prepared);
         }
     };
     context_.background.run(workLabel, std::move(work), std::move(done));
 }
 
 void LibraryStore::apply(const std::string& id, const std::string& rememberedTitle,
-                         const fs::path& transcoded, Prepared prepared) {
+                         const fs::path& transcoded, const Prepared& prepared) {
     const std::optional<size_t> at = position(id);
     if (!at) {
         // Removed while it was being prepared: its files were deleted then, except the one the

@@ -148,7 +148,7 @@ private:
     bool save();
     void prepare(const std::string& id);
     void apply(const std::string& id, const std::string& rememberedTitle,
-               const std::filesystem::path& transcoded, Prepared prepared);
+               const std::filesystem::path& transcoded, const Prepared& prepared);
     [[nodiscard]] std::optional<size_t> position(const std::string& id) const;
     // Deletes files named after entries the index does not list (left by an interrupted run).
     void sweepStrayFiles();
