@@ -13,6 +13,7 @@
 #include "host/library_files.h"
 #include "host/library_store.h"
 #include "platform/files.h"
+#include "platform/unique_fd.h"
 
 namespace merriphonic {
 
@@ -25,22 +26,20 @@ namespace {
 // copy's partial output and is removed.
 Result<Done, std::string> copyIn(const fs::path& picked, const fs::path& copy,
                                  const std::function<void(int64_t)>& progress) {
-    const int in = ::open(picked.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) {
+    UniqueFd in(::open(picked.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in) {
         return errnoText(errno);
     }
-    const int out = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (out < 0) {
-        const int code = errno;
-        ::close(in);
-        return errnoText(code);
+    UniqueFd out(::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    if (!out) {
+        return errnoText(errno);
     }
     std::optional<std::string> problem;
     std::vector<uint8_t> buffer(1 << 16);
     int64_t total = 0;
     int64_t reported = 0;
     while (!problem) {
-        const ssize_t got = ::read(in, buffer.data(), buffer.size());
+        const ssize_t got = ::read(in.get(), buffer.data(), buffer.size());
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -51,7 +50,8 @@ Result<Done, std::string> copyIn(const fs::path& picked, const fs::path& copy,
         if (got == 0) {
             break;
         }
-        if (const std::error_code error = writeAll(out, buffer.data(), static_cast<size_t>(got))) {
+        if (const std::error_code error =
+                writeAll(out.get(), buffer.data(), static_cast<size_t>(got))) {
             problem = errnoText(error.value());
             break;
         }
@@ -61,9 +61,9 @@ Result<Done, std::string> copyIn(const fs::path& picked, const fs::path& copy,
             progress(total);
         }
     }
-    ::close(in);
-    if (::close(out) != 0 && !problem) {
-        problem = errnoText(errno);
+    in.close();
+    if (const int code = out.close(); code != 0 && !problem) {
+        problem = errnoText(code);
     }
     // The index is about to list the copy, so it must be whole on disk first.
     if (!problem) {

@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "platform/files.h"
+#include "platform/unique_fd.h"
 
 namespace merriphonic {
 
@@ -43,31 +44,6 @@ std::string formatAddress(const bdaddr_t& address) {
     return text.data();
 }
 
-class Socket {
-public:
-    Socket()
-        : fd_(::socket(AF_BLUETOOTH, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                       BTPROTO_L2CAP)) {}
-    explicit Socket(int fd) : fd_(fd) {}
-    ~Socket() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-
-    [[nodiscard]] int fd() const { return fd_; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
-};
-
 sockaddr_l2 leSocketAddress(const bdaddr_t& address, bool random, uint16_t psm) {
     sockaddr_l2 result{};
     result.l2_family = AF_BLUETOOTH;
@@ -84,21 +60,22 @@ Result<int, RadioError> boundSocket(const LeAddress& adapter, bool encrypted) {
     if (!parseAddress(adapter.address, local)) {
         return RadioError{"invalid adapter address " + adapter.address};
     }
-    Socket socket;
-    if (socket.fd() < 0) {
+    UniqueFd socket(
+        ::socket(AF_BLUETOOTH, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, BTPROTO_L2CAP));
+    if (!socket) {
         return systemError(errno);
     }
     const sockaddr_l2 address = leSocketAddress(local, adapter.random, 0);
-    if (::bind(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) < 0) {
+    if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) < 0) {
         return systemError(errno);
     }
     bt_security security{};
     security.level = encrypted ? BT_SECURITY_MEDIUM : BT_SECURITY_LOW;
-    if (::setsockopt(socket.fd(), SOL_BLUETOOTH, BT_SECURITY, &security, sizeof(security)) < 0) {
+    if (::setsockopt(socket.get(), SOL_BLUETOOTH, BT_SECURITY, &security, sizeof(security)) < 0) {
         return systemError(errno);
     }
     const uint16_t mtu = KernelL2capSockets::receiveMtu;
-    if (::setsockopt(socket.fd(), SOL_BLUETOOTH, BT_RCVMTU, &mtu, sizeof(mtu)) < 0) {
+    if (::setsockopt(socket.get(), SOL_BLUETOOTH, BT_RCVMTU, &mtu, sizeof(mtu)) < 0) {
         return systemError(errno);
     }
     return socket.release();
@@ -128,13 +105,13 @@ Result<L2capListeningSocket, RadioError> KernelL2capSockets::listen(const LeAddr
     if (!bound) {
         return bound.error();
     }
-    Socket socket(*bound);
-    if (::listen(socket.fd(), 8) < 0) {
+    UniqueFd socket(*bound);
+    if (::listen(socket.get(), 8) < 0) {
         return systemError(errno);
     }
     sockaddr_l2 address{};
     socklen_t size = sizeof(address);
-    if (::getsockname(socket.fd(), reinterpret_cast<sockaddr*>(&address), &size) < 0) {
+    if (::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&address), &size) < 0) {
         return systemError(errno);
     }
     return L2capListeningSocket{socket.release(), le16toh(address.l2_psm)};
@@ -162,7 +139,7 @@ L2capAcceptResult KernelL2capSockets::accept(int listeningFd) {
             }
             return L2capAcceptFailure{systemError(error)};
         }
-        Socket socket(fd);
+        UniqueFd socket(fd);
         L2capChannelSocket channel;
         channel.peerAddress = formatAddress(address.l2_bdaddr);
         if (auto error = readMtus(fd, channel)) {
@@ -190,9 +167,9 @@ Result<int, RadioError> KernelL2capSockets::connect(const LeAddress& adapter, co
     if (!bound) {
         return bound.error();
     }
-    Socket socket(*bound);
+    UniqueFd socket(*bound);
     const sockaddr_l2 address = leSocketAddress(remote, peer.random, psm);
-    if (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) < 0 &&
+    if (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) < 0 &&
         errno != EINPROGRESS) {
         return systemError(errno);
     }

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "platform/files.h"
+#include "platform/unique_fd.h"
 
 namespace merriphonic {
 
@@ -104,9 +105,9 @@ Result<Done, std::string> LocalRendezvous::write(const LocalRecord& record) cons
     const std::filesystem::path temporary = folder_ / ("." + record.instanceId + ".tmp");
     const Bytes bytes = record.toJson();
     for (int attempt = 0; attempt < 2; ++attempt) {
-        const int fd =
-            ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd < 0) {
+        UniqueFd fd(
+            ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+        if (!fd) {
             const int error = errno;
             // The folder was removed under us: make it again once.
             if (error == ENOENT && attempt == 0 && prepare()) {
@@ -114,8 +115,8 @@ Result<Done, std::string> LocalRendezvous::write(const LocalRecord& record) cons
             }
             return describe(temporary, error);
         }
-        const std::error_code writeError = writeAll(fd, bytes.data(), bytes.size());
-        ::close(fd);
+        const std::error_code writeError = writeAll(fd.get(), bytes.data(), bytes.size());
+        fd.close();
         if (writeError) {
             ::unlink(temporary.c_str());
             return describe(temporary, writeError.value());
