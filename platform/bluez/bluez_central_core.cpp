@@ -324,8 +324,15 @@ QDBusMessage BluezCentralCore::managedObjectsCall() {
 }
 
 std::shared_ptr<BluezRemotePeripheral>
-BluezCentralCore::ours(const std::shared_ptr<RemotePeripheral>& peripheral) {
-    return std::dynamic_pointer_cast<BluezRemotePeripheral>(peripheral);
+BluezCentralCore::ours(const std::shared_ptr<RemotePeripheral>& peripheral) const {
+    if (!peripheral) {
+        return nullptr;
+    }
+    const auto known = peripherals_.find(peripheral->identifier());
+    if (known == peripherals_.end() || known->second != peripheral) {
+        return nullptr;
+    }
+    return known->second;
 }
 
 bool BluezCentralCore::isConnected(const BluezRemotePeripheral& peripheral) const {

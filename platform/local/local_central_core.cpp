@@ -99,7 +99,7 @@ LocalCentralCore::retrievePeripherals(const std::vector<std::string>& identifier
 }
 
 void LocalCentralCore::connect(std::shared_ptr<RemotePeripheral> peripheral) {
-    const auto target = std::dynamic_pointer_cast<LocalRemotePeripheral>(peripheral);
+    const auto target = ours(peripheral);
     if (!target) {
         return;
     }
@@ -121,7 +121,7 @@ void LocalCentralCore::connect(std::shared_ptr<RemotePeripheral> peripheral) {
 }
 
 void LocalCentralCore::cancelConnection(std::shared_ptr<RemotePeripheral> peripheral) {
-    const auto target = std::dynamic_pointer_cast<LocalRemotePeripheral>(peripheral);
+    const auto target = ours(peripheral);
     if (!target) {
         return;
     }
@@ -214,6 +214,18 @@ void LocalCentralCore::openChannel(const std::shared_ptr<LocalRemotePeripheral>&
     post([target, opened = std::move(opened)](LocalCentralCore&, CentralManagerDelegate& delegate) {
         delegate.channelOpened(target, opened, std::nullopt);
     });
+}
+
+std::shared_ptr<LocalRemotePeripheral>
+LocalCentralCore::ours(const std::shared_ptr<RemotePeripheral>& peripheral) const {
+    if (!peripheral) {
+        return nullptr;
+    }
+    const auto known = known_.find(peripheral->identifier());
+    if (known == known_.end() || known->second != peripheral) {
+        return nullptr;
+    }
+    return known->second;
 }
 
 std::shared_ptr<LocalRemotePeripheral> LocalCentralCore::peripheral(const std::string& id) {
