@@ -24,10 +24,7 @@ ChunkPump::~ChunkPump() {
 }
 
 void ChunkPump::close() {
-    if (fd_ >= 0) {
-        ::close(fd_); // nothing was written, so an error here loses nothing
-        fd_ = -1;
-    }
+    (void)fd_.close(); // nothing was written, so an error here loses nothing
 }
 
 std::optional<OutboundFrame> ChunkPump::nextChunk() {
@@ -35,9 +32,9 @@ std::optional<OutboundFrame> ChunkPump::nextChunk() {
         close();
         return std::nullopt;
     }
-    if (fd_ < 0) {
-        fd_ = ::open(url_.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd_ < 0) {
+    if (!fd_) {
+        fd_ = UniqueFd(::open(url_.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!fd_) {
             return fail("open", errno);
         }
     }
@@ -48,7 +45,7 @@ std::optional<OutboundFrame> ChunkPump::nextChunk() {
     do {
         // A positioned read: the seek happens on every call, so a file whose content moved
         // under the pump is still read from the right place.
-        got = ::pread(fd_, data.data(), want, static_cast<off_t>(offset_));
+        got = ::pread(fd_.get(), data.data(), want, static_cast<off_t>(offset_));
     } while (got < 0 && errno == EINTR);
     if (got < 0) {
         return fail("read", errno);

@@ -7,6 +7,7 @@
 #include "core/outbound_frame.h"
 #include "core/track_key.h"
 #include "platform/log.h"
+#include "platform/unique_fd.h"
 
 namespace merriphonic {
 
@@ -34,7 +35,7 @@ public:
     // The next byte to read: everything before it has been turned into frames.
     [[nodiscard]] int64_t offset() const { return offset_; }
     [[nodiscard]] bool failed() const { return failed_; }
-    [[nodiscard]] bool isOpen() const { return fd_ >= 0; }
+    [[nodiscard]] bool isOpen() const { return static_cast<bool>(fd_); }
 
 private:
     std::optional<OutboundFrame> fail(const char* what, int code);
@@ -44,7 +45,7 @@ private:
     const std::filesystem::path url_;
     const int64_t size_;
     int64_t offset_;
-    int fd_ = -1;
+    UniqueFd fd_;
     bool failed_ = false;
 };
 

@@ -13,6 +13,7 @@
 #include "host/library_files.h"
 #include "host/library_store.h"
 #include "platform/files.h"
+#include "platform/unique_fd.h"
 
 namespace merriphonic {
 
@@ -23,24 +24,22 @@ namespace {
 // Copies a picked file to its place in the library and makes it durable, reporting progress
 // on the way. Runs on a worker; the name is fresh, so whatever is there on failure is this
 // copy's partial output and is removed.
-std::optional<std::string> copyIn(const fs::path& picked, const fs::path& copy,
-                                  const std::function<void(int64_t)>& progress) {
-    const int in = ::open(picked.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) {
+Result<Done, std::string> copyIn(const fs::path& picked, const fs::path& copy,
+                                 const std::function<void(int64_t)>& progress) {
+    UniqueFd in(::open(picked.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in) {
         return errnoText(errno);
     }
-    const int out = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (out < 0) {
-        const int code = errno;
-        ::close(in);
-        return errnoText(code);
+    UniqueFd out(::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    if (!out) {
+        return errnoText(errno);
     }
     std::optional<std::string> problem;
     std::vector<uint8_t> buffer(1 << 16);
     int64_t total = 0;
     int64_t reported = 0;
     while (!problem) {
-        const ssize_t got = ::read(in, buffer.data(), buffer.size());
+        const ssize_t got = ::read(in.get(), buffer.data(), buffer.size());
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -51,7 +50,8 @@ std::optional<std::string> copyIn(const fs::path& picked, const fs::path& copy,
         if (got == 0) {
             break;
         }
-        if (const std::error_code error = writeAll(out, buffer.data(), static_cast<size_t>(got))) {
+        if (const std::error_code error =
+                writeAll(out.get(), buffer.data(), static_cast<size_t>(got))) {
             problem = errnoText(error.value());
             break;
         }
@@ -61,18 +61,21 @@ std::optional<std::string> copyIn(const fs::path& picked, const fs::path& copy,
             progress(total);
         }
     }
-    ::close(in);
-    if (::close(out) != 0 && !problem) {
-        problem = errnoText(errno);
+    in.close();
+    if (const int code = out.close(); code != 0 && !problem) {
+        problem = errnoText(code);
     }
     // The index is about to list the copy, so it must be whole on disk first.
     if (!problem) {
-        problem = syncFile(copy);
+        if (Result<Done, std::string> synced = syncFile(copy); !synced) {
+            problem = synced.error();
+        }
     }
     if (problem) {
         removeQuietly(copy);
+        return *problem;
     }
-    return problem;
+    return Done{};
 }
 
 } // namespace
@@ -111,10 +114,10 @@ void LibraryStore::copyNext() {
                 }
             });
         };
-        std::optional<std::string> problem = copyIn(picked, copy, progress);
-        main->post([weak, id, picked, problem = std::move(problem)] {
+        Result<Done, std::string> copiedIn = copyIn(picked, copy, progress);
+        main->post([weak, id, picked, copiedIn = std::move(copiedIn)] {
             if (const std::shared_ptr<LibraryStore> self = weak.lock()) {
-                self->copied(id, picked, problem);
+                self->copied(id, picked, copiedIn);
             }
         });
     });
@@ -130,7 +133,7 @@ void LibraryStore::copyProgress(int64_t copiedBytes) {
 }
 
 void LibraryStore::copied(const std::string& id, const fs::path& picked,
-                          const std::optional<std::string>& problem) {
+                          const Result<Done, std::string>& copiedIn) {
     copying_ = false;
     if (!importQueue_.empty()) {
         importQueue_.erase(importQueue_.begin());
@@ -138,9 +141,9 @@ void LibraryStore::copied(const std::string& id, const fs::path& picked,
     if (!importing->empty()) {
         importing.modify([](std::vector<PendingImport>& list) { list.erase(list.begin()); });
     }
-    if (problem) {
+    if (!copiedIn) {
         context_.log.error(LogCategory::transfer, "import copy failed for {}: {}",
-                           picked.filename().string(), *problem);
+                           picked.filename().string(), copiedIn.error());
     } else {
         LibraryTrack entry;
         entry.id = id;

@@ -15,7 +15,7 @@ namespace merriphonic {
 namespace fs = std::filesystem;
 
 struct LibraryStore::Prepared {
-    WireResult result;
+    WireResult result = WireFailure{};
     Transcoder::Metadata meta;
     int64_t durationMs = 0; // of the wire file when it is a new file, else of the source
 };
@@ -37,22 +37,22 @@ void LibraryStore::prepare(const std::string& id) {
         Prepared prepared;
         prepared.result = makeWireFile(media, *log, source, sourceExt, transcoded);
         prepared.meta = Transcoder::metadataNow(media, source);
-        const Wire* wire = std::get_if<Wire>(&prepared.result);
-        prepared.durationMs = (wire != nullptr && wire->url != source)
+        const WireResult& wire = prepared.result;
+        prepared.durationMs = (wire && wire->url != source)
                                   ? Transcoder::metadataNow(media, wire->url).durationMs
                                   : prepared.meta.durationMs;
         return prepared;
     };
-    auto done = [weak = weak_from_this(), id, title, transcoded](Prepared prepared) {
+    auto done = [weak = weak_from_this(), id, title, transcoded](const Prepared& prepared) {
         if (const std::shared_ptr<LibraryStore> self = weak.lock()) {
-            self->apply(id, title, transcoded, std::move(prepared));
+            self->apply(id, title, transcoded, prepared);
         }
     };
     context_.background.run(workLabel, std::move(work), std::move(done));
 }
 
 void LibraryStore::apply(const std::string& id, const std::string& rememberedTitle,
-                         const fs::path& transcoded, Prepared prepared) {
+                         const fs::path& transcoded, const Prepared& prepared) {
     const std::optional<size_t> at = position(id);
     if (!at) {
         // Removed while it was being prepared: its files were deleted then, except the one the
@@ -64,7 +64,7 @@ void LibraryStore::apply(const std::string& id, const std::string& rememberedTit
     const Transcoder::Metadata& meta = prepared.meta;
     entry.title = (meta.title && !meta.title->empty()) ? *meta.title : rememberedTitle;
     entry.artist = meta.artist.value_or(std::string());
-    if (const Wire* wire = std::get_if<Wire>(&prepared.result)) {
+    if (const WireResult& wire = prepared.result) {
         entry.wireFile = wire->url.filename().string();
         entry.ext = wire->ext;
         entry.size = wire->size;
@@ -75,7 +75,7 @@ void LibraryStore::apply(const std::string& id, const std::string& rememberedTit
         context_.log.info(LogCategory::transfer, "library: {} ready — {} {} B key {}", entry.title,
                           wire->ext, wire->size, *entry.trackKey);
     } else {
-        const std::string& description = std::get<WireFailure>(prepared.result).description;
+        const std::string& description = prepared.result.error().description;
         entry.state = LibraryTrack::State::failed;
         entry.error = description;
         context_.log.error(LogCategory::transfer, "library: {} failed: {}", entry.title,
@@ -98,16 +98,16 @@ LibraryStore::WireResult LibraryStore::makeWireFile(MediaToolkit* media, const L
                                                     const std::string& sourceExt,
                                                     const fs::path& transcoded) {
     WireResult result = synced(transcodeOrPassThrough(media, log, source, sourceExt, transcoded));
-    if (std::holds_alternative<WireFailure>(result)) {
+    if (!result) {
         removeQuietly(transcoded);
     }
     return result;
 }
 
 LibraryStore::WireResult LibraryStore::synced(WireResult result) {
-    if (const Wire* wire = std::get_if<Wire>(&result)) {
-        if (std::optional<std::string> failure = syncFile(wire->url)) {
-            return WireFailure{std::move(*failure)};
+    if (result) {
+        if (Result<Done, std::string> synced = syncFile(result->url); !synced) {
+            return WireFailure{std::move(synced).error()};
         }
     }
     return result;
@@ -119,9 +119,10 @@ LibraryStore::WireResult LibraryStore::transcodeOrPassThrough(MediaToolkit* medi
                                                               const fs::path& transcoded) {
     const bool fallback = SyncProtocol::isPlayableExtension(sourceExt);
     std::string problem;
-    if (const std::optional<Transcoder::Failure> failure =
-            Transcoder::transcodeNow(media, source, transcoded)) {
-        problem = failure->description();
+    if (const Result<Done, Transcoder::Failure> converted =
+            Transcoder::transcodeNow(media, source, transcoded);
+        !converted) {
+        problem = converted.error().description();
     } else {
         try {
             const int64_t sourceSize = fileSize(source);

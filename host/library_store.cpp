@@ -157,7 +157,7 @@ void LibraryStore::sweepStrayFiles() {
     }
 }
 
-bool LibraryStore::keepUnreadableIndex(std::string& error) {
+Result<Done, std::string> LibraryStore::keepUnreadableIndex() {
     for (int n = 1; n <= maxUnreadableCopies; ++n) {
         std::string name(unreadableName);
         if (n > 1) {
@@ -168,43 +168,40 @@ bool LibraryStore::keepUnreadableIndex(std::string& error) {
         std::error_code linkError;
         fs::create_hard_link(indexPath_, copy, linkError);
         if (!linkError) {
-            return true;
+            return Done{};
         }
         if (linkError == std::errc::file_exists) {
             continue;
         }
         std::error_code ignored;
         if (!fs::exists(indexPath_, ignored)) {
-            return true; // nothing left to keep
+            return Done{}; // nothing left to keep
         }
         std::error_code copyError;
         fs::copy_file(indexPath_, copy, fs::copy_options::none, copyError);
         if (!copyError) {
-            return true;
+            return Done{};
         }
         if (copyError == std::errc::file_exists) {
             continue;
         }
         removeQuietly(copy);
-        error = copyError.message();
-        return false;
+        return copyError.message();
     }
-    error = "too many kept copies of an unreadable index";
-    return false;
+    return std::string("too many kept copies of an unreadable index");
 }
 
 bool LibraryStore::save() {
-    std::string problem;
     if (keepIndexBeforeSave_) {
-        if (!keepUnreadableIndex(problem)) {
-            context_.log.error(LogCategory::app, "library save failed: {}", problem);
+        if (Result<Done, std::string> kept = keepUnreadableIndex(); !kept) {
+            context_.log.error(LogCategory::app, "library save failed: {}", kept.error());
             return false;
         }
         keepIndexBeforeSave_ = false;
     }
     const Bytes data = JsonWriter::data(LibraryTrack::encodeList(tracks.get()));
-    if (std::optional<std::string> failure = writeAtomically(indexPath_, data)) {
-        context_.log.error(LogCategory::app, "library save failed: {}", *failure);
+    if (Result<Done, std::string> written = writeAtomically(indexPath_, data); !written) {
+        context_.log.error(LogCategory::app, "library save failed: {}", written.error());
         return false;
     }
     return true;

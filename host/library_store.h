@@ -10,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/result.h"
 #include "core/track_key.h"
 #include "host/library_track.h"
 #include "platform/device_context.h"
@@ -57,7 +58,7 @@ public:
         std::string description;
         bool operator==(const WireFailure&) const = default;
     };
-    using WireResult = std::variant<Wire, WireFailure>;
+    using WireResult = Result<Wire, WireFailure>;
 
     // A picked file on its way into the library, before it becomes an entry.
     struct PendingImport {
@@ -137,23 +138,22 @@ private:
                                              const std::string& sourceExt,
                                              const std::filesystem::path& transcoded);
 
-    struct Copy;
     // Starts copying the first queued file, unless a copy is running.
     void copyNext();
     void copied(const std::string& id, const std::filesystem::path& picked,
-                const std::optional<std::string>& problem);
+                const Result<Done, std::string>& copiedIn);
     void copyProgress(int64_t copiedBytes);
 
     void load();
     bool save();
     void prepare(const std::string& id);
     void apply(const std::string& id, const std::string& rememberedTitle,
-               const std::filesystem::path& transcoded, Prepared prepared);
+               const std::filesystem::path& transcoded, const Prepared& prepared);
     [[nodiscard]] std::optional<size_t> position(const std::string& id) const;
     // Deletes files named after entries the index does not list (left by an interrupted run).
     void sweepStrayFiles();
-    // Keeps the unreadable index beside it before its first overwrite; false when it can't.
-    bool keepUnreadableIndex(std::string& error);
+    // Keeps the unreadable index beside it before its first overwrite.
+    Result<Done, std::string> keepUnreadableIndex();
     [[nodiscard]] std::filesystem::path file(const std::string& name) const {
         return folder_ / name;
     }

@@ -80,7 +80,7 @@ int Transcoder::aacBitRate(MediaToolkit& media, double sampleRate, int channels,
         preferred, media.offeredAacBitRates(static_cast<int>(std::lround(sampleRate)), channels));
 }
 
-std::optional<Transcoder::Failure>
+Result<Done, Transcoder::Failure>
 Transcoder::transcodeNow(MediaToolkit* media, const std::filesystem::path& source,
                          const std::filesystem::path& destination) {
     if (media == nullptr) {
@@ -107,7 +107,7 @@ Transcoder::transcodeNow(MediaToolkit* media, const std::filesystem::path& sourc
     const MediaStatus status =
         media->transcodeToAac(source, destination, AacSettings{sampleRate, channels, bitRate});
     if (status) {
-        return std::nullopt;
+        return Done{};
     }
     switch (status.error().kind) {
     case MediaErrorKind::noAudio:
@@ -138,9 +138,9 @@ void Transcoder::transcode(DeviceContext& context, std::filesystem::path source,
         [media = context.media, source = std::move(source), destination = std::move(destination)] {
             return transcodeNow(media, source, destination);
         },
-        [done = std::move(done)](std::optional<Failure> failure) mutable {
+        [done = std::move(done)](Result<Done, Failure> transcoded) mutable {
             if (done) {
-                done(std::move(failure));
+                done(std::move(transcoded));
             }
         });
 }

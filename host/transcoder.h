@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/result.h"
 #include "platform/device_context.h"
 #include "platform/media.h"
 
@@ -38,8 +39,7 @@ public:
         bool operator==(const Metadata&) const = default;
     };
 
-    // Success is the absence of a failure.
-    using TranscodeDone = std::function<void(std::optional<Failure>)>;
+    using TranscodeDone = std::function<void(Result<Done, Failure>)>;
     using MetadataDone = std::function<void(Metadata)>;
 
     static constexpr int preferredBitRate = 96000;
@@ -63,9 +63,9 @@ public:
     static void metadata(DeviceContext& context, std::filesystem::path file, MetadataDone done);
 
     // The blocking forms, for code that already runs on a worker.
-    static std::optional<Failure> transcodeNow(MediaToolkit* media,
-                                               const std::filesystem::path& source,
-                                               const std::filesystem::path& destination);
+    static Result<Done, Failure> transcodeNow(MediaToolkit* media,
+                                              const std::filesystem::path& source,
+                                              const std::filesystem::path& destination);
     static Metadata metadataNow(MediaToolkit* media, const std::filesystem::path& file);
 };
 

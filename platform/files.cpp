@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "platform/unique_fd.h"
+
 namespace merriphonic {
 
 namespace fs = std::filesystem;
@@ -39,28 +41,24 @@ std::string errnoText(int code) {
 }
 
 std::error_code readWhole(const fs::path& file, Bytes& out) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         return {errno, std::generic_category()};
     }
     uint8_t buffer[65536];
     while (true) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
         if (got < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            const std::error_code error(errno, std::generic_category());
-            ::close(fd);
-            return error;
+            return {errno, std::generic_category()};
         }
         if (got == 0) {
-            break;
+            return {};
         }
         out.insert(out.end(), buffer, buffer + got);
     }
-    ::close(fd);
-    return {};
 }
 
 std::error_code writeAll(int fd, const uint8_t* data, size_t size) {
@@ -71,59 +69,60 @@ std::error_code writeAllAt(int fd, const uint8_t* data, size_t size, int64_t off
     return writeEvery(fd, data, size, offset);
 }
 
-std::optional<std::string> syncFolder(const fs::path& folder) {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
+namespace {
+
+Result<Done, std::string> syncOpened(const fs::path& path, int flags) {
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | flags));
+    if (!fd) {
         return errnoText(errno);
     }
-    const int code = ::fsync(fd) == 0 ? 0 : errno;
-    ::close(fd);
-    return code == 0 ? std::nullopt : std::optional<std::string>(errnoText(code));
+    if (::fsync(fd.get()) != 0) {
+        return errnoText(errno);
+    }
+    return Done{};
 }
 
-std::optional<std::string> syncFile(const fs::path& file) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return errnoText(errno);
-    }
-    const int code = ::fsync(fd) == 0 ? 0 : errno;
-    ::close(fd);
-    if (code != 0) {
-        return errnoText(code);
+} // namespace
+
+Result<Done, std::string> syncFolder(const fs::path& folder) {
+    return syncOpened(folder, O_DIRECTORY);
+}
+
+Result<Done, std::string> syncFile(const fs::path& file) {
+    if (Result<Done, std::string> synced = syncOpened(file, 0); !synced) {
+        return synced;
     }
     return syncFolder(file.parent_path());
 }
 
-std::optional<std::string> writeAtomically(const fs::path& target, const Bytes& data) {
+Result<Done, std::string> writeAtomically(const fs::path& target, const Bytes& data) {
     std::string temporary = (target.parent_path() / (target.filename().string() +
                                                      std::string(atomicTemporaryInfix) + "XXXXXX"))
                                 .string();
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
+    if (!fd) {
         return errnoText(errno);
     }
-    const auto fail = [&](int code, bool open) {
-        if (open) {
-            ::close(fd);
-        }
+    const auto fail = [&](int code) {
+        fd.close();
         ::unlink(temporary.c_str());
         return errnoText(code);
     };
-    if (const std::error_code error = writeAll(fd, data.data(), data.size())) {
-        return fail(error.value(), true);
+    if (const std::error_code error = writeAll(fd.get(), data.data(), data.size())) {
+        return fail(error.value());
     }
-    if (::fsync(fd) != 0) {
-        return fail(errno, true);
+    if (::fsync(fd.get()) != 0) {
+        return fail(errno);
     }
-    if (::close(fd) != 0) {
-        return fail(errno, false);
+    if (const int code = fd.close(); code != 0) {
+        return fail(code);
     }
     if (::rename(temporary.c_str(), target.c_str()) != 0) {
-        return fail(errno, false);
+        return fail(errno);
     }
     // Make the rename itself durable; the new content is in place either way.
-    syncFolder(target.parent_path());
-    return std::nullopt;
+    (void)syncFolder(target.parent_path());
+    return Done{};
 }
 
 void removeQuietly(const fs::path& file) {

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "core/bytes.h"
+#include "core/result.h"
 
 // Files on the local disk: whole reads and writes, flushing to disk, atomic replacement.
 namespace merriphonic {
@@ -26,10 +27,10 @@ std::error_code writeAll(int fd, const uint8_t* data, size_t size);
 std::error_code writeAllAt(int fd, const uint8_t* data, size_t size, int64_t offset);
 
 // Flushes a folder's entries (names made, renamed or removed in it) to disk.
-std::optional<std::string> syncFolder(const std::filesystem::path& folder);
+Result<Done, std::string> syncFolder(const std::filesystem::path& folder);
 
 // Flushes a file's content and the folder entry naming it to disk.
-std::optional<std::string> syncFile(const std::filesystem::path& file);
+Result<Done, std::string> syncFile(const std::filesystem::path& file);
 
 // What the temporary files of writeAtomically put between the target's name and a random
 // suffix, so that an interrupted run's leftovers can be told apart.
@@ -37,7 +38,7 @@ inline constexpr std::string_view atomicTemporaryInfix = ".tmp-";
 
 // Writes the whole file under a temporary name in the same folder, makes it durable, then
 // renames it over the target, so the target is always either the old or the new content.
-std::optional<std::string> writeAtomically(const std::filesystem::path& target, const Bytes& data);
+Result<Done, std::string> writeAtomically(const std::filesystem::path& target, const Bytes& data);
 
 // Removes a file if it is there; a failure is of no consequence to the caller.
 void removeQuietly(const std::filesystem::path& file);

@@ -5,9 +5,9 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <utility>
-#include <variant>
 #include <vector>
+
+#include "core/result.h"
 
 namespace merriphonic {
 
@@ -25,35 +25,10 @@ struct MediaError {
     bool operator==(const MediaError&) const = default;
 };
 
-// A value or the error that prevented it. Media code never throws across this interface.
+// Media code never throws across this interface.
 template <typename T>
-class MediaResult {
-public:
-    MediaResult(T value) : state_(std::in_place_index<0>, std::move(value)) {}
-    MediaResult(MediaError error) : state_(std::in_place_index<1>, std::move(error)) {}
-
-    [[nodiscard]] bool ok() const { return state_.index() == 0; }
-    explicit operator bool() const { return ok(); }
-
-    [[nodiscard]] T& value() & { return std::get<0>(state_); }
-    [[nodiscard]] const T& value() const& { return std::get<0>(state_); }
-    [[nodiscard]] T&& value() && { return std::get<0>(std::move(state_)); }
-    T& operator*() & { return value(); }
-    const T& operator*() const& { return value(); }
-    T* operator->() { return &value(); }
-    const T* operator->() const { return &value(); }
-
-    [[nodiscard]] const MediaError& error() const { return std::get<1>(state_); }
-
-private:
-    std::variant<T, MediaError> state_;
-};
-
-// The value of an operation that only succeeds or fails.
-struct MediaDone {
-    bool operator==(const MediaDone&) const = default;
-};
-using MediaStatus = MediaResult<MediaDone>;
+using MediaResult = Result<T, MediaError>;
+using MediaStatus = Result<Done, MediaError>;
 
 // Decoded audio of one file as float frames at the file's own rate and channel count.
 // Frame N is the same sample whether reached by reading from the start or after a seek;

@@ -17,6 +17,7 @@
 #include "platform/device_context.h"
 #include "platform/published.h"
 #include "platform/run_loop.h"
+#include "platform/unique_fd.h"
 #include "speaker/sync_player.h"
 #include "speaker/track_cache.h"
 #include "transport/connection.h"
@@ -152,13 +153,10 @@ private:
     // chunk costs one positioned write.
     struct Receiver {
         std::filesystem::path url;
-        int fd = -1;
+        UniqueFd fd;
         int64_t length = 0; // bytes held contiguously from offset 0
 
         Receiver(std::filesystem::path url, int fd, int64_t length);
-        ~Receiver();
-        Receiver(const Receiver&) = delete;
-        Receiver& operator=(const Receiver&) = delete;
         // Writes the whole buffer at the offset; the OS error otherwise.
         [[nodiscard]] std::error_code write(int64_t offset, const Bytes& data) const;
     };

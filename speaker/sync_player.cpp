@@ -134,7 +134,7 @@ void SyncPlayer::stopEngine() {
 
 MediaStatus SyncPlayer::load(const std::filesystem::path& url) {
     if (fileUrl_ == url && file_) {
-        return MediaDone{};
+        return Done{};
     }
     if (context_.media == nullptr) {
         return MediaError{MediaErrorKind::setup, "no media toolkit"};
@@ -161,7 +161,7 @@ MediaStatus SyncPlayer::load(const std::filesystem::path& url) {
     context_.log.info(LogCategory::player, "[{}] loaded {} {:.6f} Hz × {}, {} frames", label,
                       url.filename().string(), file_->sampleRate, file_->channels,
                       file_->lengthFrames);
-    return MediaDone{};
+    return Done{};
 }
 
 void SyncPlayer::schedule(std::string_view reason) {

@@ -19,13 +19,6 @@ const RadioError notConnected{"the device is not connected"};
 
 } // namespace
 
-BluezCentralCore::PendingChannel::~PendingChannel() {
-    notifier.reset();
-    if (fd >= 0) {
-        ::close(fd);
-    }
-}
-
 BluezCentralCore::BluezCentralCore(RunLoop& main, std::weak_ptr<CentralManagerDelegate> delegate,
                                    const BluezRadioOptions& options)
     : BluezManagerCore(main, std::move(delegate), options) {}
@@ -293,15 +286,15 @@ void BluezCentralCore::openL2capChannel(BluezRemotePeripheral& remote, uint16_t 
                          device.value(QStringLiteral("AddressType")).toString() ==
                              QLatin1String("random")};
     auto result = sockets_->connect(*adapter, peer, psm);
-    if (auto* error = std::get_if<RadioError>(&result)) {
-        notifyChannel(peripheral, nullptr, *error);
+    if (!result) {
+        notifyChannel(peripheral, nullptr, result.error());
         return;
     }
     const uint64_t key = ++channelCount_;
     PendingChannel& pending = channels_[key];
-    pending.fd = std::get<int>(result);
+    pending.fd = UniqueFd(*result);
     pending.peripheral = peripheral;
-    pending.notifier = std::make_unique<QSocketNotifier>(pending.fd, QSocketNotifier::Write);
+    pending.notifier = std::make_unique<QSocketNotifier>(pending.fd.get(), QSocketNotifier::Write);
     QObject::connect(pending.notifier.get(), &QSocketNotifier::activated, pending.notifier.get(),
                      [this, key] { channelConnected(key); });
     log("bluez: opening L2CAP channel to {} PSM {}", peer.address, psm);
@@ -331,8 +324,15 @@ QDBusMessage BluezCentralCore::managedObjectsCall() {
 }
 
 std::shared_ptr<BluezRemotePeripheral>
-BluezCentralCore::ours(const std::shared_ptr<RemotePeripheral>& peripheral) {
-    return std::dynamic_pointer_cast<BluezRemotePeripheral>(peripheral);
+BluezCentralCore::ours(const std::shared_ptr<RemotePeripheral>& peripheral) const {
+    if (!peripheral) {
+        return nullptr;
+    }
+    const auto known = peripherals_.find(peripheral->identifier());
+    if (known == peripherals_.end() || known->second != peripheral) {
+        return nullptr;
+    }
+    return known->second;
 }
 
 bool BluezCentralCore::isConnected(const BluezRemotePeripheral& peripheral) const {
@@ -515,21 +515,21 @@ void BluezCentralCore::channelConnected(uint64_t key) {
     // The notifier is the one being handled: it goes once its signal is done.
     pending->second.notifier->setEnabled(false);
     pending->second.notifier.release()->deleteLater();
-    const int fd = std::exchange(pending->second.fd, -1);
+    UniqueFd fd = std::move(pending->second.fd);
     const auto peripheral = pending->second.peripheral;
     channels_.erase(pending);
 
-    auto result = sockets_->finishConnect(fd);
-    if (auto* error = std::get_if<RadioError>(&result)) {
-        ::close(fd);
-        log("bluez: L2CAP connect failed: {}", error->description);
-        notifyChannel(peripheral, nullptr, *error);
+    auto result = sockets_->finishConnect(fd.get());
+    if (!result) {
+        fd.close();
+        log("bluez: L2CAP connect failed: {}", result.error().description);
+        notifyChannel(peripheral, nullptr, result.error());
         return;
     }
-    const auto& socket = std::get<L2capChannelSocket>(result);
+    const L2capChannelSocket& socket = *result;
     auto channel = std::make_shared<L2capChannel>();
     channel->peerId = peripheral->identifier();
-    channel->streams = makeFdStreamPair(socket.fd, streams_,
+    channel->streams = makeFdStreamPair(fd.release(), streams_,
                                         FdStreamOptions{true, socket.sendMtu, socket.receiveMtu});
     log("bluez: L2CAP channel open (MTU out {}, in {})", socket.sendMtu, socket.receiveMtu);
     notifyChannel(peripheral, std::move(channel), std::nullopt);

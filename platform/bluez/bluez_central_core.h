@@ -20,6 +20,7 @@
 #include "platform/bluez/bluez_radio_options.h"
 #include "platform/bluez/bluez_remote_peripheral.h"
 #include "platform/radio.h"
+#include "platform/unique_fd.h"
 
 namespace merriphonic {
 
@@ -76,8 +77,8 @@ private:
         PendingChannel& operator=(const PendingChannel&) = delete;
         PendingChannel(PendingChannel&&) = delete;
         PendingChannel& operator=(PendingChannel&&) = delete;
-        ~PendingChannel();
-        int fd = -1;
+        ~PendingChannel() = default;
+        UniqueFd fd; // first, so that it closes after the notifier watching it is gone
         std::shared_ptr<BluezRemotePeripheral> peripheral;
         std::unique_ptr<QSocketNotifier> notifier;
     };
@@ -90,8 +91,9 @@ private:
     static QDBusMessage deviceCall(const BluezRemotePeripheral& peripheral, const QString& method);
     static QDBusMessage managedObjectsCall();
 
-    static std::shared_ptr<BluezRemotePeripheral>
-    ours(const std::shared_ptr<RemotePeripheral>& peripheral);
+    // The peripheral as this central handed it out; nothing for one it did not.
+    [[nodiscard]] std::shared_ptr<BluezRemotePeripheral>
+    ours(const std::shared_ptr<RemotePeripheral>& peripheral) const;
     [[nodiscard]] bool isConnected(const BluezRemotePeripheral& peripheral) const;
 
     // ---- discovery ----

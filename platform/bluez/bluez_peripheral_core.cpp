@@ -29,13 +29,6 @@ QString nextObjectRoot() {
 
 } // namespace
 
-BluezPeripheralCore::Listener::~Listener() {
-    notifier.reset();
-    if (fd >= 0) {
-        ::close(fd);
-    }
-}
-
 BluezPeripheralCore::BluezPeripheralCore(RunLoop& main,
                                          std::weak_ptr<PeripheralManagerDelegate> delegate,
                                          const BluezRadioOptions& options)
@@ -71,13 +64,15 @@ void BluezPeripheralCore::publishChannel(bool encrypted) {
         return;
     }
     auto result = sockets_->listen(*address, encrypted);
-    if (auto* error = std::get_if<RadioError>(&result)) {
-        notify([error = *error](PeripheralManagerDelegate& d) { d.channelPublished(0, error); });
+    if (!result) {
+        notify([error = result.error()](PeripheralManagerDelegate& d) {
+            d.channelPublished(0, error);
+        });
         return;
     }
-    const L2capListeningSocket socket = std::get<L2capListeningSocket>(result);
+    const L2capListeningSocket socket = *result;
     Listener& listener = listeners_[socket.psm];
-    listener.fd = socket.fd;
+    listener.fd = UniqueFd(socket.fd);
     listener.notifier = std::make_unique<QSocketNotifier>(socket.fd, QSocketNotifier::Read);
     const uint16_t psm = socket.psm;
     QObject::connect(listener.notifier.get(), &QSocketNotifier::activated, listener.notifier.get(),
@@ -285,7 +280,7 @@ void BluezPeripheralCore::acceptWaiting(uint16_t psm) {
     }
     const std::optional<LeAddress> adapter = watcher_.adapterAddress();
     while (true) {
-        auto result = sockets_->accept(listener->second.fd);
+        auto result = sockets_->accept(listener->second.fd.get());
         if (auto* failure = std::get_if<L2capAcceptFailure>(&result)) {
             // One channel lost; the listener stays. Its notifier rests for a moment, so that
             // a channel left waiting (no descriptor free) is not retried in a tight loop.

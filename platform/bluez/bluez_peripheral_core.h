@@ -15,6 +15,7 @@
 #include "platform/bluez/bluez_radio_options.h"
 #include "platform/bluez/gatt_application.h"
 #include "platform/radio.h"
+#include "platform/unique_fd.h"
 
 namespace merriphonic {
 
@@ -54,8 +55,8 @@ private:
         Listener& operator=(const Listener&) = delete;
         Listener(Listener&&) = delete;
         Listener& operator=(Listener&&) = delete;
-        ~Listener();
-        int fd = -1;
+        ~Listener() = default;
+        UniqueFd fd; // first, so that it closes after the notifier watching it is gone
         std::unique_ptr<QSocketNotifier> notifier;
         ScopedTimer resume; // turns the notifier on again after a failed accept
     };

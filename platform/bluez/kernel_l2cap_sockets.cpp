@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "platform/files.h"
+#include "platform/unique_fd.h"
 
 namespace merriphonic {
 
@@ -43,31 +44,6 @@ std::string formatAddress(const bdaddr_t& address) {
     return text.data();
 }
 
-class Socket {
-public:
-    Socket()
-        : fd_(::socket(AF_BLUETOOTH, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                       BTPROTO_L2CAP)) {}
-    explicit Socket(int fd) : fd_(fd) {}
-    ~Socket() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-
-    [[nodiscard]] int fd() const { return fd_; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
-};
-
 sockaddr_l2 leSocketAddress(const bdaddr_t& address, bool random, uint16_t psm) {
     sockaddr_l2 result{};
     result.l2_family = AF_BLUETOOTH;
@@ -79,26 +55,27 @@ sockaddr_l2 leSocketAddress(const bdaddr_t& address, bool random, uint16_t psm) 
 
 // A socket bound to the adapter with an LE address type (which makes it an LE credit-based
 // channel) and its security level and receive MTU set; both options need the LE binding.
-std::variant<int, RadioError> boundSocket(const LeAddress& adapter, bool encrypted) {
+Result<int, RadioError> boundSocket(const LeAddress& adapter, bool encrypted) {
     bdaddr_t local{};
     if (!parseAddress(adapter.address, local)) {
         return RadioError{"invalid adapter address " + adapter.address};
     }
-    Socket socket;
-    if (socket.fd() < 0) {
+    UniqueFd socket(
+        ::socket(AF_BLUETOOTH, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, BTPROTO_L2CAP));
+    if (!socket) {
         return systemError(errno);
     }
     const sockaddr_l2 address = leSocketAddress(local, adapter.random, 0);
-    if (::bind(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) < 0) {
+    if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) < 0) {
         return systemError(errno);
     }
     bt_security security{};
     security.level = encrypted ? BT_SECURITY_MEDIUM : BT_SECURITY_LOW;
-    if (::setsockopt(socket.fd(), SOL_BLUETOOTH, BT_SECURITY, &security, sizeof(security)) < 0) {
+    if (::setsockopt(socket.get(), SOL_BLUETOOTH, BT_SECURITY, &security, sizeof(security)) < 0) {
         return systemError(errno);
     }
     const uint16_t mtu = KernelL2capSockets::receiveMtu;
-    if (::setsockopt(socket.fd(), SOL_BLUETOOTH, BT_RCVMTU, &mtu, sizeof(mtu)) < 0) {
+    if (::setsockopt(socket.get(), SOL_BLUETOOTH, BT_RCVMTU, &mtu, sizeof(mtu)) < 0) {
         return systemError(errno);
     }
     return socket.release();
@@ -122,19 +99,19 @@ std::optional<RadioError> readMtus(int fd, L2capChannelSocket& channel) {
 
 } // namespace
 
-std::variant<L2capListeningSocket, RadioError> KernelL2capSockets::listen(const LeAddress& adapter,
-                                                                          bool encrypted) {
+Result<L2capListeningSocket, RadioError> KernelL2capSockets::listen(const LeAddress& adapter,
+                                                                    bool encrypted) {
     auto bound = boundSocket(adapter, encrypted);
-    if (auto* error = std::get_if<RadioError>(&bound)) {
-        return *error;
+    if (!bound) {
+        return bound.error();
     }
-    Socket socket(std::get<int>(bound));
-    if (::listen(socket.fd(), 8) < 0) {
+    UniqueFd socket(*bound);
+    if (::listen(socket.get(), 8) < 0) {
         return systemError(errno);
     }
     sockaddr_l2 address{};
     socklen_t size = sizeof(address);
-    if (::getsockname(socket.fd(), reinterpret_cast<sockaddr*>(&address), &size) < 0) {
+    if (::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&address), &size) < 0) {
         return systemError(errno);
     }
     return L2capListeningSocket{socket.release(), le16toh(address.l2_psm)};
@@ -162,7 +139,7 @@ L2capAcceptResult KernelL2capSockets::accept(int listeningFd) {
             }
             return L2capAcceptFailure{systemError(error)};
         }
-        Socket socket(fd);
+        UniqueFd socket(fd);
         L2capChannelSocket channel;
         channel.peerAddress = formatAddress(address.l2_bdaddr);
         if (auto error = readMtus(fd, channel)) {
@@ -180,26 +157,26 @@ L2capAcceptResult KernelL2capSockets::accept(int listeningFd) {
     }
 }
 
-std::variant<int, RadioError> KernelL2capSockets::connect(const LeAddress& adapter,
-                                                          const LeAddress& peer, uint16_t psm) {
+Result<int, RadioError> KernelL2capSockets::connect(const LeAddress& adapter, const LeAddress& peer,
+                                                    uint16_t psm) {
     bdaddr_t remote{};
     if (!parseAddress(peer.address, remote)) {
         return RadioError{"invalid device address " + peer.address};
     }
     auto bound = boundSocket(adapter, false);
-    if (auto* error = std::get_if<RadioError>(&bound)) {
-        return *error;
+    if (!bound) {
+        return bound.error();
     }
-    Socket socket(std::get<int>(bound));
+    UniqueFd socket(*bound);
     const sockaddr_l2 address = leSocketAddress(remote, peer.random, psm);
-    if (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) < 0 &&
+    if (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) < 0 &&
         errno != EINPROGRESS) {
         return systemError(errno);
     }
     return socket.release();
 }
 
-std::variant<L2capChannelSocket, RadioError> KernelL2capSockets::finishConnect(int fd) {
+Result<L2capChannelSocket, RadioError> KernelL2capSockets::finishConnect(int fd) {
     int error = 0;
     socklen_t size = sizeof(error);
     if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) < 0) {

@@ -15,12 +15,12 @@ public:
     // of its packets with their bookkeeping (a 2 KiB chunk took 16 to 32 KiB of it in the test VM).
     static constexpr int sendBufferBytes = 16384;
 
-    std::variant<L2capListeningSocket, RadioError> listen(const LeAddress& adapter,
-                                                          bool encrypted) override;
+    Result<L2capListeningSocket, RadioError> listen(const LeAddress& adapter,
+                                                    bool encrypted) override;
     L2capAcceptResult accept(int listeningFd) override;
-    std::variant<int, RadioError> connect(const LeAddress& adapter, const LeAddress& peer,
-                                          uint16_t psm) override;
-    std::variant<L2capChannelSocket, RadioError> finishConnect(int fd) override;
+    Result<int, RadioError> connect(const LeAddress& adapter, const LeAddress& peer,
+                                    uint16_t psm) override;
+    Result<L2capChannelSocket, RadioError> finishConnect(int fd) override;
 };
 
 } // namespace merriphonic

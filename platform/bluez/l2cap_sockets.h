@@ -6,6 +6,7 @@
 #include <string>
 #include <variant>
 
+#include "core/result.h"
 #include "platform/radio.h"
 
 namespace merriphonic {
@@ -54,15 +55,15 @@ public:
     virtual ~L2capSockets() = default;
 
     // A listening socket on the adapter, on a PSM the system picks.
-    virtual std::variant<L2capListeningSocket, RadioError> listen(const LeAddress& adapter,
-                                                                  bool encrypted) = 0;
+    virtual Result<L2capListeningSocket, RadioError> listen(const LeAddress& adapter,
+                                                            bool encrypted) = 0;
     // The next channel waiting on a listening socket.
     virtual L2capAcceptResult accept(int listeningFd) = 0;
     // Starts connecting from the adapter to a peer's PSM; the socket turns writable when the
     // attempt has ended, and finishConnect tells how.
-    virtual std::variant<int, RadioError> connect(const LeAddress& adapter, const LeAddress& peer,
-                                                  uint16_t psm) = 0;
-    virtual std::variant<L2capChannelSocket, RadioError> finishConnect(int fd) = 0;
+    virtual Result<int, RadioError> connect(const LeAddress& adapter, const LeAddress& peer,
+                                            uint16_t psm) = 0;
+    virtual Result<L2capChannelSocket, RadioError> finishConnect(int fd) = 0;
 };
 
 } // namespace merriphonic

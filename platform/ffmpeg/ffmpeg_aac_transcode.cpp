@@ -132,7 +132,7 @@ public:
             return makeError(MediaErrorKind::setup, errorText(AVERROR(ENOMEM)));
         }
         planes_.resize(static_cast<size_t>(settings_.channels));
-        return MediaDone{};
+        return Done{};
     }
 
     MediaStatus pump(FfmpegAudioFileReader& reader) {
@@ -175,7 +175,7 @@ public:
         if (result < 0) {
             return failure(errorText(result));
         }
-        return MediaDone{};
+        return Done{};
     }
 
 private:
@@ -200,7 +200,7 @@ private:
                 produced) {
             return failure(errorText(AVERROR(ENOMEM)));
         }
-        return MediaDone{};
+        return Done{};
     }
 
     MediaStatus encodeBlock(int frames) {
@@ -226,7 +226,7 @@ private:
         for (;;) {
             result = avcodec_receive_packet(encoder_.get(), packet_.get());
             if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) {
-                return MediaDone{};
+                return Done{};
             }
             if (result < 0) {
                 return failure(errorText(result));

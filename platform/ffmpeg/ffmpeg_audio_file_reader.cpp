@@ -444,12 +444,12 @@ MediaStatus FfmpegAudioFileReader::seek(int64_t frame) {
     State& s = *state_;
     const int64_t target = std::clamp<int64_t>(frame, 0, s.length);
     if (target == s.position && !s.failed) {
-        return MediaDone{};
+        return Done{};
     }
     // A short hop forward is decoded through: as cheap as a jump, and the decoder stays in step.
     if (target > s.position && target - s.position <= 2 * s.prerollFrames && !s.failed) {
         s.position = target;
-        return MediaDone{};
+        return Done{};
     }
     int64_t backoff = s.prerollFrames;
     for (int attempt = 0; attempt < seekAttempts; ++attempt) {
@@ -469,7 +469,7 @@ MediaStatus FfmpegAudioFileReader::seek(int64_t frame) {
         s.expectedNext = fromStart ? 0 : startFrame;
         s.position = target;
         if (fromStart) {
-            return MediaDone{};
+            return Done{};
         }
         const Step step = s.decodeNext();
         if (step == Step::error) {
@@ -477,11 +477,11 @@ MediaStatus FfmpegAudioFileReader::seek(int64_t frame) {
         }
         if (step == Step::frame &&
             s.pendingStart <= target - s.prerollFrames / prerollSlackDivisor) {
-            return MediaDone{};
+            return Done{};
         }
         // The container landed too late (or past the end): go further back.
     }
-    return MediaDone{};
+    return Done{};
 }
 
 int64_t FfmpegAudioFileReader::read(float* interleaved, int64_t frames) {

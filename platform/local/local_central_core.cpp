@@ -17,6 +17,7 @@
 #include "platform/local/local_hello.h"
 #include "platform/local/local_rendezvous.h"
 #include "platform/qt/fd_byte_stream.h"
+#include "platform/unique_fd.h"
 
 namespace merriphonic {
 
@@ -98,7 +99,7 @@ LocalCentralCore::retrievePeripherals(const std::vector<std::string>& identifier
 }
 
 void LocalCentralCore::connect(std::shared_ptr<RemotePeripheral> peripheral) {
-    const auto target = std::dynamic_pointer_cast<LocalRemotePeripheral>(peripheral);
+    const auto target = ours(peripheral);
     if (!target) {
         return;
     }
@@ -120,7 +121,7 @@ void LocalCentralCore::connect(std::shared_ptr<RemotePeripheral> peripheral) {
 }
 
 void LocalCentralCore::cancelConnection(std::shared_ptr<RemotePeripheral> peripheral) {
-    const auto target = std::dynamic_pointer_cast<LocalRemotePeripheral>(peripheral);
+    const auto target = ours(peripheral);
     if (!target) {
         return;
     }
@@ -169,26 +170,25 @@ void LocalCentralCore::openChannel(const std::shared_ptr<LocalRemotePeripheral>&
         fail("no channel is published on PSM " + std::to_string(psm));
         return;
     }
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd) {
         fail(errnoText(errno));
         return;
     }
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (channel->socketPath.size() >= sizeof(address.sun_path)) {
-        ::close(fd);
         fail("socket path too long");
         return;
     }
     std::strncpy(address.sun_path, channel->socketPath.c_str(), sizeof(address.sun_path) - 1);
     int result = 0;
     do {
-        result = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+        result = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address));
     } while (result != 0 && errno == EINTR);
     if (result != 0) {
         const int error = errno;
-        ::close(fd);
+        fd.close();
         if (error == EAGAIN && attempt + 1 < connectAttempts) {
             main_.after(connectRetryNs,
                         [weak = weak_from_this(), target, generation, psm, attempt] {
@@ -203,19 +203,29 @@ void LocalCentralCore::openChannel(const std::shared_ptr<LocalRemotePeripheral>&
     }
     // A fresh socket's buffer takes the short line whole.
     const std::string hello = LocalHello::line(instanceId_);
-    if (::send(fd, hello.data(), hello.size(), MSG_NOSIGNAL | MSG_DONTWAIT) !=
+    if (::send(fd.get(), hello.data(), hello.size(), MSG_NOSIGNAL | MSG_DONTWAIT) !=
         static_cast<ssize_t>(hello.size())) {
-        const int error = errno;
-        ::close(fd);
-        fail(errnoText(error));
+        fail(errnoText(errno));
         return;
     }
     auto opened = std::make_shared<L2capChannel>();
     opened->peerId = target->identifier();
-    opened->streams = makeFdStreamPair(fd, streams_);
+    opened->streams = makeFdStreamPair(fd.release(), streams_);
     post([target, opened = std::move(opened)](LocalCentralCore&, CentralManagerDelegate& delegate) {
         delegate.channelOpened(target, opened, std::nullopt);
     });
+}
+
+std::shared_ptr<LocalRemotePeripheral>
+LocalCentralCore::ours(const std::shared_ptr<RemotePeripheral>& peripheral) const {
+    if (!peripheral) {
+        return nullptr;
+    }
+    const auto known = known_.find(peripheral->identifier());
+    if (known == known_.end() || known->second != peripheral) {
+        return nullptr;
+    }
+    return known->second;
 }
 
 std::shared_ptr<LocalRemotePeripheral> LocalCentralCore::peripheral(const std::string& id) {

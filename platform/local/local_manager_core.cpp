@@ -8,10 +8,12 @@ namespace merriphonic {
 LocalManagerCore::LocalManagerCore(const LocalRadioOptions& options)
     : streams_(options.streams != nullptr ? *options.streams : StreamThread::shared()),
       log_(options.log), instanceId_(randomUuid()) {
-    rendezvous_ = LocalRendezvous::open(options.folder, unavailableReason_);
-    if (rendezvous_) {
+    Result<LocalRendezvous, std::string> opened = LocalRendezvous::open(options.folder);
+    if (opened) {
+        rendezvous_ = std::move(opened).value();
         state_ = RadioState::poweredOn;
     } else {
+        unavailableReason_ = opened.error();
         log_.error(LogCategory::ble, "local radio: rendezvous folder unusable: {}",
                    unavailableReason_);
     }

@@ -23,6 +23,7 @@
 #include "platform/local/local_peripheral_manager.h"
 #include "platform/local/local_rendezvous.h"
 #include "platform/qt/fd_byte_stream.h"
+#include "platform/unique_fd.h"
 
 namespace merriphonic {
 
@@ -60,7 +61,7 @@ std::string psmName(uint16_t psm) {
 struct LocalPeripheralCore::Listener {
     uint16_t psm = 0;
     std::filesystem::path path;
-    int fd = -1;
+    UniqueFd fd;
     std::unique_ptr<QSocketNotifier> notifier;
 
     Listener() = default;
@@ -68,8 +69,8 @@ struct LocalPeripheralCore::Listener {
     Listener& operator=(const Listener&) = delete;
     ~Listener() {
         notifier.reset();
-        if (fd >= 0) {
-            ::close(fd);
+        if (fd) {
+            fd.close();
             ::unlink(path.c_str());
         }
     }
@@ -77,20 +78,10 @@ struct LocalPeripheralCore::Listener {
 
 // An accepted connection whose hello line has not come in yet.
 struct LocalPeripheralCore::PendingChannel {
-    int fd = -1;
+    UniqueFd fd; // first, so that it closes after the notifier watching it is gone
     std::string line;
     std::unique_ptr<QSocketNotifier> notifier;
     ScopedTimer deadline;
-
-    PendingChannel() = default;
-    PendingChannel(const PendingChannel&) = delete;
-    PendingChannel& operator=(const PendingChannel&) = delete;
-    ~PendingChannel() {
-        notifier.reset();
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
 };
 
 LocalPeripheralCore::LocalPeripheralCore(RunLoop& main,
@@ -115,16 +106,15 @@ void LocalPeripheralCore::start() {
 }
 
 void LocalPeripheralCore::publishChannel(bool /*encrypted*/) {
-    std::string error;
-    const std::optional<uint16_t> psm = listen(error);
+    const Result<uint16_t, std::string> psm = listen();
     if (!psm) {
-        log_.error(LogCategory::ble, "local radio: publishing a channel failed: {}", error);
+        log_.error(LogCategory::ble, "local radio: publishing a channel failed: {}", psm.error());
     }
-    tell([psm, error](PeripheralManagerDelegate& delegate) {
+    tell([psm](PeripheralManagerDelegate& delegate) {
         if (psm) {
             delegate.channelPublished(*psm, std::nullopt);
         } else {
-            delegate.channelPublished(0, radioError(error));
+            delegate.channelPublished(0, radioError(psm.error()));
         }
     });
 }
@@ -154,8 +144,8 @@ void LocalPeripheralCore::addService(const GattServiceSpec& service) {
             error = "invalid UUID in service " + service.uuid;
         } else {
             services_.push_back(std::move(*canonical));
-            error = writeRecord();
-            if (error) {
+            if (Result<Done, std::string> written = writeRecord(); !written) {
+                error = written.error();
                 services_.pop_back();
             }
         }
@@ -180,8 +170,8 @@ void LocalPeripheralCore::startAdvertising(const AdvertisingData& data) {
         if (!error) {
             const auto previous = std::exchange(advertisement_, std::move(canonical));
             const bool wasAdvertising = std::exchange(advertising_, true);
-            error = writeRecord();
-            if (error) {
+            if (Result<Done, std::string> written = writeRecord(); !written) {
+                error = written.error();
                 advertisement_ = previous;
                 advertising_ = wasAdvertising;
             }
@@ -244,23 +234,24 @@ LocalRecord LocalPeripheralCore::record() const {
     return record;
 }
 
-std::optional<std::string> LocalPeripheralCore::writeRecord() {
+Result<Done, std::string> LocalPeripheralCore::writeRecord() {
     if (!rendezvous_) {
-        return unavailable();
+        return unavailableText();
     }
-    auto error = rendezvous_->write(record());
-    if (!error) {
+    Result<Done, std::string> written = rendezvous_->write(record());
+    if (written) {
         recordWritten_ = true;
     }
-    return error;
+    return written;
 }
 
 void LocalPeripheralCore::updateRecord() {
     if (!rendezvous_) {
         return;
     }
-    if (auto error = writeRecord()) {
-        log_.error(LogCategory::ble, "local radio: updating the record failed: {}", *error);
+    if (Result<Done, std::string> written = writeRecord(); !written) {
+        log_.error(LogCategory::ble, "local radio: updating the record failed: {}",
+                   written.error());
     }
 }
 
@@ -288,41 +279,38 @@ std::optional<uint16_t> LocalPeripheralCore::freePsm() const {
     return free[std::uniform_int_distribution<size_t>(0, free.size() - 1)(random)];
 }
 
-std::optional<uint16_t> LocalPeripheralCore::listen(std::string& error) {
+Result<uint16_t, std::string> LocalPeripheralCore::listen() {
     if (auto reason = unavailable()) {
-        error = *reason;
-        return std::nullopt;
+        return *reason;
     }
     const std::optional<uint16_t> psm = freePsm();
     if (!psm) {
-        error = "no free channel number";
-        return std::nullopt;
+        return std::string("no free channel number");
     }
-    auto path = rendezvous_->socketPath(instanceId_ + "-" + psmName(*psm) + ".sock", error);
+    auto path = rendezvous_->socketPath(instanceId_ + "-" + psmName(*psm) + ".sock");
     if (!path) {
-        return std::nullopt;
+        return path.error();
     }
     auto listener = std::make_unique<Listener>();
     listener->psm = *psm;
-    listener->fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (listener->fd < 0) {
-        error = errnoText(errno);
-        return std::nullopt;
+    listener->fd = UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!listener->fd) {
+        return errnoText(errno);
     }
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path->c_str(), sizeof(address.sun_path) - 1);
     ::unlink(path->c_str());
-    if (::bind(listener->fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-        error = path->string() + ": " + errnoText(errno);
-        return std::nullopt;
+    if (::bind(listener->fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) !=
+        0) {
+        return path->string() + ": " + errnoText(errno);
     }
     listener->path = *path;
-    if (::listen(listener->fd, SOMAXCONN) != 0) {
-        error = errnoText(errno);
-        return std::nullopt;
+    if (::listen(listener->fd.get(), SOMAXCONN) != 0) {
+        return errnoText(errno);
     }
-    listener->notifier = std::make_unique<QSocketNotifier>(listener->fd, QSocketNotifier::Read);
+    listener->notifier =
+        std::make_unique<QSocketNotifier>(listener->fd.get(), QSocketNotifier::Read);
     QObject::connect(listener->notifier.get(), &QSocketNotifier::activated,
                      listener->notifier.get(), [weak = weak_from_this(), psm = *psm] {
                          if (const auto self = weak.lock()) {
@@ -330,12 +318,11 @@ std::optional<uint16_t> LocalPeripheralCore::listen(std::string& error) {
                          }
                      });
     listeners_.emplace(*psm, std::move(listener));
-    if (auto failure = writeRecord()) {
+    if (Result<Done, std::string> written = writeRecord(); !written) {
         listeners_.erase(*psm);
-        error = *failure;
-        return std::nullopt;
+        return written.error();
     }
-    return psm;
+    return *psm;
 }
 
 void LocalPeripheralCore::acceptAll(uint16_t psm) {
@@ -345,7 +332,7 @@ void LocalPeripheralCore::acceptAll(uint16_t psm) {
     }
     Listener& listener = *found->second;
     while (true) {
-        const int fd = ::accept4(listener.fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const int fd = ::accept4(listener.fd.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd >= 0) {
             awaitHello(fd);
             continue;
@@ -374,7 +361,7 @@ void LocalPeripheralCore::acceptAll(uint16_t psm) {
 void LocalPeripheralCore::awaitHello(int fd) {
     const uint64_t id = nextPendingId_++;
     auto pending = std::make_unique<PendingChannel>();
-    pending->fd = fd;
+    pending->fd = UniqueFd(fd);
     pending->notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
     QObject::connect(pending->notifier.get(), &QSocketNotifier::activated, pending->notifier.get(),
                      [weak = weak_from_this(), id] {
@@ -398,7 +385,7 @@ void LocalPeripheralCore::readHello(uint64_t id) {
     PendingChannel& pending = *found->second;
     while (true) {
         char byte = 0;
-        const ssize_t count = ::recv(pending.fd, &byte, 1, MSG_DONTWAIT);
+        const ssize_t count = ::recv(pending.fd.get(), &byte, 1, MSG_DONTWAIT);
         if (count < 0 && errno == EINTR) {
             continue;
         }
@@ -429,7 +416,7 @@ void LocalPeripheralCore::readHello(uint64_t id) {
     }
     auto channel = std::make_shared<L2capChannel>();
     channel->peerId = *peerId;
-    channel->streams = makeFdStreamPair(std::exchange(pending.fd, -1), streams_);
+    channel->streams = makeFdStreamPair(pending.fd.release(), streams_);
     disposeLater(std::move(pending.notifier), main_);
     pending_.erase(found);
     log_.debug(LogCategory::ble, "local radio: channel opened by {}", *peerId);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/result.h"
 #include "platform/local/local_manager_core.h"
 #include "platform/local/local_radio_options.h"
 #include "platform/local/local_record.h"
@@ -62,7 +63,7 @@ private:
     [[nodiscard]] std::optional<std::string> unavailable() const;
     static std::optional<GattServiceSpec> canonicalService(const GattServiceSpec& service);
     [[nodiscard]] LocalRecord record() const;
-    std::optional<std::string> writeRecord();
+    Result<Done, std::string> writeRecord();
 
     // For withdrawals, which report no outcome.
     void updateRecord();
@@ -70,7 +71,7 @@ private:
     // A number no live host uses, picked at random so that hosts starting together rarely
     // pick the same one (which would still work: each speaker asks its host's record).
     std::optional<uint16_t> freePsm() const;
-    std::optional<uint16_t> listen(std::string& error);
+    Result<uint16_t, std::string> listen();
     void acceptAll(uint16_t psm);
     void awaitHello(int fd);
 

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "platform/files.h"
+#include "platform/unique_fd.h"
 
 namespace merriphonic {
 
@@ -30,7 +31,7 @@ std::string describe(const std::filesystem::path& path, int error) {
 
 // Makes (if needed) a folder that only this user may use, refusing one that someone else
 // owns or that is not a plain folder.
-std::optional<std::string> makePrivateFolder(const std::filesystem::path& path) {
+Result<Done, std::string> makePrivateFolder(const std::filesystem::path& path) {
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
         return describe(path, errno);
     }
@@ -50,7 +51,7 @@ std::optional<std::string> makePrivateFolder(const std::filesystem::path& path) 
     if (::access(path.c_str(), R_OK | W_OK | X_OK) != 0) {
         return describe(path, errno);
     }
-    return std::nullopt;
+    return Done{};
 }
 
 std::filesystem::path fallbackSocketFolder() {
@@ -77,22 +78,20 @@ std::optional<std::filesystem::path> LocalRendezvous::defaultFolder() {
     return base / folderName;
 }
 
-std::optional<LocalRendezvous>
-LocalRendezvous::open(const std::optional<std::filesystem::path>& folder, std::string& error) {
+Result<LocalRendezvous, std::string>
+LocalRendezvous::open(const std::optional<std::filesystem::path>& folder) {
     const auto chosen = folder ? folder : defaultFolder();
     if (!chosen) {
-        error = "XDG_RUNTIME_DIR is not set to an absolute path";
-        return std::nullopt;
+        return std::string("XDG_RUNTIME_DIR is not set to an absolute path");
     }
     LocalRendezvous rendezvous(*chosen);
-    if (auto failure = rendezvous.prepare()) {
-        error = *failure;
-        return std::nullopt;
+    if (Result<Done, std::string> prepared = rendezvous.prepare(); !prepared) {
+        return prepared.error();
     }
     return rendezvous;
 }
 
-std::optional<std::string> LocalRendezvous::prepare() const {
+Result<Done, std::string> LocalRendezvous::prepare() const {
     return makePrivateFolder(folder_);
 }
 
@@ -100,24 +99,24 @@ std::filesystem::path LocalRendezvous::recordPath(const std::string& instanceId)
     return folder_ / (instanceId + recordSuffix);
 }
 
-std::optional<std::string> LocalRendezvous::write(const LocalRecord& record) const {
+Result<Done, std::string> LocalRendezvous::write(const LocalRecord& record) const {
     const std::filesystem::path target = recordPath(record.instanceId);
     // A dot name without the record suffix: readers never take a half-written file.
     const std::filesystem::path temporary = folder_ / ("." + record.instanceId + ".tmp");
     const Bytes bytes = record.toJson();
     for (int attempt = 0; attempt < 2; ++attempt) {
-        const int fd =
-            ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd < 0) {
+        UniqueFd fd(
+            ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+        if (!fd) {
             const int error = errno;
             // The folder was removed under us: make it again once.
-            if (error == ENOENT && attempt == 0 && !prepare()) {
+            if (error == ENOENT && attempt == 0 && prepare()) {
                 continue;
             }
             return describe(temporary, error);
         }
-        const std::error_code writeError = writeAll(fd, bytes.data(), bytes.size());
-        ::close(fd);
+        const std::error_code writeError = writeAll(fd.get(), bytes.data(), bytes.size());
+        fd.close();
         if (writeError) {
             ::unlink(temporary.c_str());
             return describe(temporary, writeError.value());
@@ -127,7 +126,7 @@ std::optional<std::string> LocalRendezvous::write(const LocalRecord& record) con
             ::unlink(temporary.c_str());
             return describe(target, error);
         }
-        return std::nullopt;
+        return Done{};
     }
     return describe(temporary, ENOENT);
 }
@@ -203,21 +202,19 @@ void LocalRendezvous::removeStale(const std::filesystem::path& path,
     }
 }
 
-std::optional<std::filesystem::path> LocalRendezvous::socketPath(const std::string& name,
-                                                                 std::string& error) const {
+Result<std::filesystem::path, std::string>
+LocalRendezvous::socketPath(const std::string& name) const {
     std::filesystem::path path = folder_ / name;
     if (fitsSocketAddress(path)) {
         return path;
     }
     const std::filesystem::path fallback = fallbackSocketFolder();
-    if (auto failure = makePrivateFolder(fallback)) {
-        error = *failure;
-        return std::nullopt;
+    if (Result<Done, std::string> made = makePrivateFolder(fallback); !made) {
+        return made.error();
     }
     path = fallback / name;
     if (!fitsSocketAddress(path)) {
-        error = path.string() + ": path too long for a socket";
-        return std::nullopt;
+        return path.string() + ": path too long for a socket";
     }
     return path;
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/result.h"
 #include "platform/local/local_record.h"
 
 namespace merriphonic {
@@ -29,20 +30,19 @@ public:
 
     // $XDG_RUNTIME_DIR/merriphonic-local; nothing when the variable is unset or not absolute.
     static std::optional<std::filesystem::path> defaultFolder();
-    // The given folder, else the default one, prepared for use; nothing (and the reason in
-    // `error`) when it cannot be used.
-    static std::optional<LocalRendezvous> open(const std::optional<std::filesystem::path>& folder,
-                                               std::string& error);
+    // The given folder, else the default one, prepared for use; else why it cannot be used.
+    static Result<LocalRendezvous, std::string>
+    open(const std::optional<std::filesystem::path>& folder);
 
     [[nodiscard]] const std::filesystem::path& folder() const { return folder_; }
 
     // Creates the folder if needed and checks that it is a folder of this user that only this
-    // user can use. Nothing when usable, else why not.
-    [[nodiscard]] std::optional<std::string> prepare() const;
+    // user can use; else why not.
+    [[nodiscard]] Result<Done, std::string> prepare() const;
 
     [[nodiscard]] std::filesystem::path recordPath(const std::string& instanceId) const;
-    // Replaces the instance's record atomically. Nothing on success, else the error.
-    [[nodiscard]] std::optional<std::string> write(const LocalRecord& record) const;
+    // Replaces the instance's record atomically.
+    [[nodiscard]] Result<Done, std::string> write(const LocalRecord& record) const;
     void remove(const std::string& instanceId) const;
 
     // The record of one instance, when present and live.
@@ -51,10 +51,10 @@ public:
     [[nodiscard]] std::vector<LocalRecord> liveRecords() const;
 
     // Where a listening socket of this name goes: this folder, or, when that path would not
-    // fit a Unix socket address, a private folder /tmp/merriphonic-<uid>. Nothing (and the
-    // reason in `error`) when no usable place exists.
-    [[nodiscard]] std::optional<std::filesystem::path> socketPath(const std::string& name,
-                                                                  std::string& error) const;
+    // fit a Unix socket address, a private folder /tmp/merriphonic-<uid>; else why no usable
+    // place exists.
+    [[nodiscard]] Result<std::filesystem::path, std::string>
+    socketPath(const std::string& name) const;
 
     // The start time of a running process, nothing when it is gone (or a zombie).
     static std::optional<uint64_t> processStart(pid_t pid);

@@ -55,10 +55,10 @@ bool isBluetooth(int fd) {
     return ::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &size) == 0 && domain == AF_BLUETOOTH;
 }
 
-void closeOncePeerIsGone(int fd, RunLoop& streams, int64_t waitedNs) {
+void closeOncePeerIsGone(const std::shared_ptr<UniqueFd>& fd, RunLoop& streams, int64_t waitedNs) {
     const short gone = POLLRDHUP | POLLHUP | POLLERR | POLLNVAL;
-    if (waitedNs >= lingerLimitNs || (pollNow(fd, POLLRDHUP) & gone) != 0) {
-        ::close(fd);
+    if (waitedNs >= lingerLimitNs || (pollNow(fd->get(), POLLRDHUP) & gone) != 0) {
+        fd->close();
         return;
     }
     streams.after(lingerPollNs, [fd, &streams, waitedNs] {
@@ -538,15 +538,14 @@ FdByteStream::FdByteStream(int fd, RunLoop& streams, FdStreamOptions options)
 }
 
 FdByteStream::~FdByteStream() {
-    if (fd_ < 0) {
+    if (!fd_) {
         return;
     }
     // After the halves' notifiers, which were deleted or queued for deletion before.
-    const int fd = fd_;
     if (streams_.isCurrent()) {
-        ::close(fd);
+        fd_.close();
     } else {
-        streams_.post([fd] { ::close(fd); });
+        streams_.post([fd = std::make_shared<UniqueFd>(std::move(fd_))] { fd->close(); });
     }
 }
 
@@ -555,12 +554,11 @@ size_t FdByteStream::receiveBufferSize() const {
 }
 
 void FdByteStream::halfClosed() {
-    if (--openHalves_ == 0 && fd_ >= 0) {
-        const int fd = std::exchange(fd_, -1);
+    if (--openHalves_ == 0 && fd_) {
         if (bluetoothSeqpacket_) {
-            closeOncePeerIsGone(fd, streams_, 0);
+            closeOncePeerIsGone(std::make_shared<UniqueFd>(std::move(fd_)), streams_, 0);
         } else {
-            ::close(fd);
+            fd_.close();
         }
     }
 }

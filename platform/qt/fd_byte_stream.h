@@ -5,6 +5,7 @@
 
 #include "platform/byte_stream.h"
 #include "platform/run_loop.h"
+#include "platform/unique_fd.h"
 
 namespace merriphonic {
 
@@ -32,7 +33,7 @@ public:
     FdByteStream(const FdByteStream&) = delete;
     FdByteStream& operator=(const FdByteStream&) = delete;
 
-    [[nodiscard]] int fd() const { return fd_; }
+    [[nodiscard]] int fd() const { return fd_.get(); }
     [[nodiscard]] RunLoop& streams() const { return streams_; }
     [[nodiscard]] const FdStreamOptions& options() const { return options_; }
     [[nodiscard]] size_t receiveBufferSize() const;
@@ -43,7 +44,7 @@ public:
     void halfClosed();
 
 private:
-    int fd_;
+    UniqueFd fd_;
     RunLoop& streams_;
     FdStreamOptions options_;
     bool bluetoothSeqpacket_;

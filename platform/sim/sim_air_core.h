@@ -51,11 +51,11 @@ public:
     void loseLinks(int index, std::optional<int> other);
     [[nodiscard]] std::string identifier(int observer, int observed) const;
     [[nodiscard]] std::vector<std::shared_ptr<SimLink>> channels(int index) const;
+    // The managers answer on the device's own main loop, the one its context holds.
     std::unique_ptr<PeripheralManager>
-    makePeripheralManager(int index, RunLoop& main,
-                          std::weak_ptr<PeripheralManagerDelegate> delegate);
+    makePeripheralManager(int index, std::weak_ptr<PeripheralManagerDelegate> delegate);
     std::unique_ptr<CentralManager>
-    makeCentralManager(int index, RunLoop& main, std::weak_ptr<CentralManagerDelegate> delegate);
+    makeCentralManager(int index, std::weak_ptr<CentralManagerDelegate> delegate);
 
     // ---- peripheral managers ----
     void publish(const std::shared_ptr<PeripheralState>& state);

@@ -10,6 +10,18 @@ namespace merriphonic {
 
 namespace {
 
+// The remote this central handed out for a peripheral; nothing for a peripheral of another
+// central or another radio.
+std::shared_ptr<SimAirCore::Remote> remoteOf(const SimAirCore::CentralState& state,
+                                             const std::shared_ptr<RemotePeripheral>& peripheral) {
+    for (const auto& entry : state.remotes) {
+        if (entry.second == peripheral) {
+            return entry.second;
+        }
+    }
+    return nullptr;
+}
+
 class SimPeripheralManager final : public PeripheralManager {
 public:
     using State = SimAirCore::PeripheralState;
@@ -84,14 +96,14 @@ public:
     }
     void connect(std::shared_ptr<RemotePeripheral> peripheral) override {
         auto air = air_.lock();
-        auto remote = std::dynamic_pointer_cast<SimAirCore::Remote>(peripheral);
-        if (air && remote && remote->central() == state_) {
+        auto remote = remoteOf(*state_, peripheral);
+        if (air && remote) {
             air->connect(state_, remote);
         }
     }
     void cancelConnection(std::shared_ptr<RemotePeripheral> peripheral) override {
         auto air = air_.lock();
-        auto remote = std::dynamic_pointer_cast<SimAirCore::Remote>(peripheral);
+        auto remote = remoteOf(*state_, peripheral);
         if (air && remote) {
             air->cancelConnection(*state_, *remote);
         }
@@ -135,24 +147,12 @@ bool SimCentralManager::isScanning() const {
     return state_->scanning;
 }
 
-namespace {
-
-SimLoopRef loopRef(RunLoop& main, const SimLoopRef& fallback) {
-    if (auto* sim = dynamic_cast<SimRunLoop*>(&main)) {
-        return sim->ref();
-    }
-    return fallback;
-}
-
-} // namespace
-
 std::unique_ptr<PeripheralManager>
-SimAirCore::makePeripheralManager(int index, RunLoop& main,
-                                  std::weak_ptr<PeripheralManagerDelegate> delegate) {
+SimAirCore::makePeripheralManager(int index, std::weak_ptr<PeripheralManagerDelegate> delegate) {
     Device& owner = device(index);
     auto state = std::make_shared<PeripheralState>();
     state->device = index;
-    state->main = loopRef(main, owner.main);
+    state->main = owner.main;
     state->delegate = std::move(delegate);
     owner.peripherals.push_back(state);
     tell(state, model_.managerStartNs, std::nullopt, [this, index](PeripheralManagerDelegate& d) {
@@ -162,12 +162,11 @@ SimAirCore::makePeripheralManager(int index, RunLoop& main,
 }
 
 std::unique_ptr<CentralManager>
-SimAirCore::makeCentralManager(int index, RunLoop& main,
-                               std::weak_ptr<CentralManagerDelegate> delegate) {
+SimAirCore::makeCentralManager(int index, std::weak_ptr<CentralManagerDelegate> delegate) {
     Device& owner = device(index);
     auto state = std::make_shared<CentralState>();
     state->device = index;
-    state->main = loopRef(main, owner.main);
+    state->main = owner.main;
     state->delegate = std::move(delegate);
     owner.centrals.push_back(state);
     tell(state, model_.managerStartNs,

@@ -51,13 +51,14 @@ std::vector<std::shared_ptr<SimLink>> SimRadio::channels() const {
 }
 
 std::unique_ptr<PeripheralManager>
-SimRadio::makePeripheralManager(RunLoop& main, std::weak_ptr<PeripheralManagerDelegate> delegate) {
-    return air_.makePeripheralManager(index_, main, std::move(delegate));
+SimRadio::makePeripheralManager(RunLoop& /*main*/,
+                                std::weak_ptr<PeripheralManagerDelegate> delegate) {
+    return air_.makePeripheralManager(index_, std::move(delegate));
 }
 
 std::unique_ptr<CentralManager>
-SimRadio::makeCentralManager(RunLoop& main, std::weak_ptr<CentralManagerDelegate> delegate) {
-    return air_.makeCentralManager(index_, main, std::move(delegate));
+SimRadio::makeCentralManager(RunLoop& /*main*/, std::weak_ptr<CentralManagerDelegate> delegate) {
+    return air_.makeCentralManager(index_, std::move(delegate));
 }
 
 } // namespace merriphonic

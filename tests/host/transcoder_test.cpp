@@ -54,7 +54,7 @@ public:
 
     MediaResult<MediaProbe> probeResult = MediaProbe{true, 44100, 2};
     std::vector<int> offered{32000, 64000, 96000, 128000};
-    MediaStatus transcodeResult = MediaDone{};
+    MediaStatus transcodeResult = Done{};
     std::optional<AacSettings> requested;
     std::pair<int, int> offeredFor;
     bool destinationExisted = false;
@@ -64,7 +64,7 @@ TEST(Transcoder, AsksForTheTransferFormatAndMapsMediaErrorsToItsFailures) {
     ScriptedMedia scripted;
     const std::filesystem::path destination = media().path("stale.m4a");
     std::ofstream(destination) << "old";
-    EXPECT_EQ(Transcoder::transcodeNow(&scripted, "in.wav", destination), std::nullopt);
+    EXPECT_TRUE(Transcoder::transcodeNow(&scripted, "in.wav", destination));
     EXPECT_EQ(scripted.requested, (AacSettings{44100, 2, 96000}));
     EXPECT_FALSE(scripted.destinationExisted); // a stale file is removed first
     scripted.probeResult = MediaProbe{true, 96000, 1};
@@ -86,18 +86,19 @@ TEST(Transcoder, AsksForTheTransferFormatAndMapsMediaErrorsToItsFailures) {
     for (const auto& [error, description] : rows) {
         ScriptedMedia failing;
         failing.transcodeResult = error;
-        EXPECT_EQ(Transcoder::transcodeNow(&failing, "in.wav", "o.m4a").value().description(),
+        EXPECT_EQ(Transcoder::transcodeNow(&failing, "in.wav", "o.m4a").error().description(),
                   description);
     }
     // Errors of the probe: nothing is converted.
     ScriptedMedia unprobed;
     unprobed.probeResult = MediaError{K::setup, "Permission denied"};
-    EXPECT_EQ(Transcoder::transcodeNow(&unprobed, "in.wav", "o.m4a").value().description(),
+    EXPECT_EQ(Transcoder::transcodeNow(&unprobed, "in.wav", "o.m4a").error().description(),
               "Transcoder setup failed: Permission denied");
     unprobed.probeResult = MediaProbe{};
-    EXPECT_EQ(Transcoder::transcodeNow(&unprobed, "in.wav", "o.m4a"), Failure::noAudioTrack());
+    EXPECT_EQ(Transcoder::transcodeNow(&unprobed, "in.wav", "o.m4a").error(),
+              Failure::noAudioTrack());
     EXPECT_FALSE(unprobed.requested);
-    EXPECT_EQ(Transcoder::transcodeNow(nullptr, "in.wav", "o.m4a").value().kind,
+    EXPECT_EQ(Transcoder::transcodeNow(nullptr, "in.wav", "o.m4a").error().kind,
               Failure::Kind::setup);
 }
 

@@ -6,6 +6,8 @@
 #include <set>
 #include <string_view>
 
+#include "core/result.h"
+
 namespace merriphonic {
 
 namespace {
@@ -88,8 +90,8 @@ public:
             if (!known->second.contains(options_.command)) {
                 return CliUsageError{argument + " does not apply to " + commandName()};
             }
-            if (std::optional<std::string> error = apply(argument)) {
-                return CliUsageError{*error};
+            if (Result<Done, std::string> applied = apply(argument); !applied) {
+                return CliUsageError{applied.error()};
             }
         }
         if (options_.waitForSpeakers > 0 && !options_.play) {
@@ -119,15 +121,15 @@ private:
         return arguments_[index_++];
     }
 
-    // Nothing when applied, else the reason.
-    std::optional<std::string> apply(const std::string& option) {
+    // Applies one option, taking its value; else why it cannot.
+    Result<Done, std::string> apply(const std::string& option) {
         if (option == "--play") {
             options_.play = true;
-            return std::nullopt;
+            return Done{};
         }
         if (option == "--verbose" || option == "-v") {
             options_.verbose = true;
-            return std::nullopt;
+            return Done{};
         }
         if (option == "--import") {
             // Every argument up to the next option is a file.
@@ -136,9 +138,9 @@ private:
                 options_.imports.emplace_back(*file);
             }
             if (options_.imports.size() == before) {
-                return "--import needs at least one FILE";
+                return std::string("--import needs at least one FILE");
             }
-            return std::nullopt;
+            return Done{};
         }
         const std::optional<std::string> text = value();
         if (!text) {
@@ -164,7 +166,7 @@ private:
         } else if (option == "--heard-log") {
             options_.heardLog = std::filesystem::path(*text);
         }
-        return std::nullopt;
+        return Done{};
     }
 
     const std::vector<std::string>& arguments_;

@@ -88,13 +88,12 @@ private:
 
 } // namespace
 
-std::unique_ptr<HeardLogOutputs> HeardLogOutputs::open(AudioOutputFactory& outputs, RunLoop& main,
-                                                       const std::filesystem::path& file,
-                                                       std::string& error) {
+Result<std::unique_ptr<HeardLogOutputs>, std::string>
+HeardLogOutputs::open(AudioOutputFactory& outputs, RunLoop& main,
+                      const std::filesystem::path& file) {
     std::ofstream out(file, std::ios::out | std::ios::trunc);
     if (!out || !(out << HeardLog::header) || !out.flush()) {
-        error = std::strerror(errno);
-        return nullptr;
+        return std::string(std::strerror(errno));
     }
     return std::unique_ptr<HeardLogOutputs>(new HeardLogOutputs(outputs, main, std::move(out)));
 }

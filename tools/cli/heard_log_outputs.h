@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/result.h"
 #include "platform/audio_output.h"
 #include "platform/run_loop.h"
 #include "tools/cli/heard_log.h"
@@ -25,10 +26,9 @@ public:
     // Notes an output may queue between two writes; further ones are counted and dropped.
     static constexpr size_t queueCapacity = 4096;
 
-    // Starts the file afresh; nothing (and the reason) when it can't be written.
-    static std::unique_ptr<HeardLogOutputs> open(AudioOutputFactory& outputs, RunLoop& main,
-                                                 const std::filesystem::path& file,
-                                                 std::string& error);
+    // Starts the file afresh; else why it can't be written.
+    static Result<std::unique_ptr<HeardLogOutputs>, std::string>
+    open(AudioOutputFactory& outputs, RunLoop& main, const std::filesystem::path& file);
     ~HeardLogOutputs() override;
     HeardLogOutputs(const HeardLogOutputs&) = delete;
     HeardLogOutputs& operator=(const HeardLogOutputs&) = delete;

@@ -50,13 +50,13 @@ int run(ConsoleApplication& application, const CliOptions& options) {
 
     std::unique_ptr<HeardLogOutputs> heard;
     if (options.heardLog) {
-        std::string error;
-        heard = HeardLogOutputs::open(device.audioOutputs(), device.context().main,
-                                      *options.heardLog, error);
-        if (!heard) {
-            printError("cannot write " + options.heardLog->string() + ": " + error);
+        auto opened =
+            HeardLogOutputs::open(device.audioOutputs(), device.context().main, *options.heardLog);
+        if (!opened) {
+            printError("cannot write " + options.heardLog->string() + ": " + opened.error());
             return CliOptions::exitFailed;
         }
+        heard = std::move(opened).value();
         device.context().audio = heard.get();
     }
 

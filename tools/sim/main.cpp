@@ -177,17 +177,15 @@ bool parse(int argc, char** argv, Options& options) {
             }
             options.run.songSeconds = *x;
         } else if (arg == "--delay-ms") {
-            std::string error;
-            const std::optional<SimDelay> delay = parseSimDelay(value, error);
+            const Result<SimDelay, std::string> delay = parseSimDelay(value);
             if (!delay) {
-                return fail(error);
+                return fail(delay.error());
             }
             options.run.delays.push_back(*delay);
         } else if (arg == "--event") {
-            std::string error;
-            const std::optional<SimEvent> event = parseSimEvent(value, error);
+            const Result<SimEvent, std::string> event = parseSimEvent(value);
             if (!event) {
-                return fail(error);
+                return fail(event.error());
             }
             if (event->speaker >= std::min(party.speakers, 7) &&
                 (event->kind == SimEvent::Kind::drop || event->kind == SimEvent::Kind::rejoin ||

@@ -68,15 +68,14 @@ std::optional<int64_t> parseSimDuration(std::string_view text) {
     return std::llround(value * scale);
 }
 
-std::optional<SimEvent> parseSimEvent(std::string_view text, std::string& error) {
+Result<SimEvent, std::string> parseSimEvent(std::string_view text) {
     SimEvent event;
     event.text = std::string(text);
     const size_t colon = text.find(':');
     const std::optional<int64_t> at =
         colon == std::string_view::npos ? std::nullopt : parseSimDuration(text.substr(0, colon));
     if (!at) {
-        error = "an event is TIME:ACTION, for instance 60s:pause: " + event.text;
-        return std::nullopt;
+        return "an event is TIME:ACTION, for instance 60s:pause: " + event.text;
     }
     event.atNs = *at;
     const std::string_view action = text.substr(colon + 1);
@@ -96,35 +95,31 @@ std::optional<SimEvent> parseSimEvent(std::string_view text, std::string& error)
     const auto* found = std::find_if(std::begin(verbs), std::end(verbs),
                                      [&](const Verb& v) { return v.name == verb; });
     if (found == std::end(verbs)) {
-        error = "unknown event action (pause, play, seek:T, next, drop:spkN, rejoin:spkN, "
-                "leave:spkN, end): " +
-                event.text;
-        return std::nullopt;
+        return "unknown event action (pause, play, seek:T, next, drop:spkN, rejoin:spkN, "
+               "leave:spkN, end): " +
+               event.text;
     }
     event.kind = found->kind;
     if (event.kind == Kind::seek) {
         const std::optional<int64_t> to = parseSimDuration(arg);
         if (!to) {
-            error = "seek takes a position, for instance seek:90s: " + event.text;
-            return std::nullopt;
+            return "seek takes a position, for instance seek:90s: " + event.text;
         }
         event.seekMs = *to / nsPerMs;
     } else if (event.kind == Kind::drop || event.kind == Kind::rejoin ||
                event.kind == Kind::leave) {
         const std::optional<int> index = speakerIndex(arg);
         if (!index) {
-            error = "this event names a speaker, for instance drop:spk3: " + event.text;
-            return std::nullopt;
+            return "this event names a speaker, for instance drop:spk3: " + event.text;
         }
         event.speaker = *index;
     } else if (!arg.empty()) {
-        error = "this event takes nothing after it: " + event.text;
-        return std::nullopt;
+        return "this event takes nothing after it: " + event.text;
     }
     return event;
 }
 
-std::optional<SimDelay> parseSimDelay(std::string_view text, std::string& error) {
+Result<SimDelay, std::string> parseSimDelay(std::string_view text) {
     const size_t colon = text.find(':');
     const std::optional<int> index =
         colon == std::string_view::npos ? std::nullopt : speakerIndex(text.substr(0, colon));
@@ -134,9 +129,8 @@ std::optional<SimDelay> parseSimDelay(std::string_view text, std::string& error)
     const auto [end, failed] = std::from_chars(value.data(), value.data() + value.size(), delayMs);
     if (!index || value.empty() || failed != std::errc() || end != value.data() + value.size() ||
         !SyncProtocol::delayRangeMs.contains(delayMs)) {
-        error = "a delay is spkN:MS, MS from " + std::to_string(SyncProtocol::delayRangeMs.min) +
-                " to " + std::to_string(SyncProtocol::delayRangeMs.max) + ": " + std::string(text);
-        return std::nullopt;
+        return "a delay is spkN:MS, MS from " + std::to_string(SyncProtocol::delayRangeMs.min) +
+               " to " + std::to_string(SyncProtocol::delayRangeMs.max) + ": " + std::string(text);
     }
     return SimDelay{*index, delayMs};
 }

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/result.h"
 #include "tools/sim/sim_party.h"
 
 namespace merriphonic {
@@ -28,8 +29,8 @@ struct SimEvent {
 };
 
 // "60s:pause", "90:seek:30s", "2m:drop:spk3": a time (s, with an optional s or m), then an
-// action. Nothing, with the reason, for anything else.
-std::optional<SimEvent> parseSimEvent(std::string_view text, std::string& error);
+// action. Else why it is none.
+Result<SimEvent, std::string> parseSimEvent(std::string_view text);
 
 // A speaker's own delay, as its user sets it: "spkN:MS" (MS within the delay range).
 struct SimDelay {
@@ -37,7 +38,7 @@ struct SimDelay {
     int delayMs = 0;
     bool operator==(const SimDelay&) const = default;
 };
-std::optional<SimDelay> parseSimDelay(std::string_view text, std::string& error);
+Result<SimDelay, std::string> parseSimDelay(std::string_view text);
 // "1.5", "20s", "2m" in ns; nothing when it is none of these or negative.
 std::optional<int64_t> parseSimDuration(std::string_view text);
 

@@ -30,8 +30,7 @@ std::filesystem::path UnixL2capSockets::socketPath(uint16_t psm) const {
     return folder_ / ("psm-" + std::to_string(psm));
 }
 
-std::variant<L2capListeningSocket, RadioError> UnixL2capSockets::listen(const LeAddress& adapter,
-                                                                        bool) {
+Result<L2capListeningSocket, RadioError> UnixL2capSockets::listen(const LeAddress& adapter, bool) {
     listens.push_back(adapter);
     const uint16_t psm = nextPsm_++;
     const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -67,8 +66,8 @@ L2capAcceptResult UnixL2capSockets::accept(int listeningFd) {
     return std::optional<L2capChannelSocket>(L2capChannelSocket{fd, peer, sendMtu, receiveMtu});
 }
 
-std::variant<int, RadioError> UnixL2capSockets::connect(const LeAddress& adapter,
-                                                        const LeAddress& peer, uint16_t psm) {
+Result<int, RadioError> UnixL2capSockets::connect(const LeAddress& adapter, const LeAddress& peer,
+                                                  uint16_t psm) {
     connects.push_back({adapter, peer, psm});
     const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     const sockaddr_un address = unixAddress(socketPath(psm));
@@ -82,7 +81,7 @@ std::variant<int, RadioError> UnixL2capSockets::connect(const LeAddress& adapter
     return fd;
 }
 
-std::variant<L2capChannelSocket, RadioError> UnixL2capSockets::finishConnect(int fd) {
+Result<L2capChannelSocket, RadioError> UnixL2capSockets::finishConnect(int fd) {
     int error = 0;
     socklen_t size = sizeof(error);
     ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);

@@ -30,12 +30,12 @@ public:
     int lostAccepts = 0;
     std::vector<Connect> connects;
 
-    std::variant<L2capListeningSocket, RadioError> listen(const LeAddress& adapter,
-                                                          bool encrypted) override;
+    Result<L2capListeningSocket, RadioError> listen(const LeAddress& adapter,
+                                                    bool encrypted) override;
     L2capAcceptResult accept(int listeningFd) override;
-    std::variant<int, RadioError> connect(const LeAddress& adapter, const LeAddress& peer,
-                                          uint16_t psm) override;
-    std::variant<L2capChannelSocket, RadioError> finishConnect(int fd) override;
+    Result<int, RadioError> connect(const LeAddress& adapter, const LeAddress& peer,
+                                    uint16_t psm) override;
+    Result<L2capChannelSocket, RadioError> finishConnect(int fd) override;
 
 private:
     [[nodiscard]] std::filesystem::path socketPath(uint16_t psm) const;

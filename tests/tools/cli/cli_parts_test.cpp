@@ -112,13 +112,14 @@ protected:
 };
 
 TEST_F(HeardLogTest, outputsWriteWhenEachBufferIsHeardAndTheAlignmentReadsIt) {
-    std::string error;
-    EXPECT_FALSE(HeardLogOutputs::open(cards, device.main(), file("no/folder.log"), error));
-    EXPECT_FALSE(error.empty());
+    const auto refused = HeardLogOutputs::open(cards, device.main(), file("no/folder.log"));
+    ASSERT_FALSE(refused);
+    EXPECT_FALSE(refused.error().empty());
 
-    std::unique_ptr<HeardLogOutputs> outputs =
-        HeardLogOutputs::open(cards, device.main(), file("host.log"), error);
-    ASSERT_TRUE(outputs) << error;
+    auto opened = HeardLogOutputs::open(cards, device.main(), file("host.log"));
+    ASSERT_TRUE(opened) << opened.error();
+    std::unique_ptr<HeardLogOutputs> outputs = std::move(opened).value();
+    std::string error;
     CountingRenderer renderer;
     std::unique_ptr<AudioOutput> output = outputs->makeOutput(device.main());
     ASSERT_TRUE(output->start({44100, 2}, renderer, error)) << error;

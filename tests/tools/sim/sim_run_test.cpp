@@ -12,17 +12,16 @@ namespace merriphonic {
 namespace {
 
 TEST(SimEvents, ParseTimesActionsAndSpeakersAndRefuseTheRest) {
-    std::string error;
-    const auto pause = parseSimEvent("60s:pause", error);
-    ASSERT_TRUE(pause) << error;
+    const auto pause = parseSimEvent("60s:pause");
+    ASSERT_TRUE(pause) << pause.error();
     EXPECT_EQ(pause->atNs, 60'000'000'000);
     EXPECT_EQ(pause->kind, SimEvent::Kind::pause);
-    const auto seek = parseSimEvent("1.5m:seek:90s", error);
-    ASSERT_TRUE(seek) << error;
+    const auto seek = parseSimEvent("1.5m:seek:90s");
+    ASSERT_TRUE(seek) << seek.error();
     EXPECT_EQ(seek->atNs, 90'000'000'000);
     EXPECT_EQ(seek->seekMs, 90'000);
-    const auto drop = parseSimEvent("12:drop:spk3", error);
-    ASSERT_TRUE(drop) << error;
+    const auto drop = parseSimEvent("12:drop:spk3");
+    ASSERT_TRUE(drop) << drop.error();
     EXPECT_EQ(drop->atNs, 12'000'000'000);
     EXPECT_EQ(drop->speaker, 2);
     EXPECT_EQ(drop->text, "12:drop:spk3");
@@ -30,16 +29,16 @@ TEST(SimEvents, ParseTimesActionsAndSpeakersAndRefuseTheRest) {
     for (const char* bad :
          {"pause", "60s", "-1s:pause", "10s:dance", "10s:seek", "10s:seek:x", "10s:drop",
           "10s:drop:spk0", "10s:drop:host", "10s:next:now", "s:end", "10q:end"}) {
-        error.clear();
-        EXPECT_FALSE(parseSimEvent(bad, error)) << bad;
-        EXPECT_FALSE(error.empty()) << bad;
+        const auto refused = parseSimEvent(bad);
+        ASSERT_FALSE(refused) << bad;
+        EXPECT_FALSE(refused.error().empty()) << bad;
     }
 
-    EXPECT_EQ(parseSimDelay("spk2:-200", error), (SimDelay{1, -200}));
+    EXPECT_EQ(*parseSimDelay("spk2:-200"), (SimDelay{1, -200}));
     for (const char* bad : {"spk2", "spk2:", "spk2:501", "spk2:1.5", "host:10", "spk0:10"}) {
-        error.clear();
-        EXPECT_FALSE(parseSimDelay(bad, error)) << bad;
-        EXPECT_FALSE(error.empty()) << bad;
+        const auto refused = parseSimDelay(bad);
+        ASSERT_FALSE(refused) << bad;
+        EXPECT_FALSE(refused.error().empty()) << bad;
     }
 }
 
@@ -50,9 +49,8 @@ SimRunOptions scripted(uint64_t seed) {
     options.party.seed = seed;
     options.songSeconds = 14.0;
     options.settleSeconds = 2.0;
-    std::string error;
     for (const char* text : {"8s:pause", "9s:play", "12s:seek:3s"}) {
-        options.events.push_back(*parseSimEvent(text, error));
+        options.events.push_back(*parseSimEvent(text));
     }
     return options;
 }
@@ -90,8 +88,7 @@ TEST(SimRun, EventsHappenWhenAskedAndASeedGivesThePartyAgain) {
     // starts that much before the other's, and is judged so.
     const SimRunReport again = runSimParty(scripted(5));
     SimRunOptions delayed = scripted(6);
-    std::string error;
-    delayed.delays.push_back(*parseSimDelay("spk2:120", error));
+    delayed.delays.push_back(*parseSimDelay("spk2:120"));
     const SimRunReport other = runSimParty(delayed);
     ASSERT_EQ(other.speakers.size(), 2u);
     ASSERT_TRUE(other.speakers[0].firstSoundS && other.speakers[1].firstSoundS);

@@ -66,13 +66,12 @@ void CheckedL2capSockets::fault(const std::string& text) {
     }
 }
 
-std::variant<L2capListeningSocket, RadioError> CheckedL2capSockets::listen(const LeAddress& adapter,
-                                                                           bool encrypted) {
+Result<L2capListeningSocket, RadioError> CheckedL2capSockets::listen(const LeAddress& adapter,
+                                                                     bool encrypted) {
     auto result = inner_->listen(adapter, encrypted);
-    const auto* socket = std::get_if<L2capListeningSocket>(&result);
     // Channels accepted later inherit the listening socket's receive MTU.
-    if (socket != nullptr && listenReceiveMtu_ != 0 &&
-        ::setsockopt(socket->fd, SOL_BLUETOOTH, BT_RCVMTU, &listenReceiveMtu_,
+    if (result && listenReceiveMtu_ != 0 &&
+        ::setsockopt(result->fd, SOL_BLUETOOTH, BT_RCVMTU, &listenReceiveMtu_,
                      sizeof(listenReceiveMtu_)) < 0) {
         fault("cannot lower the receive MTU: " + errnoText(errno));
     }
@@ -88,9 +87,10 @@ L2capAcceptResult CheckedL2capSockets::accept(int listeningFd) {
     return result;
 }
 
-std::variant<L2capChannelSocket, RadioError> CheckedL2capSockets::finishConnect(int fd) {
+Result<L2capChannelSocket, RadioError> CheckedL2capSockets::finishConnect(int fd) {
     auto result = inner_->finishConnect(fd);
-    if (const auto* channel = std::get_if<L2capChannelSocket>(&result)) {
+    if (result) {
+        const L2capChannelSocket* channel = &*result;
         inspect(*channel);
         // The kernel keeps its own least; the channel's stream must grow it for a frame to leave.
         if (connectSendBuffer_ > 0 &&

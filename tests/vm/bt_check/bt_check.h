@@ -67,14 +67,14 @@ public:
     [[nodiscard]] size_t lastSendMtu() const { return lastSendMtu_; }
     [[nodiscard]] const std::string& fault() const { return fault_; }
 
-    std::variant<L2capListeningSocket, RadioError> listen(const LeAddress& adapter,
-                                                          bool encrypted) override;
+    Result<L2capListeningSocket, RadioError> listen(const LeAddress& adapter,
+                                                    bool encrypted) override;
     L2capAcceptResult accept(int listeningFd) override;
-    std::variant<int, RadioError> connect(const LeAddress& adapter, const LeAddress& peer,
-                                          uint16_t psm) override {
+    Result<int, RadioError> connect(const LeAddress& adapter, const LeAddress& peer,
+                                    uint16_t psm) override {
         return inner_->connect(adapter, peer, psm);
     }
-    std::variant<L2capChannelSocket, RadioError> finishConnect(int fd) override;
+    Result<L2capChannelSocket, RadioError> finishConnect(int fd) override;
 
 private:
     void inspect(const L2capChannelSocket& channel);
