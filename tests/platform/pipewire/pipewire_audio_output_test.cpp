@@ -30,10 +30,9 @@ protected:
 
     // An output linked to the null sink, its changes recorded. Made after its renderer, so
     // that it stops before the renderer goes.
-    std::unique_ptr<PipeWireAudioOutput> makeOutput(int64_t startTimeoutNs = 3000 * nsPerMs) {
+    std::unique_ptr<PipeWireAudioOutput> makeOutput() {
         PipeWireAudioOutput::Options options;
         options.target = HeadlessPipeWire::sinkName;
-        options.startTimeoutNs = startTimeoutNs;
         auto output = std::make_unique<PipeWireAudioOutput>(mainLoop(), options);
         output->setConfigurationChangeHandler([this](const AudioConfigurationChange& change) {
             EXPECT_TRUE(mainLoop().isCurrent());
@@ -71,25 +70,18 @@ protected:
         EXPECT_GE(heard, count) << lost << " clicks lost";
     }
 
-    // The first change of the kind, once it has come.
-    const AudioConfigurationChange* waitForChange(AudioChangeKind kind) {
-        const auto found = [&] {
-            return std::find_if(changes.begin(), changes.end(),
-                                [kind](const auto& c) { return c.kind == kind; });
-        };
-        runMainLoopUntil([&] { return found() != changes.end(); }, milliseconds(5000));
-        return found() == changes.end() ? nullptr : &*found();
+    // Whether a change of the kind has come, waiting for it if not.
+    bool waitForChange(AudioChangeKind kind) {
+        return runMainLoopUntil(
+            [&] {
+                return std::any_of(changes.begin(), changes.end(),
+                                   [kind](const auto& c) { return c.kind == kind; });
+            },
+            milliseconds(5000));
     }
-    bool runsOn(const ClickRenderer& renderer) {
-        const int64_t rendered = renderer.buffers();
-        return runMainLoopUntil([&] { return renderer.buffers() > rendered + 10; },
-                                milliseconds(2000));
-    }
-    bool tool(const std::vector<std::string>& argv) {
+    void tool(const std::vector<std::string>& argv) {
         std::string out;
-        const bool ok = daemon.runTool(argv, &out) == 0;
-        EXPECT_TRUE(ok) << out;
-        return ok;
+        ASSERT_EQ(daemon.runTool(argv, &out), 0) << out;
     }
 
     HeadlessPipeWire daemon;
@@ -97,121 +89,49 @@ protected:
     std::string error;
 };
 
-// In each format, a start that waits returns with the timing known; clicks are heard on time,
-// buffers continue each other's timeline, the real-time thread never allocates, and nothing
-// renders after stop().
-TEST_F(PipeWireAudioOutputTest, clickIsHeardWithinTwoMillisecondsOfItsInstantWithoutAllocating) {
-    for (const AudioFormat format : {stereo, AudioFormat{44100, 2}, AudioFormat{48000, 1}}) {
-        SCOPED_TRACE(std::to_string(format.sampleRate) + " Hz × " +
-                     std::to_string(format.channels));
-        ClickRenderer renderer(format);
-        renderer.countAllocations();
-        auto output = makeOutput();
-        ASSERT_TRUE(output->start(format, renderer, error)) << error;
-        EXPECT_GT(renderer.buffers(), 0) << "start() returns once the timing is known";
-        EXPECT_EQ(output->format(), format);
-
-        expectClicksOnTime(renderer, 48000, 6);
-        // A graph xrun may break the timeline now and then.
-        EXPECT_GE(renderer.continuousBoundaries(), renderer.boundaries() * 95 / 100)
-            << renderer.boundaries() << " boundaries";
-        output->stop();
-        EXPECT_EQ(countedAllocations(), 0);
-        EXPECT_FALSE(output->isRunning());
-        EXPECT_FALSE(renderer.rendering());
-        const int64_t rendered = renderer.buffers();
-        runMainLoopFor(milliseconds(50));
-        EXPECT_EQ(renderer.buffers(), rendered) << "render() called after stop() returned";
-        output->stop(); // stopping twice is harmless
-    }
-}
-
-// The app's way, through whatever the graph goes through. start() returns as soon as the stream
-// is connected, before the sound server has given it a buffer, and the delay to sound arrives
-// as a latency change (0 ms for the null sink). Another program changing the quantum changes
-// the buffers, not the timing (the null sink reports no delay at any quantum); a rate change is
-// reported and the timing follows it.
-TEST_F(PipeWireAudioOutputTest, startWithoutWaitingThenQuantumAndRateChangesKeepTheClicksOnTime) {
-    ClickRenderer first(AudioFormat{44100, 1});
-    ClickRenderer renderer(stereo);
-    auto output = makeOutput(0);
-    ASSERT_TRUE(output->start(AudioFormat{44100, 1}, first, error)) << error;
-    // A start while running restarts, with the new format.
-    ASSERT_TRUE(output->start(stereo, renderer, error)) << error;
-    EXPECT_EQ(renderer.buffers(), 0) << "start() returned before the stream was negotiated";
-    EXPECT_EQ(output->outputLatencyNs(), 0);
-    EXPECT_EQ(output->format(), stereo);
-    const AudioConfigurationChange* latency = waitForChange(AudioChangeKind::latency);
-    ASSERT_NE(latency, nullptr);
-    EXPECT_EQ(latency->detail.rfind("output latency now ", 0), 0U) << latency->detail;
-    const int64_t firstTotal = first.buffers();
-    expectClicksOnTime(renderer, 48000, 2);
-    EXPECT_EQ(first.buffers(), firstTotal);
-
-    for (const char* quantum : {"1024", "64", "0"}) {
-        ASSERT_TRUE(tool({"pw-metadata", "-n", "settings", "0", "clock.force-quantum", quantum}));
-        runMainLoopFor(milliseconds(300));
-        expectClicksOnTime(renderer, 48000, 2);
-    }
-    EXPECT_EQ(std::count_if(changes.begin(), changes.end(),
-                            [](const auto& c) { return c.kind == AudioChangeKind::latency; }),
-              1);
-    EXPECT_EQ(output->outputLatencyNs(), 0);
-
-    ASSERT_TRUE(tool({"pw-metadata", "-n", "settings", "0", "clock.force-rate", "44100"}));
-    const AudioConfigurationChange* format = waitForChange(AudioChangeKind::format);
-    ASSERT_NE(format, nullptr);
-    EXPECT_EQ(format->detail, "graph rate now 44100 Hz");
-    // Now the stream is resampled down into the graph; the capture follows the graph's rate.
-    expectClicksOnTime(renderer, 44100, 3);
-}
-
-// Losing the sink moves the stream to another one; losing the daemon stops the output, no
-// output starts without one, and it starts again once the daemon is back.
-TEST_F(PipeWireAudioOutputTest, lostSinkAndLostDaemonAreReportedAndRecoveredFrom) {
-    ASSERT_TRUE(tool({"pw-cli", "create-node", "adapter",
-                      "{ factory.name = support.null-audio-sink node.name = second-sink "
-                      "media.class = Audio/Sink object.linger = true "
-                      "audio.position = [ FL FR ] }"}));
+// The app's way: start() returns as soon as the stream is connected, before the sound server
+// has given it a buffer, and the delay to sound arrives as a latency change (0 ms for the null
+// sink). Clicks are heard on time, also after another program changes the quantum and the
+// graph's rate: the rate change is reported, and then the stream is resampled. Nothing renders
+// after stop().
+TEST_F(PipeWireAudioOutputTest, clicksAreHeardWithinTwoMillisecondsThroughQuantumAndRateChanges) {
     ClickRenderer renderer(stereo);
     auto output = makeOutput();
     ASSERT_TRUE(output->start(stereo, renderer, error)) << error;
-    runMainLoopFor(milliseconds(200));
-    ASSERT_TRUE(changes.empty());
+    EXPECT_EQ(renderer.buffers(), 0) << "start() returned before the stream was negotiated";
+    EXPECT_EQ(output->format(), stereo);
+    ASSERT_TRUE(waitForChange(AudioChangeKind::latency));
+    expectClicksOnTime(renderer, 48000, 4);
 
-    ASSERT_TRUE(tool({"pw-cli", "destroy", HeadlessPipeWire::sinkName}));
-    ASSERT_NE(waitForChange(AudioChangeKind::recovered), nullptr);
-    ASSERT_EQ(changes.size(), 2U);
-    EXPECT_EQ(changes[0].kind, AudioChangeKind::device) << changes[0].detail;
-    EXPECT_TRUE(output->isRunning());
-    EXPECT_TRUE(runsOn(renderer));
-    EXPECT_EQ(changes.size(), 2U);
+    tool({"pw-metadata", "-n", "settings", "0", "clock.force-quantum", "64"});
+    tool({"pw-metadata", "-n", "settings", "0", "clock.force-rate", "44100"});
+    ASSERT_TRUE(waitForChange(AudioChangeKind::format));
+    // An unaccounted resampler backlog would put these 0.7 ms late.
+    expectClicksOnTime(renderer, 44100, 4);
+
+    output->stop();
+    EXPECT_FALSE(output->isRunning());
+    const int64_t rendered = renderer.buffers();
+    runMainLoopFor(milliseconds(50));
+    EXPECT_EQ(renderer.buffers(), rendered) << "render() called after stop() returned";
+}
+
+// Losing the daemon stops the output for good, reported once, and no start succeeds without one.
+TEST_F(PipeWireAudioOutputTest, lostDaemonStopsTheOutput) {
+    ClickRenderer renderer(stereo);
+    auto output = makeOutput();
+    ASSERT_TRUE(output->start(stereo, renderer, error)) << error;
+    ASSERT_TRUE(runMainLoopUntil([&] { return renderer.buffers() > 10; }, milliseconds(2000)));
 
     daemon.killDaemon();
-    ASSERT_NE(waitForChange(AudioChangeKind::error), nullptr);
+    ASSERT_TRUE(waitForChange(AudioChangeKind::error));
     EXPECT_FALSE(output->isRunning());
     runMainLoopFor(milliseconds(100));
     EXPECT_EQ(changes.back().kind, AudioChangeKind::error) << "nothing after the error";
+    const int64_t rendered = renderer.buffers();
     EXPECT_FALSE(output->start(stereo, renderer, error));
-    EXPECT_FALSE(error.empty());
     EXPECT_FALSE(output->isRunning());
-    // A new output finds no daemon either, and refuses formats that cannot be.
-    ClickRenderer unheard(stereo);
-    PipeWireAudioOutput fresh(mainLoop());
-    error.clear();
-    EXPECT_FALSE(fresh.start(stereo, unheard, error));
-    EXPECT_NE(error.find("PipeWire"), std::string::npos) << error;
-    for (const AudioFormat bad : {AudioFormat{0, 2}, AudioFormat{48000, 0}, AudioFormat{-1, -1}}) {
-        error.clear();
-        EXPECT_FALSE(fresh.start(bad, unheard, error));
-        EXPECT_FALSE(error.empty());
-    }
-    EXPECT_FALSE(fresh.isRunning());
-    EXPECT_EQ(unheard.buffers(), 0);
-
-    ASSERT_TRUE(daemon.restart(error)) << error;
-    ASSERT_TRUE(output->start(stereo, renderer, error)) << error;
-    EXPECT_TRUE(runsOn(renderer));
+    EXPECT_EQ(renderer.buffers(), rendered);
 }
 
 } // namespace

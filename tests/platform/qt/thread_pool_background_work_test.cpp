@@ -15,40 +15,26 @@
 namespace merriphonic::test {
 namespace {
 
-TEST(ThreadPoolBackgroundWorkTest, RunsWorkUnderItsLabelAndHandsEveryResultToTheMainLoop) {
-    ThreadPoolBackgroundWork pool(mainLoop(), 3);
-    struct Seen {
-        std::string label;
-        std::string osName;
-        bool onMain = true;
-    };
-    constexpr int tasks = 50;
-    std::vector<Seen> results;
-    bool allDoneOnMain = true;
-    for (int i = 0; i < tasks; ++i) {
-        pool.run(
-            "app.merriphonic.transcode",
-            [] {
-                return Seen{std::string(ThreadPoolBackgroundWork::currentLabel()),
-                            currentThreadName(), mainLoop().isCurrent()};
-            },
-            [&](Seen seen) {
-                allDoneOnMain = allDoneOnMain && mainLoop().isCurrent();
-                results.push_back(std::move(seen));
-            });
-    }
-    ASSERT_TRUE(runMainLoopUntil([&] { return results.size() == tasks; }));
-    EXPECT_TRUE(allDoneOnMain);
-    for (const Seen& seen : results) {
-        EXPECT_EQ(seen.label, "app.merriphonic.transcode");
-        EXPECT_EQ(seen.osName, "transcode");
-        EXPECT_FALSE(seen.onMain);
-    }
-    EXPECT_TRUE(ThreadPoolBackgroundWork::currentLabel().empty());
-}
-
-TEST(ThreadPoolBackgroundWorkTest, DestructionWaitsForARunningTask) {
+// Work runs off the main loop under its label (the thread's OS name too), its result is handed
+// to the main loop, and the pool's destruction waits for a running task.
+TEST(ThreadPoolBackgroundWorkTest, RunsLabelledWorkAndDestructionWaitsForIt) {
     auto pool = std::make_unique<ThreadPoolBackgroundWork>(mainLoop(), 1);
+    std::vector<std::string> seen;
+    pool->run(
+        "app.merriphonic.transcode",
+        [] {
+            return std::vector<std::string>{std::string(ThreadPoolBackgroundWork::currentLabel()),
+                                            currentThreadName(),
+                                            mainLoop().isCurrent() ? "main" : "off main"};
+        },
+        [&](std::vector<std::string> result) {
+            seen = std::move(result);
+            seen.emplace_back(mainLoop().isCurrent() ? "main" : "off main");
+        });
+    ASSERT_TRUE(runMainLoopUntil([&] { return !seen.empty(); }));
+    EXPECT_EQ(seen, (std::vector<std::string>{"app.merriphonic.transcode", "transcode", "off main",
+                                              "main"}));
+
     std::promise<void> started;
     std::promise<void> release;
     std::atomic<bool> finished{false};
