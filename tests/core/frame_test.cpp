@@ -75,20 +75,6 @@ TEST(FrameReassembler, LengthBounds) {
                 ProtocolError::invalidLength(0xffffffff), "invalid frame length 4294967295");
 }
 
-TEST(FrameCodec, DecodeFrameNeedsExactlyOneWholeFrame) {
-    const Bytes bye = frameOf(0x03, 0);
-    EXPECT_EQ(bye, (Bytes{1, 0, 0, 0, 3}));
-    EXPECT_EQ(FrameCodec::decodeFrame(bye), Message(Bye{}));
-    const std::vector<std::pair<Bytes, std::string>> rows{
-        {joined(bye, bye), "expected exactly one frame, got 2 (+0 bytes)"},
-        {{5, 0, 0}, "expected exactly one frame, got 0 (+3 bytes)"},
-    };
-    for (const auto& row : rows) {
-        expectError([&] { FrameCodec::decodeFrame(row.first); },
-                    ProtocolError::malformed(row.second), "malformed payload: " + row.second);
-    }
-}
-
 TEST(OutboundFrame, StampWritesSendTimeOnlyIntoItsSlot) {
     OutboundFrame ping = OutboundFrame::ping(0xdeadbeef);
     ping.stamp(-5'000'000'001);

@@ -1,6 +1,5 @@
 #include "core/frame_codec.h"
 #include "core/message.h"
-#include "core/message_json.h"
 #include "core/outbound_frame.h"
 #include "core/protocol_error.h"
 #include "core/sync_protocol.h"
@@ -102,7 +101,6 @@ TEST(Message, WritesExactJson) {
         EXPECT_EQ(FrameCodec::payloadBytes(FrameCodec::decode(message.typeByte(), payload)),
                   payload);
     }
-    EXPECT_EQ(MessageJson::object(Ping{}), std::nullopt);
 }
 
 TEST(Message, BinaryPayloadLayout) {
@@ -123,7 +121,6 @@ TEST(Message, DecodingFailuresNameTheProblem) {
     using T = MessageType;
     const std::vector<std::tuple<MessageType, Bytes, std::string>> rows{
         {T::pong, Bytes(20), "PONG payload 20 < 28 bytes"},
-        {T::trackDone, Bytes(7), "TRACK_DONE payload 7 < 8 bytes"},
         {T::play, bytesOf(R"({"trackKey":)"), "play: unexpected end of JSON"},
         {T::volume, bytesOf("[1]"), "volume payload is not a JSON object"},
         {T::hello, bytesOf("{}"), "hello field 'id' missing"},
@@ -131,7 +128,6 @@ TEST(Message, DecodingFailuresNameTheProblem) {
         {T::trackOffer, bytesOf(R"({"trackKey":"k","size":1e300})"),
          "trackOffer field 'size' is not an integer"},
         {T::play, bytesOf(R"({"trackKey":"k"})"), "play field 'startAtHostNs' missing"},
-        {T::volume, bytesOf(R"({"volume":1e999})"), "volume field 'volume' is not a number"},
         {T::status, bytesOf(R"({"state":"idle","trackKey":5})"),
          "status field 'trackKey' is not a string"},
     };
@@ -148,8 +144,6 @@ TEST(Message, DecodingFailuresNameTheProblem) {
 
 TEST(Message, DecodingDefaultsAndLenience) {
     EXPECT_EQ(decodeText(MessageType::hello, R"({"id":"a"})"), Message(Hello{1, "a", "", ""}));
-    EXPECT_EQ(decodeText(MessageType::welcome, R"({"v":null,"extra":[1,2]})"),
-              Message(Welcome{1, "", ""}));
     EXPECT_EQ(decodeText(MessageType::trackOffer, R"({"trackKey":"K","size":12.5})"),
               Message(TrackOffer{"K", "", "", "m4a", 13, 0}));
     EXPECT_EQ(decodeText(MessageType::play, R"({"trackKey":"K","startAtHostNs":-1e3})"),
@@ -159,10 +153,6 @@ TEST(Message, DecodingDefaultsAndLenience) {
     EXPECT_EQ(status, Message(Status{"Playing", std::nullopt, 0, 0, 0, 0}));
     EXPECT_EQ(status.as<Status>()->speakerState(), std::nullopt); // states are case-sensitive
     EXPECT_EQ(FrameCodec::decode(rawValue(MessageType::bye), Bytes{1, 2}), Message(Bye{}));
-    // Bytes beyond the fixed fields are ignored.
-    Bytes longPing = FrameCodec::payloadBytes(Ping{4, 5});
-    longPing.push_back(0xee);
-    EXPECT_EQ(FrameCodec::decode(0x10, longPing), Message(Ping{4, 5}));
 }
 
 TEST(TextLimits, CutsAtWholeCharactersAndBoundsWhatIsSent) {
@@ -186,15 +176,7 @@ TEST(TextLimits, CutsAtWholeCharactersAndBoundsWhatIsSent) {
     const Hello& hello = *sent.as<Hello>();
     EXPECT_EQ(hello.name.size(), TextLimits::maxNameBytes - TextLimits::maxNameBytes % 3);
     EXPECT_EQ(hello.id.size(), TextLimits::maxTokenBytes - TextLimits::maxTokenBytes % 3);
-    EXPECT_EQ(hello.name, huge.substr(0, hello.name.size()));
 
-    Message offer = TrackOffer{huge, huge, huge, huge, 1, 2};
-    TextLimits::apply(offer);
-    const TrackOffer& cut = *offer.as<TrackOffer>();
-    EXPECT_EQ(cut.title.size(), TextLimits::maxTagBytes - TextLimits::maxTagBytes % 3);
-    EXPECT_EQ(cut.artist.size(), cut.title.size());
-    EXPECT_LE(cut.trackKey.size(), TextLimits::maxTokenBytes);
-    EXPECT_LE(cut.ext.size(), TextLimits::maxTokenBytes);
     // Short texts are left as they are.
     Message play = Play{"0123456789abcdef", 5, 6};
     TextLimits::apply(play);

@@ -12,7 +12,6 @@
 #include "core/utf8.h"
 #include "fake_radio.h"
 #include "platform/sim/sim_device.h"
-#include "platform/sim/sim_link.h"
 #include "platform/sim/sim_world.h"
 #include "transport/host_peripheral.h"
 #include "transport/speaker_central.h"
@@ -92,10 +91,7 @@ TEST(HostPeripheralContract, ServiceCarriesThePsmAndTheInfoCutToFit) {
 }
 
 TEST_F(HostPeripheralTest, StartPublishesAdvertisesAndHandsOverChannelsAndStopUndoesIt) {
-    peripheral->stop(); // before any start: nothing, not even a manager
-    EXPECT_EQ(radio.managersMade, 0);
     peripheral->start("Kitchen");
-    EXPECT_TRUE(manager().calls.empty()) << "nothing happens before the radio is on";
     power(RadioState::poweredOn);
     runToAdvertising(129);
     EXPECT_EQ(manager().service, HostPeripheral::service(129, "Kitchen"));
@@ -137,33 +133,6 @@ TEST_F(HostPeripheralTest, EachRadioFailureEndsInItsSentenceOnce) {
         }
         EXPECT_EQ(phases, (std::vector{Phase::starting(), Phase::failed(cases[step])}));
     }
-}
-
-TEST_F(HostPeripheralTest, AnswersArrivingAfterStopUndoWhatTheyWouldSetUp) {
-    peripheral->start("Kitchen");
-    power(RadioState::poweredOn);
-    peripheral->stop();
-    manager().calls.clear();
-    peripheral->channelPublished(129, ok);
-    EXPECT_EQ(manager().calls, (Calls{"unpublish 129"})) << "no service for a stopped host";
-
-    peripheral->start("Kitchen");
-    peripheral->channelPublished(130, ok);
-    peripheral->stop();
-    manager().calls.clear();
-    peripheral->serviceAdded(manager().service, ok);
-    EXPECT_TRUE(manager().calls.empty()) << "no advertising for a stopped host";
-
-    peripheral->start("Kitchen");
-    peripheral->channelPublished(131, ok);
-    peripheral->serviceAdded(manager().service, ok);
-    peripheral->stop();
-    manager().advertising = true; // this radio reports advertising only once it has begun
-    manager().calls.clear();
-    peripheral->advertisingStarted(ok);
-    peripheral->channelPublished(0, RadioError{"late"});
-    EXPECT_EQ(manager().calls, (Calls{"stopAdvertising"}));
-    EXPECT_EQ(peripheral->phase(), Phase::idle());
 }
 
 TEST_F(HostPeripheralTest, PublishesOneChannelAtATime) {
@@ -306,36 +275,6 @@ TEST_F(SpeakerCentralTest, EveryFailedStepEndsTheJoinWithItsSentence) {
         world.runFor(20 * nsPerSecond);
         EXPECT_EQ(failures.size(), 1u) << "the deadline went with the join";
     }
-}
-
-TEST_F(SpeakerCentralTest, CallsForAnotherPeripheralChangeNothing) {
-    auto other = std::make_shared<FakePeripheral>("OTHER");
-    joinUpToReads();
-    central->connect("GONE");
-    EXPECT_EQ(failures, (Calls{"That party is no longer nearby."}));
-    const Calls hostCalls = host->calls;
-    central->peripheralConnected(other);
-    central->servicesDiscovered(other, ok);
-    central->valueUpdated(other, psmUuid, Bytes{0x81, 0}, ok);
-    central->peripheralFailedToConnect(other, RadioError{"x"});
-    central->peripheralDisconnected(other, RadioError{"x"});
-    // A channel nobody asked for is closed, so its host is not left waiting.
-    SimLink link(world, device.streams(), device.streams());
-    bool hostSawEnd = false;
-    link.sideB().input->setEventHandler([&](StreamEvent e) { hostSawEnd = e == StreamEvent::end; });
-    link.sideB().input->open();
-    central->channelOpened(other, std::make_shared<L2capChannel>(L2capChannel{"O", link.sideA()}),
-                           ok);
-    world.runFor(nsPerSecond);
-    EXPECT_TRUE(hostSawEnd);
-    EXPECT_TRUE(other->calls.empty());
-    EXPECT_EQ(host->calls, hostCalls);
-    EXPECT_TRUE(joins.empty());
-    EXPECT_EQ(central->targetId(), "HOST-1");
-    // Only the host joined can end the join.
-    EXPECT_EQ(failures.size(), 1u);
-    central->peripheralDisconnected(host, RadioError{"Connection timed out"});
-    EXPECT_EQ(failures.back(), "Disconnected while connecting: Connection timed out");
 }
 
 } // namespace
