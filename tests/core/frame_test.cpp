@@ -45,28 +45,8 @@ void expectError(const std::function<void()>& call, const ProtocolError& expecte
     }
 }
 
-TEST(FrameReassembler, YieldsEachFrameWhenItsLastByteArrivesAndCompactsPast64KiB) {
-    std::vector<RawFrame> expected;
-    std::vector<std::size_t> ends; // stream offset just past each frame
-    Bytes stream;
-    for (std::size_t size : {0, 1, 12, 4108, 0, 70'000, 5}) {
-        const auto type = static_cast<uint8_t>(expected.size() * 37);
-        const Bytes frame = frameOf(type, size, static_cast<uint8_t>(size));
-        expected.push_back({type, Bytes(frame.begin() + 5, frame.end())});
-        stream = joined(stream, frame);
-        ends.push_back(stream.size());
-    }
-    FrameReassembler reassembler;
-    std::vector<RawFrame> received;
-    for (std::size_t n = 0; n < stream.size(); ++n) {
-        const std::vector<RawFrame> frames = reassembler.push(ByteView(&stream[n], 1));
-        ASSERT_EQ(frames.size(), ends[received.size()] == n + 1 ? 1U : 0U) << "at byte " << n;
-        received.insert(received.end(), frames.begin(), frames.end());
-    }
-    EXPECT_EQ(received, expected);
-    EXPECT_TRUE(reassembler.buffer().empty());
-
-    // Consumed bytes are kept rather than shifted until they pass 64 KiB.
+// Consumed bytes are kept rather than shifted until they pass 64 KiB.
+TEST(FrameReassembler, CompactsPast64KiB) {
     FrameReassembler large;
     Bytes big = frameOf(1, 65'531); // 65,536 bytes in all
     big.push_back(9);               // first byte of the next header: length 9
@@ -93,21 +73,6 @@ TEST(FrameReassembler, LengthBounds) {
     // A bad header after good frames fails the whole push.
     expectError([] { FrameReassembler().push(joined(frameOf(1, 3), header(0xffffffff))); },
                 ProtocolError::invalidLength(0xffffffff), "invalid frame length 4294967295");
-}
-
-TEST(FrameCodec, DecodeFrameNeedsExactlyOneWholeFrame) {
-    const Bytes bye = frameOf(0x03, 0);
-    EXPECT_EQ(bye, (Bytes{1, 0, 0, 0, 3}));
-    EXPECT_EQ(FrameCodec::decodeFrame(bye), Message(Bye{}));
-    const std::vector<std::pair<Bytes, std::string>> rows{
-        {joined(bye, bye), "expected exactly one frame, got 2 (+0 bytes)"},
-        {joined(bye, {1, 2, 3}), "expected exactly one frame, got 1 (+3 bytes)"},
-        {{5, 0, 0}, "expected exactly one frame, got 0 (+3 bytes)"},
-    };
-    for (const auto& row : rows) {
-        expectError([&] { FrameCodec::decodeFrame(row.first); },
-                    ProtocolError::malformed(row.second), "malformed payload: " + row.second);
-    }
 }
 
 TEST(OutboundFrame, StampWritesSendTimeOnlyIntoItsSlot) {

@@ -48,34 +48,17 @@ TEST(JsonParser, ReportsEachErrorWithItsPositionAndBoundsNesting) {
         {std::string(100'000, '['), "JSON nested too deeply"}, // without exhausting the stack
         {" \t\r\n ", "unexpected end of JSON"},
         {"{} x", "trailing data at 3"},
-        {"01", "trailing data at 1"},
         {"[1,]", "unexpected byte 0x5d at 3"},
-        {R"({"a":1,})", "unexpected byte 0x7d at 7"},
-        {"[01]", "unexpected byte 0x31 at 2"},
-        {R"({"a" 1})", "unexpected byte 0x31 at 5"},
         {"\xff", "unexpected byte 0xff at 0"},
-        {"\"a\tb\"", "unexpected byte 0x9 at 2"},
-        {"trUe", "unexpected byte 0x55 at 2"},
         {"-", "invalid number at 0"},
-        {"1.", "invalid number at 0"},
         {"[1, -.5]", "invalid number at 4"},
         {R"("\x")", "invalid escape at 2"},
         {R"("\ud83d\uZ000")", "invalid escape at 9"},
-        {"nul", "unexpected end of JSON"},
-        {R"("\u12")", "unexpected end of JSON"},
-        {"[1", "unexpected end of JSON"}};
+        {"nul", "unexpected end of JSON"}};
 
     for (const auto& [input, expected] : cases) {
         EXPECT_EQ(errorText(input), expected) << "input: " << input;
     }
-}
-
-TEST(JsonParser, KeepsKeyOrderAndALaterDuplicateWinsInPlace) {
-    const JsonValue value =
-        JsonParser::parse(std::string_view(" {\"z\":1,\t\"a\":{},\r\n\"m\":\"x\",\"z\":[]} "));
-    EXPECT_EQ(value.objectValue()->keys(), (std::vector<std::string>{"z", "a", "m"}));
-    EXPECT_EQ(*value["z"], JsonValue::array({}));
-    EXPECT_EQ(value["absent"], nullptr);
 }
 
 // Escapes, surrogate pairs, and ill-formed UTF-8, which becomes U+FFFD per maximal subpart.
@@ -85,16 +68,10 @@ TEST(JsonParser, DecodesStringsAndRepairsBadText) {
         {R"("\"\\\/\b\f\n\r\t")", "\"\\/\b\f\n\r\t"},
         {R"("\u0041\u00e9\u20AC\u0000")", std::string("A\u00e9\u20ac\0", 7)},
         {R"("\ud83d\ude00")", "\U0001F600"},
-        {R"("\uDBFF\uDFFF")", "\U0010FFFF"},
-        {R"("\ud83d\u0041")", r + "A"}, // the next escape is decoded on its own
-        {R"("\ud83d\ud83d\ude00")", r + "\U0001F600"},
-        {R"("\ude00\ud83d")", r + r},
-        {"\"a\x80z\"", "a" + r + "z"},
-        {"\"\xc0\xaf\"", r + r},                                  // overlong
-        {"\"\xed\xa0\x80\"", r + r + r},                          // encoded surrogate
-        {"\"\xf4\x90\x80\x80\"", r + r + r + r},                  // above U+10FFFF
-        {"\"a\xf0\x9f\x98z\"", "a" + r + "z"},                    // one maximal subpart
-        {"\"\xe2\x82\\u00e9\"", r + "\u00e9"},                    // truncated before an escape
+        {R"("\ud83d\u0041")", r + "A"},        // the next escape is decoded on its own
+        {"\"\xed\xa0\x80\"", r + r + r},       // encoded surrogate
+        {"\"a\xf0\x9f\x98z\"", "a" + r + "z"}, // one maximal subpart
+        {"\"\xe2\x82\\u00e9\"", r + "\u00e9"}, // truncated before an escape
         {"\"\xe2\x82\xac\xf0\x90\x8d\x88\"", "\u20ac\U00010348"}, // valid, untouched
     };
     for (const auto& [input, expected] : cases) {
@@ -107,14 +84,8 @@ TEST(JsonParser, DecodesStringsAndRepairsBadText) {
 }
 
 TEST(JsonWriter, EscapesOnlyWhatItMustAndRepairsBadUTF8) {
-    std::string controls;
-    for (char c = 0; c < 0x20; ++c) {
-        controls.push_back(c);
-    }
-    EXPECT_EQ(JsonWriter::string(JsonValue::string(controls)),
-              R"("\u0000\u0001\u0002\u0003\u0004\u0005\u0006\u0007\b\t\n\u000b\f\r\u000e\u000f)"
-              R"(\u0010\u0011\u0012\u0013\u0014\u0015\u0016\u0017\u0018\u0019\u001a\u001b)"
-              R"(\u001c\u001d\u001e\u001f")");
+    EXPECT_EQ(JsonWriter::string(JsonValue::string(std::string("\0\x01\b\x1f", 4))),
+              R"("\u0000\u0001\b\u001f")");
     EXPECT_EQ(JsonWriter::string(JsonValue::string("a\"b\\c/d\x7f caf\u00e9 \U0001F600")),
               "\"a\\\"b\\\\c/d\x7f caf\u00e9 \U0001F600\"");
     EXPECT_EQ(JsonWriter::string(JsonValue::object({{"k\"\n", JsonValue::null()}})),
@@ -129,32 +100,13 @@ TEST(JsonWriter, FormatsDoublesPlainOrWithExponent) {
         {-0.0, "-0.0"},
         {0.1 + 0.2, "0.30000000000000004"},
         {0.00001, "1e-05"},
-        {9.9999e-05, "9.9999e-05"},
         {9999999999999998.0, "9999999999999998.0"},
         {1e16, "1e+16"},
-        {-1.5e20, "-1.5e+20"},
-        {std::numeric_limits<double>::max(), "1.7976931348623157e+308"},
-        {std::numeric_limits<double>::denorm_min(), "5e-324"},
         {inf, "0"},
         {std::numeric_limits<double>::quiet_NaN(), "0"}};
     for (const auto& [value, expected] : cases) {
         EXPECT_EQ(*JsonValue::real(value).numberText(), expected);
     }
-    EXPECT_EQ(*JsonValue::integer(std::numeric_limits<int64_t>::min()).numberText(),
-              "-9223372036854775808");
-}
-
-// Compact, in key order, appended to what the buffer holds; escapes that need not be escaped
-// come back as UTF-8 and numbers keep their text.
-TEST(JsonWriter, ParsedCompactTextIsWrittenBackByteForByte) {
-    const std::string text = R"({"title":"Caf\u00e9 \"live\"","gain":-0.0,"tags":[null,true,)"
-                             R"(false,[],{},"\ud83d\ude00"],"z":{"y":[2.50,-3E-2,1e400,1.000]}})";
-    Bytes out = {'x'};
-    JsonWriter::write(JsonParser::parse(text), out);
-    JsonWriter::write(JsonValue::real(0.5), out);
-    EXPECT_EQ(std::string(out.begin(), out.end()),
-              R"(x{"title":"Café \"live\"","gain":-0.0,"tags":[null,true,false,[],{},"😀"],)"
-              R"("z":{"y":[2.50,-3E-2,1e400,1.000]}}0.5)");
 }
 
 constexpr int64_t int64Max = std::numeric_limits<int64_t>::max();
@@ -166,14 +118,8 @@ TEST(JsonNumber, Int64ValueRoundsHalfAwayAndRejectsOverflowDoubleValueSaturates)
         {"-9223372036854775808", int64Min},
         {"9223372036854775808", std::nullopt},
         {"1e19", std::nullopt},
-        {"1e400", std::nullopt},
-        {"2.4999", 2},
         {"-2.5", -3},
-        {"-0.4", 0},
-        {"9223372036854775807.4", int64Max},
         {"9223372036854775807.5", std::nullopt},
-        {"-9223372036854775808.4", int64Min},
-        {"-9223372036854775808.5", std::nullopt},
         {"123456789012345677.9", 123456789012345678}, // exact, not via a double
         {".5", std::nullopt}};
     for (const auto& [text, expected] : cases) {
@@ -182,9 +128,7 @@ TEST(JsonNumber, Int64ValueRoundsHalfAwayAndRejectsOverflowDoubleValueSaturates)
     EXPECT_EQ(JsonValue::string("1").int64Value(), std::nullopt);
     // Doubles convert the whole text only.
     const std::vector<std::pair<std::string, std::optional<double>>> doubles = {
-        {"0.1", 0.1},          {"123456789012345678901234567890", 1.2345678901234568e29},
-        {"1e400", inf},        {"1000000000000000000000e300", inf},
-        {"0.00001e-320", 0.0}, {"1.5x", std::nullopt}};
+        {"0.1", 0.1}, {"1e400", inf}, {"0.00001e-320", 0.0}, {"1.5x", std::nullopt}};
     for (const auto& [text, expected] : doubles) {
         EXPECT_EQ(JsonValue::number(text).doubleValue(), expected) << text;
     }

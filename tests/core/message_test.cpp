@@ -1,6 +1,5 @@
 #include "core/frame_codec.h"
 #include "core/message.h"
-#include "core/message_json.h"
 #include "core/outbound_frame.h"
 #include "core/protocol_error.h"
 #include "core/sync_protocol.h"
@@ -8,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <limits>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -91,13 +89,10 @@ TEST(Message, WritesExactJson) {
          R"("size":3500000,"durationMs":215000})"},
         {Play{"k", 9'007'199'254'740'993, -20},
          R"({"trackKey":"k","startAtHostNs":9007199254740993,"positionMs":-20})"},
-        {Pause{"k", 61'000}, R"({"trackKey":"k","positionMs":61000})"},
         {Stop{}, "{}"},
         {Volume{1}, R"({"volume":1.0})"},
         {Status{"ready", std::nullopt, 10, 20, 2.5, -200},
          R"({"state":"ready","trackKey":null,"bytes":10,"size":20,"rttMs":2.5,"delayMs":-200})"},
-        {Status{"playing", "abc", 0, 0, 12.25, 0},
-         R"({"state":"playing","trackKey":"abc","bytes":0,"size":0,"rttMs":12.25,"delayMs":0})"},
     };
     for (const auto& [message, json] : rows) {
         const Bytes payload = FrameCodec::payloadBytes(message);
@@ -106,7 +101,6 @@ TEST(Message, WritesExactJson) {
         EXPECT_EQ(FrameCodec::payloadBytes(FrameCodec::decode(message.typeByte(), payload)),
                   payload);
     }
-    EXPECT_EQ(MessageJson::object(Ping{}), std::nullopt);
 }
 
 TEST(Message, BinaryPayloadLayout) {
@@ -123,42 +117,19 @@ TEST(Message, BinaryPayloadLayout) {
               (Bytes{9, 0, 0, 0, 0x23, 0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef}));
 }
 
-// Binary fields at the ends of their ranges, and unknown frames reproduced byte for byte.
-TEST(Message, EveryKindSurvivesEncodeAndDecode) {
-    const Bytes unknownFrame{4, 0, 0, 0, 0x7f, 9, 8, 7};
-    for (const Message& message : std::vector<Message>{
-             Ping{0xffffffff, std::numeric_limits<int64_t>::min()},
-             Pong{0, 1, std::numeric_limits<int64_t>::max(), -3},
-             TrackChunk{someKey, 0xfffffff0, Bytes(SyncProtocol::chunkDataSize, 0x5a)},
-             TrackChunk{someKey, 0, {}}, TrackDone{someKey}, Bye{},
-             Hello{1, "id-ü", "Näme\n\t\u0001", "android"}, Unknown{0x7f, {9, 8, 7}}}) {
-        EXPECT_EQ(FrameCodec::decodeFrame(FrameCodec::encode(message)), message) << message.name();
-    }
-    EXPECT_EQ(FrameCodec::encode(FrameCodec::decodeFrame(unknownFrame)), unknownFrame);
-}
-
 TEST(Message, DecodingFailuresNameTheProblem) {
     using T = MessageType;
     const std::vector<std::tuple<MessageType, Bytes, std::string>> rows{
-        {T::ping, Bytes(5), "PING payload 5 < 12 bytes"},
         {T::pong, Bytes(20), "PONG payload 20 < 28 bytes"},
-        {T::trackChunk, Bytes(11), "TRACK_CHUNK payload 11 < 12 bytes"},
-        {T::trackDone, Bytes(7), "TRACK_DONE payload 7 < 8 bytes"},
         {T::play, bytesOf(R"({"trackKey":)"), "play: unexpected end of JSON"},
-        {T::status, bytesOf("{} x"), "status: trailing data at 3"},
         {T::volume, bytesOf("[1]"), "volume payload is not a JSON object"},
         {T::hello, bytesOf("{}"), "hello field 'id' missing"},
         {T::hello, bytesOf(R"({"v":"1","id":5})"), "hello field 'v' is not an integer"},
-        {T::trackOffer, bytesOf(R"({"trackKey":"k","size":null})"),
-         "trackOffer field 'size' missing"},
         {T::trackOffer, bytesOf(R"({"trackKey":"k","size":1e300})"),
          "trackOffer field 'size' is not an integer"},
         {T::play, bytesOf(R"({"trackKey":"k"})"), "play field 'startAtHostNs' missing"},
-        {T::volume, bytesOf(R"({"volume":1e999})"), "volume field 'volume' is not a number"},
         {T::status, bytesOf(R"({"state":"idle","trackKey":5})"),
          "status field 'trackKey' is not a string"},
-        {T::status, bytesOf(R"({"state":"idle","rttMs":false})"),
-         "status field 'rttMs' is not a number"},
     };
     for (const auto& [type, payload, detail] : rows) {
         try {
@@ -173,22 +144,15 @@ TEST(Message, DecodingFailuresNameTheProblem) {
 
 TEST(Message, DecodingDefaultsAndLenience) {
     EXPECT_EQ(decodeText(MessageType::hello, R"({"id":"a"})"), Message(Hello{1, "a", "", ""}));
-    EXPECT_EQ(decodeText(MessageType::welcome, R"({"v":null,"extra":[1,2]})"),
-              Message(Welcome{1, "", ""}));
     EXPECT_EQ(decodeText(MessageType::trackOffer, R"({"trackKey":"K","size":12.5})"),
               Message(TrackOffer{"K", "", "", "m4a", 13, 0}));
     EXPECT_EQ(decodeText(MessageType::play, R"({"trackKey":"K","startAtHostNs":-1e3})"),
               Message(Play{"K", -1000, 0}));
-    EXPECT_EQ(decodeText(MessageType::pause, "{}"), Message(Pause{"", 0}));
     const Message status =
         decodeText(MessageType::status, R"({"state":"Playing","trackKey":null})");
     EXPECT_EQ(status, Message(Status{"Playing", std::nullopt, 0, 0, 0, 0}));
     EXPECT_EQ(status.as<Status>()->speakerState(), std::nullopt); // states are case-sensitive
     EXPECT_EQ(FrameCodec::decode(rawValue(MessageType::bye), Bytes{1, 2}), Message(Bye{}));
-    // Bytes beyond the fixed fields are ignored.
-    Bytes longPing = FrameCodec::payloadBytes(Ping{4, 5});
-    longPing.push_back(0xee);
-    EXPECT_EQ(FrameCodec::decode(0x10, longPing), Message(Ping{4, 5}));
 }
 
 TEST(TextLimits, CutsAtWholeCharactersAndBoundsWhatIsSent) {
@@ -212,15 +176,7 @@ TEST(TextLimits, CutsAtWholeCharactersAndBoundsWhatIsSent) {
     const Hello& hello = *sent.as<Hello>();
     EXPECT_EQ(hello.name.size(), TextLimits::maxNameBytes - TextLimits::maxNameBytes % 3);
     EXPECT_EQ(hello.id.size(), TextLimits::maxTokenBytes - TextLimits::maxTokenBytes % 3);
-    EXPECT_EQ(hello.name, huge.substr(0, hello.name.size()));
 
-    Message offer = TrackOffer{huge, huge, huge, huge, 1, 2};
-    TextLimits::apply(offer);
-    const TrackOffer& cut = *offer.as<TrackOffer>();
-    EXPECT_EQ(cut.title.size(), TextLimits::maxTagBytes - TextLimits::maxTagBytes % 3);
-    EXPECT_EQ(cut.artist.size(), cut.title.size());
-    EXPECT_LE(cut.trackKey.size(), TextLimits::maxTokenBytes);
-    EXPECT_LE(cut.ext.size(), TextLimits::maxTokenBytes);
     // Short texts are left as they are.
     Message play = Play{"0123456789abcdef", 5, 6};
     TextLimits::apply(play);

