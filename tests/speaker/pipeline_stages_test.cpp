@@ -1,17 +1,32 @@
 // The stages under the player: the variable-rate stage's position, and the seqlock that
-// publishes between threads. (The player's tests on real threads cover the ring and queue.)
+// publishes between threads.
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdint>
 #include <thread>
 #include <vector>
 
 #include "speaker/seqlock.h"
 #include "speaker/varispeed.h"
-#include "tests/speaker/player_rig.h"
 
 namespace merriphonic {
 namespace {
+
+// Fractional frames of a mono signal at which peaks rise above the threshold: the vertex of the
+// parabola through each local maximum and its neighbours.
+std::vector<double> peakFrames(const std::vector<float>& samples, float threshold) {
+    std::vector<double> peaks;
+    const auto at = [&](size_t i) { return double(samples[i]); };
+    for (size_t i = 1; i + 1 < samples.size(); ++i) {
+        if (at(i) > threshold && at(i) >= at(i - 1) && at(i) > at(i + 1)) {
+            const double d = at(i - 1) - 2.0 * at(i) + at(i + 1);
+            peaks.push_back(double(i) + (d != 0.0 ? 0.5 * (at(i - 1) - at(i + 1)) / d : 0.0));
+        }
+    }
+    return peaks;
+}
 
 // Mono input with an impulse at frame 3000 and every 6000 frames after.
 class Impulses final : public VarispeedSource {
@@ -28,7 +43,7 @@ private:
 
 TEST(Varispeed, ThePositionIsTheInputFrameBeingPutOutAtAnyRate) {
     for (const std::vector<double>& rates :
-         {std::vector<double>{1.0}, {0.997}, {1.003}, {1.0, 0.9985, 1.003, 1.0007}}) {
+         {std::vector<double>{0.997}, {1.0, 0.9985, 1.003, 1.0007}}) {
         Varispeed varispeed(1);
         ASSERT_TRUE(varispeed.isUsable());
         Impulses source;
@@ -44,7 +59,7 @@ TEST(Varispeed, ThePositionIsTheInputFrameBeingPutOutAtAnyRate) {
         positions.push_back(varispeed.position());
         // Map each heard peak back to input frames through the positions: it must be the
         // impulse's own frame.
-        const std::vector<double> heard = speaker_test::peakFrames(out, 1, 0.5F);
+        const std::vector<double> heard = peakFrames(out, 0.5F);
         ASSERT_EQ(heard.size(), 4U);
         for (size_t i = 0; i < heard.size(); ++i) {
             const auto buffer = static_cast<size_t>(heard[i] / period);

@@ -23,21 +23,16 @@
 namespace merriphonic::speaker_test {
 
 inline constexpr double frameNs = 1e9 / 44100.0;
-inline constexpr int clickSpacingFrames = 11025;
 
-// Signals made on first use, 44.1 kHz stereo unless named otherwise: step.wav is 2 s of a
-// constant 0.5 (a sharp onset at frame 0), clicks.wav 10 s of silence with a 0.9 impulse every
-// clickSpacingFrames from frame 0, tone.wav and short.wav 6 s and 1 s of a 440 Hz sine of 0.5,
-// mono48k.wav 3 s of it in mono at 48 kHz, song.m4a 60 s of a music-like signal in AAC.
+// Signals made on first use, 44.1 kHz stereo: step.wav is 2 s of a constant 0.5 (a sharp onset
+// at frame 0), tone.wav and short.wav 6 s and 1 s of a 440 Hz sine of 0.5, song.m4a 60 s of a
+// music-like signal in AAC.
 inline std::filesystem::path mediaFile(const std::string& name) {
     const std::string sine = "0.5*sin(2*PI*440*t)";
-    const std::string click = "if(eq(mod(n,11025),0),0.9,0)";
     const std::map<std::string, std::string> sources{
         {"step.wav", "exprs='0.5|0.5':s=44100:d=2"},
-        {"clicks.wav", "exprs='" + click + "|" + click + "':s=44100:d=10"},
         {"tone.wav", "exprs='" + sine + "|" + sine + "':s=44100:d=6"},
         {"short.wav", "exprs='" + sine + "|" + sine + "':s=44100:d=1"},
-        {"mono48k.wav", "exprs='" + sine + "':s=48000:d=3"},
         {"song.m4a", "exprs='0.3*sin(2*PI*(220+30*sin(t))*t)+0.2*sin(2*PI*660*t)*sin(3*t)|0.3*sin("
                      "2*PI*(330+20*sin(t))*t)+0.15*sin(2*PI*880*t)*cos(2*t)':s=44100:d=60"}};
     testmedia::MediaFolder& folder = testmedia::media();
@@ -122,20 +117,5 @@ public:
     int64_t endedAtWorldNs = -1;
     std::shared_ptr<SyncPlayer> player; // last: goes before what it uses
 };
-
-// Fractional frames of channel 0 at which peaks rise above the threshold: the vertex of the
-// parabola through each local maximum and its neighbours.
-inline std::vector<double> peakFrames(const std::vector<float>& interleaved, int channels,
-                                      float threshold) {
-    std::vector<double> peaks;
-    const auto at = [&](size_t i) { return double(interleaved[i * size_t(channels)]); };
-    for (size_t i = 1; i + 1 < interleaved.size() / size_t(channels); ++i) {
-        if (at(i) > threshold && at(i) >= at(i - 1) && at(i) > at(i + 1)) {
-            const double d = at(i - 1) - 2.0 * at(i) + at(i + 1);
-            peaks.push_back(double(i) + (d != 0.0 ? 0.5 * (at(i - 1) - at(i + 1)) / d : 0.0));
-        }
-    }
-    return peaks;
-}
 
 } // namespace merriphonic::speaker_test
