@@ -28,7 +28,6 @@ TEST(ScreenTextTest, numbersOnScreen) {
     EXPECT_EQ(ScreenText::time(754'000), "12:34");
 
     EXPECT_EQ(ScreenText::syncBadge(2.44), "Sync ±2.4ms");
-    EXPECT_EQ(ScreenText::syncBadge(14.6), "Sync ±15ms");
     EXPECT_FALSE(ScreenText::syncBadgeWarns(14.99));
     EXPECT_TRUE(ScreenText::syncBadgeWarns(15.0));
 

@@ -52,8 +52,6 @@ TEST(ScreensTest, hostAndSpeakerThroughTheirScreens) {
         ASSERT_TRUE(speaker.click("Join as speaker"));
         ASSERT_TRUE(runScreensUntil(rig, [&] { return speaker.shows("Ann's party"); }));
         ASSERT_TRUE(speaker.click("Ann's party"));
-        EXPECT_EQ(speaker.viewModel().screen(), "speaker");
-        EXPECT_TRUE(speaker.shows("Connecting to Ann's party"));
         ASSERT_TRUE(
             runScreensUntil(rig, [&] { return speaker.shows("Connected to Ann's party"); }));
         ASSERT_TRUE(runScreensUntil(rig, [&] { return speaker.shows("Playing"); }));
