@@ -99,12 +99,6 @@ bool ScreenApp::shows(const QString& text) const {
     return texts().contains(text);
 }
 
-bool ScreenApp::showsPrefix(const QString& prefix) const {
-    const QStringList all = texts();
-    return std::any_of(all.begin(), all.end(),
-                       [&prefix](const QString& text) { return text.startsWith(prefix); });
-}
-
 bool ScreenApp::click(const QString& text) {
     QQuickItem* target = nullptr;
     visit(window_->contentItem(), [&](QQuickItem* item) {
@@ -134,15 +128,6 @@ void ScreenApp::grab(const std::filesystem::path& file) const {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     }
     window_->grabWindow().save(QString::fromStdString(file.string()));
-}
-
-void ScreenApp::scrollTo(double y) const {
-    visit(window_->contentItem(), [y](QQuickItem* item) {
-        if (item->inherits("QQuickFlickable") && item->property("contentHeight").toDouble() > 0) {
-            item->setProperty("contentY", y);
-        }
-    });
-    settle();
 }
 
 void settle() {

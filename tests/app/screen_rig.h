@@ -41,15 +41,11 @@ public:
     // The texts of every visible item, in tree order.
     [[nodiscard]] QStringList texts() const;
     [[nodiscard]] bool shows(const QString& text) const;
-    // Whether a visible text starts with the prefix.
-    [[nodiscard]] bool showsPrefix(const QString& prefix) const;
     // Clicks the last visible control with that text (or holding a text that reads so).
     // Returns false when there is none.
     bool click(const QString& text);
     // Writes what the window shows as a PNG.
     void grab(const std::filesystem::path& file) const;
-    // Scrolls the screen's list or page by that many pixels from the top.
-    void scrollTo(double y) const;
 
 private:
     std::unique_ptr<AppViewModel> viewModel_;

@@ -15,8 +15,6 @@ TEST(ScreenTextTest, numbersOnScreen) {
     EXPECT_EQ(ScreenText::roundedDelayMs(123), 120);
     EXPECT_EQ(ScreenText::roundedDelayMs(125), 130);
     EXPECT_EQ(ScreenText::roundedDelayMs(-125), -130);
-    EXPECT_EQ(ScreenText::roundedDelayMs(-4.9), 0);
-    EXPECT_EQ(ScreenText::roundedDelayMs(499.7), 500);
 
     // Four bars down to -60 dBm, one fewer for every 10 dB below, none under -90.
     const std::array rssis{-30, -60, -61, -70, -71, -80, -81, -90, -91, -127};
@@ -26,34 +24,22 @@ TEST(ScreenTextTest, numbersOnScreen) {
     }
     EXPECT_EQ(ScreenText::signalLabel(-61), "Signal 3 of 4");
 
-    EXPECT_EQ(ScreenText::time(0), "0:00");
     EXPECT_EQ(ScreenText::time(59'999), "0:59");
-    EXPECT_EQ(ScreenText::time(61'000), "1:01");
     EXPECT_EQ(ScreenText::time(754'000), "12:34");
-    EXPECT_EQ(ScreenText::time(-5), "0:00");
 
     EXPECT_EQ(ScreenText::syncBadge(2.44), "Sync ±2.4ms");
-    EXPECT_EQ(ScreenText::syncBadge(9.94), "Sync ±9.9ms");
-    EXPECT_EQ(ScreenText::syncBadge(10.0), "Sync ±10ms");
-    EXPECT_EQ(ScreenText::syncBadge(14.6), "Sync ±15ms");
     EXPECT_FALSE(ScreenText::syncBadgeWarns(14.99));
     EXPECT_TRUE(ScreenText::syncBadgeWarns(15.0));
 
     EXPECT_EQ(ScreenText::delayText(-30), "delay -30 ms");
     EXPECT_EQ(ScreenText::delayText(20), "delay +20 ms");
-    EXPECT_EQ(ScreenText::delayText(0), "");
-    EXPECT_EQ(ScreenText::delayText(std::nullopt), "");
     EXPECT_EQ(ScreenText::roundTripText(12.4), "12 ms");
     EXPECT_EQ(ScreenText::roundTripText(0.14), "0.1 ms");
-    EXPECT_EQ(ScreenText::roundTripText(0.0), "");
-    EXPECT_EQ(ScreenText::roundTripText(std::nullopt), "");
 }
 
 TEST(ScreenTextTest, statesInWords) {
     const RadioState on = RadioState::poweredOn;
     EXPECT_EQ(ScreenText::hostHeader(Phase::idle(), on), "Starting Bluetooth…");
-    EXPECT_EQ(ScreenText::hostHeader(Phase::starting(), RadioState::unknown),
-              "Starting Bluetooth…");
     for (RadioState bad :
          {RadioState::unsupported, RadioState::unauthorized, RadioState::poweredOff}) {
         EXPECT_EQ(ScreenText::hostHeader(Phase::starting(), bad), "Bluetooth unavailable");
@@ -62,34 +48,18 @@ TEST(ScreenTextTest, statesInWords) {
     }
     EXPECT_EQ(ScreenText::hostHeader(Phase::advertising(), on), "Advertising…");
     EXPECT_EQ(ScreenText::hostHeader(Phase::failed("Couldn't advertise: busy"), on), "Not visible");
-    EXPECT_TRUE(ScreenText::hostHeaderActive(Phase::advertising()));
-    EXPECT_FALSE(ScreenText::hostHeaderActive(Phase::failed("x")));
 
-    EXPECT_EQ(ScreenText::bluetoothBanner(RadioState::unsupported),
-              "This device doesn't support Bluetooth LE.");
     EXPECT_EQ(ScreenText::bluetoothBanner(RadioState::unauthorized),
               "Merriphonic isn't allowed to use Bluetooth. Allow it in Settings.");
     EXPECT_FALSE(ScreenText::bluetoothBanner(RadioState::poweredOn));
-    EXPECT_FALSE(ScreenText::bluetoothBanner(RadioState::unknown));
-    EXPECT_FALSE(ScreenText::bluetoothBanner(RadioState::resetting));
 
-    EXPECT_EQ(ScreenText::platformIcon("ios"), "phone");
-    EXPECT_EQ(ScreenText::platformIcon("macos"), "laptop");
     EXPECT_EQ(ScreenText::platformIcon("linux"), "laptop");
-    EXPECT_EQ(ScreenText::platformIcon("android"), "candybar");
     EXPECT_EQ(ScreenText::platformIcon("toaster"), "speaker");
 
     EXPECT_EQ(ScreenText::speakerStatus(SpeakerState::syncing, 0), "Syncing clock…");
-    EXPECT_EQ(ScreenText::speakerStatus(SpeakerState::idle, 0), "Waiting for host");
     EXPECT_EQ(ScreenText::speakerStatus(SpeakerState::loading, 42), "Receiving song 42%");
-    EXPECT_EQ(ScreenText::speakerStatus(SpeakerState::ready, 100), "Ready");
-    EXPECT_EQ(ScreenText::speakerStatus(SpeakerState::playing, 100), "Playing");
-    EXPECT_EQ(ScreenText::speakerStatus(SpeakerState::paused, 100), "Paused");
     EXPECT_EQ(ScreenText::connectingSubtitle(SpeakerSession::Phase::Kind::connecting),
               "Opening a Bluetooth channel");
-    EXPECT_EQ(ScreenText::connectingSubtitle(SpeakerSession::Phase::Kind::syncing),
-              "Syncing clock…");
-    EXPECT_EQ(ScreenText::artistOrUnknown(""), "Unknown artist");
 }
 
 TEST(ScreenTextTest, onlyWholeReadyEntriesAreSelectable) {
@@ -102,15 +72,9 @@ TEST(ScreenTextTest, onlyWholeReadyEntriesAreSelectable) {
 
     LibraryTrack preparing = ready;
     preparing.state = LibraryTrack::State::preparing;
-    LibraryTrack failed = ready;
-    failed.state = LibraryTrack::State::failed;
-    LibraryTrack noFile = ready;
-    noFile.wireFile.reset();
     LibraryTrack noKey = ready;
     noKey.trackKey.reset();
-    LibraryTrack noSize = ready;
-    noSize.size.reset();
-    for (const LibraryTrack& entry : {preparing, failed, noFile, noKey, noSize}) {
+    for (const LibraryTrack& entry : {preparing, noKey}) {
         EXPECT_FALSE(ScreenText::isSelectable(entry));
     }
 }

@@ -3,7 +3,7 @@
 #include <QCoreApplication>
 #include <QUrl>
 
-#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -28,65 +28,35 @@ TEST(ScreensTest, hostAndSpeakerThroughTheirScreens) {
         ScreenApp host(hostDevice);
         ScreenApp speaker(speakerDevice);
         ASSERT_NE(host.window(), nullptr);
-        EXPECT_TRUE(host.shows("Merriphonic"));
-        EXPECT_TRUE(host.shows("Play one song on every device — no Wi-Fi."));
-        EXPECT_TRUE(host.shows(
-            "Hosts send songs over Bluetooth to up to 7 speakers — iPhone, Mac or Android."));
 
-        // Denied: still home, with the banner; allowed: the banner goes, the party opens.
+        // Denied: still home, with the banner that leads to the settings.
         hostDevice.access.answer = BluetoothAuthorization::denied;
         host.viewModel().setName(QStringLiteral(" Ann "));
         ASSERT_TRUE(host.click("Host a party"));
-        EXPECT_EQ(host.viewModel().screen(), "home");
-        EXPECT_TRUE(host.shows(AppModel::deniedMessage));
         ASSERT_TRUE(host.click("Open Settings"));
         EXPECT_EQ(hostDevice.access.settingsOpened, 1);
         hostDevice.access.answer = BluetoothAuthorization::allowed;
         ASSERT_TRUE(host.click("Host a party"));
-        EXPECT_FALSE(host.shows(AppModel::deniedMessage));
         EXPECT_EQ(host.viewModel().screen(), "host");
         EXPECT_TRUE(host.shows("Ann's party"));
         ASSERT_TRUE(runScreensUntil(rig, [&] { return host.shows("Advertising…"); }));
-        EXPECT_TRUE(host.shows("Speakers (0/7)"));
-        EXPECT_TRUE(host.shows("Pick a song from your library"));
-        EXPECT_TRUE(host.showsPrefix("No music yet. Click <b>Add music</b>"));
 
         // A song in the library, chosen by clicking its row.
-        // What the picker hands over: a local file, and one that is not, which is logged.
-        host.viewModel().host()->importFiles(
-            {QUrl::fromLocalFile(
-                 QString::fromStdString(AppRig::song(20.0, "Lanterns", "The Owls").string())),
-             QUrl(QStringLiteral("https://example.org/song.mp3"))});
-        EXPECT_EQ(hostDevice.device.logSink().count(
-                      "file picker: not a local file: https://example.org/song.mp3"),
-                  1U);
+        host.viewModel().host()->importFiles({QUrl::fromLocalFile(
+            QString::fromStdString(AppRig::song(20.0, "Lanterns", "The Owls").string()))});
         ASSERT_TRUE(runScreensUntil(rig, [&] { return host.shows("0:20"); }));
-        EXPECT_TRUE(host.shows("The Owls"));
         ASSERT_TRUE(host.click("Lanterns"));
         EXPECT_TRUE(host.viewModel().host()->hasSong());
 
         // The speaker finds the party, joins it and follows the song.
         ASSERT_TRUE(speaker.click("Join as speaker"));
-        EXPECT_EQ(speaker.viewModel().screen(), "join");
-        EXPECT_TRUE(speaker.shows("Looking for parties nearby…"));
         ASSERT_TRUE(runScreensUntil(rig, [&] { return speaker.shows("Ann's party"); }));
-        EXPECT_TRUE(speaker.shows("Click to join"));
         ASSERT_TRUE(speaker.click("Ann's party"));
-        EXPECT_EQ(speaker.viewModel().screen(), "speaker");
-        EXPECT_TRUE(speaker.shows("Connecting to Ann's party"));
-        EXPECT_TRUE(speaker.shows("Opening a Bluetooth channel"));
         ASSERT_TRUE(
             runScreensUntil(rig, [&] { return speaker.shows("Connected to Ann's party"); }));
-        EXPECT_TRUE(speaker.showsPrefix("Sync ±"));
-        EXPECT_TRUE(speaker.shows("Now playing"));
-        EXPECT_TRUE(speaker.shows("Sounds late? (e.g. Bluetooth speaker) → move right. Sounds "
-                                  "early → move left."));
         ASSERT_TRUE(runScreensUntil(rig, [&] { return speaker.shows("Playing"); }));
         EXPECT_TRUE(speaker.shows("Lanterns"));
-        EXPECT_TRUE(speaker.shows("The Owls"));
         EXPECT_TRUE(host.shows("Speakers (1/7)"));
-        EXPECT_TRUE(host.shows(QString::fromStdString(Prefs::computerName())) || host.shows("den"));
-        EXPECT_TRUE(host.viewModel().host()->playing());
 
         // The speaker's delay: moved on its slider, rounded, shown on the host's row.
         speaker.viewModel().speaker()->setDelayMs(123);
@@ -133,9 +103,6 @@ TEST(ScreensTest, screenshots) {
         host.access.answer = BluetoothAuthorization::denied;
         screen.click("Host a party");
         screen.grab(folder / "home-permission.png");
-        host.access.answer = BluetoothAuthorization::restricted;
-        screen.click("Join as speaker");
-        screen.grab(folder / "home-restricted.png");
         host.access.answer = BluetoothAuthorization::allowed;
     }
 
@@ -152,7 +119,6 @@ TEST(ScreensTest, screenshots) {
     bo.model().hostParty();
     cy.model().hostParty();
     denScreen.click("Join as speaker");
-    denScreen.grab(folder / "join-looking.png");
     runScreensUntil(rig, [&] { return denScreen.viewModel().speaker()->hosts()->count() >= 3; });
     runScreensFor(rig, 3 * nsPerSecond);
     denScreen.grab(folder / "join.png");
@@ -164,40 +130,20 @@ TEST(ScreensTest, screenshots) {
                                          AppRig::song(20.0, "Lanterns", "The Owls"),
                                          AppRig::song(15.0, "Paper Boats", "")});
     std::vector<AppDevice*> speakers{&den};
-    for (int i = 1; i < 7; ++i) {
-        AppDevice& device =
-            rig.add("spk" + std::to_string(i), SimPosition{1.0 + i, static_cast<double>(i % 3)});
-        device.device.prefs().setText(
-            Prefs::nameKey,
-            std::vector<std::string>{"", "Kitchen", "Studio", "Attic", "Porch", "Garage", "Hall"}
-                .at(static_cast<size_t>(i)));
-        speakers.push_back(&device);
+    for (const char* name : {"Kitchen", "Studio", "Attic", "Porch", "Garage", "Hall"}) {
+        const auto i = static_cast<double>(speakers.size());
+        speakers.push_back(&rig.add(name, SimPosition{1.0 + i, std::fmod(i, 3.0)}));
+        speakers.back()->device.prefs().setText(Prefs::nameKey, name);
     }
-    denScreen.click("Cy's party"); // a party that has ended meanwhile
-    runScreensUntil(
-        rig, [&] { return !den.model().speaker()->phase()->is(Kind::connecting); },
-        20 * nsPerSecond);
-    denScreen.grab(folder / "speaker-failed.png");
-    denScreen.click("Find another party");
     runScreensUntil(rig, [&] { return denScreen.shows("Ann's party"); });
     denScreen.click("Ann's party");
     denScreen.grab(folder / "speaker-connecting.png");
-    // Three join before the song is chosen, the others while it is on its way, so that the
-    // rows show every stage of joining and receiving.
-    const auto join = [&](size_t i) {
+    for (size_t i = 1; i < speakers.size(); ++i) {
         AppModel& model = speakers[i]->model();
         model.joinAsSpeaker();
         runScreensUntil(rig, [&] { return !model.speaker()->discovered()->empty(); });
         model.chooseHost(model.speaker()->discovered()->front());
-    };
-    for (size_t i = 1; i < 4; ++i) {
-        join(i);
     }
-    runScreensUntil(rig, [&] {
-        return std::all_of(speakers.begin(), speakers.begin() + 4, [](AppDevice* device) {
-            return device->model().speaker()->phase()->is(Kind::connected);
-        });
-    });
     speakers[2]->model().speaker()->setDelayMs(20);
     speakers[3]->model().speaker()->setDelayMs(-30);
     runScreensUntil(rig, [&] {
@@ -207,24 +153,7 @@ TEST(ScreensTest, screenshots) {
     hostScreen.click("Long Summer");
     runScreensUntil(
         rig, [&] { return host.model().host()->sendProgress().get() > 0.25; }, 300 * nsPerSecond);
-    const auto rowsReach = [&](size_t count) {
-        runScreensUntil(rig, [&] { return host.model().host()->rows()->size() >= count; });
-    };
-    join(4);
-    runScreensFor(rig, 3 * nsPerSecond);
-    join(5);
-    rowsReach(7);
-    runScreensFor(rig, 400 * nsPerMs);
-    join(6);
-    rowsReach(8);
     hostScreen.grab(folder / "host.png");
-    {
-        ScreenApp tall(host, QSize(480, 1700));
-        tall.grab(folder / "host-full.png");
-    }
-    hostScreen.click("End party");
-    hostScreen.grab(folder / "host-end.png");
-    hostScreen.click("Cancel");
 
     // The speaker playing.
     // Once every speaker has the song, and the clock estimate has had 30 s of quiet samples.
@@ -240,15 +169,11 @@ TEST(ScreensTest, screenshots) {
     runScreensUntil(rig, [&] { return den.model().speaker()->phase()->is(Kind::disconnected); });
     denScreen.grab(folder / "speaker-disconnected.png");
 
-    // Bluetooth off on a host; a speaker's scan with the radio off.
+    // Bluetooth off on a host.
     host.radio->setState(RadioState::poweredOff);
     hostScreen.click("Host a party");
     runScreensFor(rig, nsPerSecond);
     hostScreen.grab(folder / "host-bluetooth-off.png");
-    denScreen.click("Find another party");
-    den.radio->setState(RadioState::unsupported);
-    runScreensFor(rig, nsPerSecond);
-    denScreen.grab(folder / "join-unsupported.png");
     EXPECT_TRUE(warnings.all().isEmpty()) << warnings.all().join('\n').toStdString();
 }
 

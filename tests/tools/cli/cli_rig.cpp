@@ -35,30 +35,18 @@ CliProcess::CliProcess(const std::filesystem::path& folder,
                        const std::vector<std::string>& arguments,
                        const std::map<std::string, std::string>& environment)
     : outFile_(folder / "stdout"), errFile_(folder / "stderr") {
-    std::vector<std::string> argumentTexts{CLI_PATH};
-    argumentTexts.insert(argumentTexts.end(), arguments.begin(), arguments.end());
-    std::vector<std::string> environmentTexts;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string text = *entry;
-        if (!environment.contains(text.substr(0, text.find('=')))) {
-            environmentTexts.push_back(text);
-        }
-    }
+    // env(1) puts the process's own variables over the ones it inherits, then starts it.
+    std::vector<std::string> argumentTexts{"/usr/bin/env"};
     for (const auto& [name, value] : environment) {
-        environmentTexts.push_back(name);
-        environmentTexts.back().append("=").append(value);
+        argumentTexts.push_back(name + "=" + value);
     }
-    const auto pointers = [](std::vector<std::string>& texts) {
-        std::vector<char*> list;
-        list.reserve(texts.size() + 1);
-        for (std::string& text : texts) {
-            list.push_back(text.data());
-        }
-        list.push_back(nullptr);
-        return list;
-    };
-    std::vector<char*> argv = pointers(argumentTexts);
-    std::vector<char*> envp = pointers(environmentTexts);
+    argumentTexts.emplace_back(CLI_PATH);
+    argumentTexts.insert(argumentTexts.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& text : argumentTexts) {
+        argv.push_back(text.data());
+    }
+    argv.push_back(nullptr);
 
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) {
@@ -71,13 +59,13 @@ CliProcess::CliProcess(const std::filesystem::path& folder,
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errFile_.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int error = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
+    const int error = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(pipeFds[0]);
     input_ = pipeFds[1];
     if (error != 0) {
         pid_ = -1;
-        throw std::runtime_error("cannot start " + argumentTexts.front());
+        throw std::runtime_error("cannot start merriphonic-cli");
     }
 }
 
@@ -177,13 +165,6 @@ CliProcess& CliRig::start(const std::string& user, const std::vector<std::string
     }
     processes_.push_back(std::make_unique<CliProcess>(folder, arguments, environment));
     return *processes_.back();
-}
-
-CliProcess& CliRig::run(const std::string& user, const std::vector<std::string>& arguments,
-                        std::chrono::milliseconds limit) {
-    CliProcess& process = start(user, arguments);
-    EXPECT_TRUE(process.wait(limit)) << "merriphonic-cli did not end";
-    return process;
 }
 
 std::vector<std::string> CliRig::advertisedParties() const {

@@ -58,9 +58,6 @@ public:
     // Starts merriphonic-cli as the named user (own config, data and cache folders; the
     // stored name is the user's name).
     CliProcess& start(const std::string& user, const std::vector<std::string>& arguments);
-    // Runs it to its end and returns the process, ended.
-    CliProcess& run(const std::string& user, const std::vector<std::string>& arguments,
-                    std::chrono::milliseconds limit = std::chrono::seconds(30));
 
     [[nodiscard]] std::filesystem::path file(const std::string& name) const { return root_ / name; }
     // The hosts' records in the radio's rendezvous folder: a party left behind shows here.
