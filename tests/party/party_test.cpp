@@ -370,6 +370,32 @@ TEST_F(Party, TransfersSurviveALostLinkACorruptChunkAndAFullDisk) {
     expectAligned(*start + 4 * nsPerSecond, 3.5, "after the transfer faults");
 }
 
+TEST_F(Party, ASongLargerThanTheFreeSpaceIsRefusedUntilThereIsRoom) {
+    start({.speakers = 1, .seed = 7}, {8.0, 12.0});
+    const LibraryTrack& first = songs_[0];
+    const LibraryTrack& second = songs_[1];
+    // Room for the first song and a little more; the second is offered while the first plays.
+    SimDiskSpace::limit(speaker(0).session->cacheFolder(), *first.size + 4096);
+    const int64_t refusedBefore = SimDiskSpace::refusedWrites();
+    party().select(first);
+    ASSERT_TRUE(runUntilAllHear(*party().selectedAtWorldNs(), 60 * nsPerSecond));
+    const CaptureLogSink& log = speaker(0).device.device.logSink();
+    ASSERT_TRUE(
+        party().runUntil([&] { return log.contains("refusing TRACK_OFFER " + *second.trackKey); },
+                         10 * nsPerSecond));
+    EXPECT_FALSE(std::filesystem::exists(cached(0, second))) << "a refused song took space";
+    EXPECT_EQ(SimDiskSpace::refusedWrites(), refusedBefore);
+    EXPECT_TRUE(intact(0, first));
+
+    // Space returns; chosen, the song is offered again, taken, and played.
+    SimDiskSpace::unlimit();
+    party().select(second);
+    ASSERT_TRUE(party().runUntil(
+        [&] { return *speaker(0).session->state() == SpeakerState::playing && intact(0, second); },
+        60 * nsPerSecond));
+    EXPECT_TRUE(intact(0, first));
+}
+
 TEST_F(Party, ThePartyRealignsAfterClockStepsAndTheHostsRadioCycling) {
     start({.speakers = 2, .seed = 47}, {50.0});
     party().select(songs_[0]);

@@ -1,14 +1,20 @@
-// The render thread never allocates: the whole player in virtual time, through drift
-// corrections, a re-sync, a reconfigured and interrupted card and the end of a song, with
-// every allocation inside a render call counted.
+// The render thread neither allocates nor races: the whole player in virtual time, through drift
+// corrections, a re-sync, a reconfigured and interrupted card and the end of a song, with every
+// allocation inside a render call counted; and the same on the app's real device (a real-time
+// null output, the decoding thread, the Qt main loop) for ThreadSanitizer.
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 
 #include "core/time_units.h"
+#include "platform/null_audio_output.h"
+#include "platform/qt/real_device.h"
+#include "platform/sim/capture_log_sink.h"
 #include "tests/speaker/player_rig.h"
+#include "tests/support/qt_test_support.h"
 
 namespace {
 
@@ -119,6 +125,52 @@ TEST(RenderDiscipline, NothingAllocatesOnTheRenderThreadThroughAWholeSession) {
     EXPECT_EQ(rig.ended, 1);
     EXPECT_EQ(rig.logCount("hard re-sync"), 1U);
     EXPECT_GT(rig.card().renderCalls(), 1000);
+    EXPECT_EQ(counted, before);
+}
+
+TEST(RenderDiscipline, PlaysOnRealThreadsWithoutAllocatingWhileRendering) {
+    const test::TempFolder temp;
+    auto sink = std::make_shared<CaptureLogSink>("speaker");
+    NullAudioOutputFactory null;
+    CountingFactory counting(null);
+    FfmpegMediaToolkit media;
+    RealDevice device({.prefsFile = temp.path() / "prefs.conf",
+                       .folders = DeviceFolders{temp.path(), temp.path(), temp.path()},
+                       .logSink = sink,
+                       .audio = &counting,
+                       .media = &media});
+    const Clock& clock = device.context().clock;
+    const int64_t before = counted;
+
+    auto player = SyncPlayer::create(device.context(), "speaker");
+    int ended = 0;
+    player->onEnded = [&] { ++ended; };
+    ASSERT_TRUE(player->load(mediaFile("short.wav")));
+    player->spec = PlaySpec{clock.nowNs() + 200 * nsPerMs, 0};
+    player->schedule("play");
+    player->startDriftTimer();
+    // Main-thread traffic while the render and decoding threads run: volume, measurements
+    // and, once, a stop and a fresh start.
+    int ticks = 0;
+    int playing = 0;
+    TimerHandle traffic = device.mainLoop().every(20 * nsPerMs, [&] {
+        player->setGroupVolume((++ticks % 2 == 0) ? 1.0 : 0.5);
+        player->measure();
+        playing += player->renderPosition().valid ? 1 : 0;
+        if (ticks == 25) {
+            player->stop();
+            player->spec = PlaySpec{clock.nowNs() + 150 * nsPerMs, 500};
+            player->schedule("play");
+        }
+    });
+    EXPECT_TRUE(test::runMainLoopUntil([&] { return ended > 0; }, std::chrono::seconds(20)));
+    traffic.cancel();
+    player.reset();
+
+    EXPECT_EQ(ended, 1);
+    EXPECT_GT(playing, 10);
+    EXPECT_EQ(sink->count("[speaker] end of track"), 1U);
+    EXPECT_EQ(sink->count("engine started"), 1U);
     EXPECT_EQ(counted, before);
 }
 

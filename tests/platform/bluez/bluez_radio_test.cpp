@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "bluez_radios.h"
+#include "platform/bluez/peer_identifier.h"
 
 namespace merriphonic::radio_test {
 INSTANTIATE_TYPED_TEST_SUITE_P(Bluez, RadioContract, bluez_test::BluezRadios);
@@ -31,6 +32,15 @@ std::vector<RadioState> states(const RadioRecorder& recorder) {
 }
 
 // ---- the manager state follows BlueZ and its adapters ----
+
+// A peer's identifier outlives the process, so its derivation is pinned: a version-5 UUID of the
+// address pair (cross-checked with an independent implementation), whatever their case.
+TEST(PeerIdentifierTest, IsAVersion5UuidOfTheAddressPair) {
+    EXPECT_EQ(peerIdentifier("00:AA:01:00:00:00", "00:AA:01:01:00:01"),
+              "1C8F6256-24BE-570B-8847-C5DA7B3EBD5B");
+    EXPECT_EQ(peerIdentifier("00:aa:01:01:00:01", "00:aa:01:00:00:00"),
+              "313FD6C9-0A27-56C6-97A0-09A32CD2E4B0");
+}
 
 TEST(BluezStateTest, FollowsBluezAndTheNamedElseTheFirstPoweredAdapter) {
     BluezRadios radios(false);
