@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/result.h"
 #include "platform/audio_feeder.h"
 
 namespace merriphonic {
@@ -20,6 +21,9 @@ struct AudioFormat {
 
     bool operator==(const AudioFormat&) const = default;
 };
+
+// Whether an output takes the format (8 to 768 kHz, 1 to 32 channels); else the error it gives.
+[[nodiscard]] Result<Done, std::string> checkAudioFormat(const AudioFormat& format);
 
 // The timing of one buffer, in nanoseconds of the device's monotonic clock (CLOCK_MONOTONIC
 // for the real outputs, the device's virtual clock in simulation).

@@ -13,9 +13,6 @@ namespace merriphonic {
 
 namespace {
 
-constexpr int minSampleRate = 8000;
-constexpr int maxSampleRate = 768'000;
-constexpr int maxChannels = 32;
 // Low enough to leave room above for the system's own audio threads.
 constexpr int realtimePriority = 20;
 
@@ -52,9 +49,8 @@ NullAudioOutput::~NullAudioOutput() {
 bool NullAudioOutput::start(const AudioFormat& format, AudioRenderer& renderer,
                             std::string& error) {
     stop();
-    if (format.sampleRate < minSampleRate || format.sampleRate > maxSampleRate ||
-        format.channels < 1 || format.channels > maxChannels) {
-        error = fmt::format("unsupported format: {} Hz × {}", format.sampleRate, format.channels);
+    if (const auto checked = checkAudioFormat(format); !checked) {
+        error = checked.error();
         return false;
     }
     format_ = format;

@@ -23,10 +23,6 @@ namespace merriphonic {
 
 namespace {
 
-constexpr int minSampleRate = 8000;
-constexpr int maxSampleRate = 768'000;
-constexpr int maxChannels = 32;
-
 int64_t monotonicNs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -460,9 +456,8 @@ PipeWireAudioOutput::~PipeWireAudioOutput() {
 bool PipeWireAudioOutput::start(const AudioFormat& format, AudioRenderer& renderer,
                                 std::string& error) {
     stop();
-    if (format.sampleRate < minSampleRate || format.sampleRate > maxSampleRate ||
-        format.channels < 1 || format.channels > maxChannels) {
-        error = fmt::format("unsupported format: {} Hz × {}", format.sampleRate, format.channels);
+    if (const auto checked = checkAudioFormat(format); !checked) {
+        error = checked.error();
         return false;
     }
     State& s = *state_;

@@ -38,11 +38,13 @@ CliProcess::CliProcess(const std::filesystem::path& folder,
     // env(1) puts the process's own variables over the ones it inherits, then starts it.
     std::vector<std::string> argumentTexts{"/usr/bin/env"};
     for (const auto& [name, value] : environment) {
-        argumentTexts.push_back(name + "=" + value);
+        argumentTexts.push_back(name);
+        argumentTexts.back().append("=").append(value);
     }
     argumentTexts.emplace_back(CLI_PATH);
     argumentTexts.insert(argumentTexts.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
+    argv.reserve(argumentTexts.size() + 1);
     for (std::string& text : argumentTexts) {
         argv.push_back(text.data());
     }
