@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -9,6 +10,19 @@
 #include "platform/radio.h"
 
 namespace merriphonic {
+
+// The peripheral a central handed out under this one's identifier, if it is that very object;
+// null for a peripheral of another manager or none at all.
+template <class Peripheral>
+[[nodiscard]] std::shared_ptr<Peripheral>
+handedOut(const std::map<std::string, std::shared_ptr<Peripheral>>& table,
+          const std::shared_ptr<RemotePeripheral>& peripheral) {
+    if (!peripheral) {
+        return nullptr;
+    }
+    const auto known = table.find(peripheral->identifier());
+    return known != table.end() && known->second == peripheral ? known->second : nullptr;
+}
 
 // Radio managers that own their implementation through a shared pointer and hand every call on
 // to it, so that the implementation's callbacks and the blocks it posts can hold it weakly and

@@ -7,6 +7,7 @@
 #include "platform/bluez/bluez_dbus.h"
 #include "platform/bluez/peer_identifier.h"
 #include "platform/qt/fd_byte_stream.h"
+#include "platform/shared_radio_managers.h"
 
 namespace merriphonic {
 
@@ -102,7 +103,7 @@ BluezCentralCore::retrievePeripherals(const std::vector<std::string>& identifier
 }
 
 void BluezCentralCore::connect(std::shared_ptr<RemotePeripheral> remote) {
-    const auto peripheral = ours(remote);
+    const auto peripheral = handedOut(peripherals_, remote);
     if (!peripheral) {
         return;
     }
@@ -129,7 +130,7 @@ void BluezCentralCore::connect(std::shared_ptr<RemotePeripheral> remote) {
 }
 
 void BluezCentralCore::cancelConnection(std::shared_ptr<RemotePeripheral> remote) {
-    const auto peripheral = ours(remote);
+    const auto peripheral = handedOut(peripherals_, remote);
     if (!peripheral) {
         return;
     }
@@ -321,18 +322,6 @@ QDBusMessage BluezCentralCore::deviceCall(const BluezRemotePeripheral& periphera
 QDBusMessage BluezCentralCore::managedObjectsCall() {
     return QDBusMessage::createMethodCall(service, QStringLiteral("/"), objectManagerInterface,
                                           QStringLiteral("GetManagedObjects"));
-}
-
-std::shared_ptr<BluezRemotePeripheral>
-BluezCentralCore::ours(const std::shared_ptr<RemotePeripheral>& peripheral) const {
-    if (!peripheral) {
-        return nullptr;
-    }
-    const auto known = peripherals_.find(peripheral->identifier());
-    if (known == peripherals_.end() || known->second != peripheral) {
-        return nullptr;
-    }
-    return known->second;
 }
 
 bool BluezCentralCore::isConnected(const BluezRemotePeripheral& peripheral) const {

@@ -91,9 +91,6 @@ private:
     static QDBusMessage deviceCall(const BluezRemotePeripheral& peripheral, const QString& method);
     static QDBusMessage managedObjectsCall();
 
-    // The peripheral as this central handed it out; nothing for one it did not.
-    [[nodiscard]] std::shared_ptr<BluezRemotePeripheral>
-    ours(const std::shared_ptr<RemotePeripheral>& peripheral) const;
     [[nodiscard]] bool isConnected(const BluezRemotePeripheral& peripheral) const;
 
     // ---- discovery ----

@@ -17,6 +17,7 @@
 #include "platform/local/local_hello.h"
 #include "platform/local/local_rendezvous.h"
 #include "platform/qt/fd_byte_stream.h"
+#include "platform/shared_radio_managers.h"
 #include "platform/unique_fd.h"
 
 namespace merriphonic {
@@ -99,7 +100,7 @@ LocalCentralCore::retrievePeripherals(const std::vector<std::string>& identifier
 }
 
 void LocalCentralCore::connect(std::shared_ptr<RemotePeripheral> peripheral) {
-    const auto target = ours(peripheral);
+    const auto target = handedOut(known_, peripheral);
     if (!target) {
         return;
     }
@@ -121,7 +122,7 @@ void LocalCentralCore::connect(std::shared_ptr<RemotePeripheral> peripheral) {
 }
 
 void LocalCentralCore::cancelConnection(std::shared_ptr<RemotePeripheral> peripheral) {
-    const auto target = ours(peripheral);
+    const auto target = handedOut(known_, peripheral);
     if (!target) {
         return;
     }
@@ -214,18 +215,6 @@ void LocalCentralCore::openChannel(const std::shared_ptr<LocalRemotePeripheral>&
     post([target, opened = std::move(opened)](LocalCentralCore&, CentralManagerDelegate& delegate) {
         delegate.channelOpened(target, opened, std::nullopt);
     });
-}
-
-std::shared_ptr<LocalRemotePeripheral>
-LocalCentralCore::ours(const std::shared_ptr<RemotePeripheral>& peripheral) const {
-    if (!peripheral) {
-        return nullptr;
-    }
-    const auto known = known_.find(peripheral->identifier());
-    if (known == known_.end() || known->second != peripheral) {
-        return nullptr;
-    }
-    return known->second;
 }
 
 std::shared_ptr<LocalRemotePeripheral> LocalCentralCore::peripheral(const std::string& id) {

@@ -111,9 +111,6 @@ public:
 
 private:
     std::shared_ptr<LocalRemotePeripheral> peripheral(const std::string& id);
-    // The peripheral as this central handed it out; nothing for one it did not.
-    [[nodiscard]] std::shared_ptr<LocalRemotePeripheral>
-    ours(const std::shared_ptr<RemotePeripheral>& peripheral) const;
     void requestRescan();
 
     // The 100 ms beat runs while scanning or while any link is up.
