@@ -164,9 +164,28 @@ void Connection::onOutputEvent(StreamEvent event) {
 }
 
 void Connection::readAvailable() {
-    if (isClosed()) {
+    if (isClosed() || reading_) {
         return;
     }
+    reading_ = true;
+    readLoop();
+    reading_ = false;
+    if (writeFailure_) {
+        shutdown(*writeFailure_); // a no-op when the input closed first, with its own reason
+    }
+}
+
+void Connection::writeFailed() {
+    if (!writeFailure_) {
+        writeFailure_ = "write error: " + describe(output_->errorDescription());
+    }
+    // A message socket reports a peer's close to whichever call comes first; the messages it
+    // sent before closing (a BYE) are still to be read. A read loop further up the stack
+    // closes the connection when it is done.
+    readAvailable();
+}
+
+void Connection::readLoop() {
     while (input_->hasBytesAvailable()) {
         const int64_t count = input_->read(readBuffer_.data(), readBuffer_.size());
         if (count < 0) {
@@ -236,7 +255,7 @@ void Connection::handle(const RawFrame& frame) {
 void Connection::pumpWrites() {
     // A write loop further up the stack (a bulk source that enqueued while being pulled)
     // picks up whatever this call was about.
-    if (isClosed() || writing_ || !output_->hasSpaceAvailable()) {
+    if (isClosed() || writing_ || writeFailure_ || !output_->hasSpaceAvailable()) {
         return;
     }
     writing_ = true;
@@ -284,7 +303,7 @@ void Connection::writeLoop() {
         const int64_t count =
             output_->write(bytes.data() + currentOffset_, bytes.size() - currentOffset_);
         if (count < 0) {
-            shutdown("write error: " + describe(output_->errorDescription()));
+            writeFailed();
             return;
         }
         if (count == 0) {

@@ -94,9 +94,12 @@ private:
     void onInputEvent(StreamEvent event);
     void onOutputEvent(StreamEvent event);
     void readAvailable();
+    void readLoop();
     void handle(const RawFrame& frame);
     void pumpWrites();
     void writeLoop();
+    // The channel refused a write: what the peer sent before it broke is read first.
+    void writeFailed();
     std::optional<OutboundFrame> nextFrame();
     std::optional<OutboundFrame> pullBulk();
     // Queues a frame, closing the link when a peer leaves control frames piling up.
@@ -129,7 +132,11 @@ private:
     std::weak_ptr<BulkSource> bulkSource_;
     bool started_ = false;
     bool closeWhenFlushed_ = false;
-    bool writing_ = false;          // a write loop is running further up the stack
+    bool writing_ = false; // a write loop is running further up the stack
+    bool reading_ = false; // a read loop is running further up the stack
+    // Why the channel refused a write; nothing more is written, and it closes for this reason
+    // once what arrived has been read.
+    std::optional<std::string> writeFailure_;
     size_t queuedControlBytes_ = 0; // of the control frames in queue_
     std::vector<uint8_t> readBuffer_;
     ScopedTimer byeTimer_;

@@ -193,7 +193,7 @@ public:
         if (state_ != HalfState::open) {
             return false;
         }
-        if (hasPending() || atEnd_ || failed_) {
+        if (hasPending() || atEnd_ || failed_ || heldError_ != 0) {
             return true;
         }
         if ((pollNow(fd(), POLLIN) & (POLLIN | POLLHUP | POLLERR)) == 0) {
@@ -258,6 +258,11 @@ public:
                 return;
             }
             if (count == 0) {
+                if (heldError_ != 0) {
+                    fail(heldError_);
+                    reportEnd(StreamEvent::error);
+                    return;
+                }
                 if (seqpacket() && !peerHungUp()) {
                     // An empty message, not the end: drop it.
                     (void)::recv(fd(), &probe, 1, MSG_DONTWAIT);
@@ -271,12 +276,15 @@ public:
             if (errno == EINTR) {
                 continue;
             }
-            if (wouldBlock(errno)) {
+            if (holdError(errno)) {
+                continue;
+            }
+            if (wouldBlock(errno) && heldError_ == 0) {
                 rearm();
                 return;
             }
             // The kernel reports a socket error once; keep it for the reads to come.
-            fail(errno);
+            fail(heldError_ != 0 ? heldError_ : errno);
             reportEnd(StreamEvent::error);
             return;
         }
@@ -284,6 +292,18 @@ public:
 
 private:
     [[nodiscard]] bool hasPending() const { return pendingBegin_ < pending_.size(); }
+
+    // A message socket reports its error ahead of the messages still queued: a peer that closes
+    // with bytes of ours unread resets the channel, and its last messages (a BYE) would be lost
+    // behind the reset. So the first error is held while what is queued is read; it is reported
+    // once nothing is left. True when the error was taken to be held.
+    bool holdError(int error) {
+        if (!seqpacket() || heldError_ != 0 || error == EINTR || wouldBlock(error)) {
+            return false;
+        }
+        heldError_ = error;
+        return true;
+    }
 
     // Drops the empty messages at the head of the socket's queue: they carry no data, and a read
     // promised by them would find nothing. True when nothing else waited behind them.
@@ -334,9 +354,12 @@ private:
                     return fail(EMSGSIZE);
                 }
                 rearm();
+                if (heldError_ != 0) {
+                    schedulePendingCheck(); // the held error is still to be read
+                }
                 return count;
             }
-            if (count == 0) {
+            if (count == 0 && heldError_ == 0) {
                 if (seqpacket() && !peerHungUp()) {
                     continue; // an empty message
                 }
@@ -344,17 +367,17 @@ private:
                 endReported_ = true;
                 return 0;
             }
-            if (errno == EINTR) {
+            if (count < 0 && (errno == EINTR || holdError(errno))) {
                 continue;
             }
-            if (wouldBlock(errno)) {
+            if (count < 0 && wouldBlock(errno) && heldError_ == 0) {
                 // Read without bytesAvailable: nothing is lost, nothing is sticky.
                 rearm();
                 error_ = errnoText(errno);
                 return -1;
             }
             endReported_ = true;
-            return fail(errno);
+            return fail(heldError_ != 0 ? heldError_ : errno);
         }
     }
 
@@ -371,8 +394,8 @@ private:
         return static_cast<int64_t>(count);
     }
 
-    // Bytes held back from a message do not make the socket readable: tell the reader about
-    // them if it stops before taking them all.
+    // Bytes held back from a message, and a held error, do not make the socket readable: tell
+    // the reader about them if it stops before taking them all.
     void schedulePendingCheck() {
         if (pendingCheckPosted_) {
             return;
@@ -381,7 +404,7 @@ private:
         core_->streams().post([weak = weak_from_this()] {
             if (auto self = weak.lock()) {
                 self->pendingCheckPosted_ = false;
-                if (self->hasPending()) {
+                if (self->hasPending() || (self->heldError_ != 0 && !self->failed_)) {
                     self->deliver(StreamEvent::bytesAvailable);
                 }
             }
@@ -391,6 +414,7 @@ private:
     bool atEnd_ = false;
     bool endReported_ = false;
     bool pendingCheckPosted_ = false;
+    int heldError_ = 0;
     std::vector<uint8_t> pending_;
     size_t pendingBegin_ = 0;
 };

@@ -278,5 +278,29 @@ TEST(FdByteStreamTest, SeqpacketSkipsEmptyMessagesAndRefusesOversizedOnes) {
     ::close(fds[1]);
 }
 
+// A peer that closes with bytes of ours unread resets the channel, and the kernel reports the
+// reset ahead of the peer's last messages: they are still read, then the reset is reported.
+TEST(FdByteStreamTest, ThePeersLastMessagesArriveBeforeItsReset) {
+    for (const bool readAll : {true, false}) {
+        const auto fds = socketPair(SOCK_SEQPACKET);
+        const auto endpoint =
+            StreamEndpoint::open(makeFdStreamPair(fds[0], StreamThread::shared(), {true, 100, 100}),
+                                 StreamThread::shared(), {.readAll = readAll, .readSize = 40});
+        ASSERT_TRUE(runMainLoopUntil([&] { return !endpoint->seen().output.empty(); }));
+        endpoint->send({1, 2, 3}); // never read by the peer
+        std::array<uint8_t, 1> probe{};
+        ASSERT_TRUE(runMainLoopUntil(
+            [&] { return ::recv(fds[1], probe.data(), 1, MSG_PEEK | MSG_DONTWAIT) == 1; }));
+        const Bytes last = randomBytes(150, 7);
+        ASSERT_EQ(::send(fds[1], last.data(), 100, 0), 100);
+        ASSERT_EQ(::send(fds[1], last.data() + 100, 50, 0), 50);
+        ::close(fds[1]);
+        ASSERT_TRUE(runMainLoopUntil([&] { return !endpoint->seen().inputError.empty(); }))
+            << "readAll " << readAll;
+        EXPECT_EQ(endpoint->seen().received, last) << "readAll " << readAll;
+        EXPECT_EQ(endpoint->seen().inputError, std::strerror(ECONNRESET));
+    }
+}
+
 } // namespace
 } // namespace merriphonic::test

@@ -73,13 +73,14 @@ TEST_F(CliTest, speakersLeaveWithByeAndTheHostEndsThePartyForEveryone) {
     EXPECT_NE(host.err().find("speaker bob sent BYE"), std::string::npos) << host.err();
 
     // The strongest party without a name; the host's end reaches the speaker as its BYE.
-    CliProcess& cyd = rig.start("cyd", {"join"});
+    CliProcess& cyd = rig.start("cyd", {"join", "--verbose"});
     ASSERT_TRUE(cyd.waitForOut("Connected", joining)) << cyd.out() << cyd.err();
     host.signal(SIGTERM);
     EXPECT_EQ(host.wait(ending), CliOptions::exitOk) << host.err();
     EXPECT_NE(host.out().find("Party ended"), std::string::npos);
     EXPECT_EQ(cyd.wait(ending), CliOptions::exitOk) << cyd.err();
-    EXPECT_NE(cyd.out().find("The host ended the party"), std::string::npos) << cyd.out();
+    EXPECT_NE(cyd.out().find("The host ended the party"), std::string::npos)
+        << cyd.out() << cyd.err();
     EXPECT_EQ(rig.advertisedParties(), std::vector<std::string>{});
 }
 
