@@ -98,10 +98,10 @@ public:
     AudioOutput(const AudioOutput&) = delete;
     AudioOutput& operator=(const AudioOutput&) = delete;
 
-    // Opens the output for the format and starts calling renderer.render(). Returns false with
-    // a description in error when it cannot. Starting a running output restarts it. The
-    // renderer must stay valid until stop() returns or the output is destroyed.
-    virtual bool start(const AudioFormat& format, AudioRenderer& renderer, std::string& error) = 0;
+    // Opens the output for the format and starts calling renderer.render(), or says why it
+    // cannot. Starting a running output restarts it. The renderer must stay valid until stop()
+    // returns or the output is destroyed.
+    virtual Result<Done, std::string> start(const AudioFormat& format, AudioRenderer& renderer) = 0;
     // Stops pulling audio. When it returns, render() is not running and will not be called
     // again. Stopping a stopped output does nothing.
     virtual void stop() = 0;

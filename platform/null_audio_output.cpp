@@ -46,12 +46,11 @@ NullAudioOutput::~NullAudioOutput() {
     stop();
 }
 
-bool NullAudioOutput::start(const AudioFormat& format, AudioRenderer& renderer,
-                            std::string& error) {
+Result<Done, std::string> NullAudioOutput::start(const AudioFormat& format,
+                                                 AudioRenderer& renderer) {
     stop();
-    if (const auto checked = checkAudioFormat(format); !checked) {
-        error = checked.error();
-        return false;
+    if (auto checked = checkAudioFormat(format); !checked) {
+        return checked;
     }
     format_ = format;
     renderer_ = &renderer;
@@ -59,7 +58,7 @@ bool NullAudioOutput::start(const AudioFormat& format, AudioRenderer& renderer,
     quit_.store(false, std::memory_order_relaxed);
     const int64_t startNs = monotonicNs();
     thread_ = std::thread([this, startNs] { run(startNs); });
-    return true;
+    return Done{};
 }
 
 void NullAudioOutput::stop() {

@@ -27,7 +27,7 @@ public:
     explicit NullAudioOutput(RunLoop& main, int periodFrames = defaultPeriodFrames);
     ~NullAudioOutput() override;
 
-    bool start(const AudioFormat& format, AudioRenderer& renderer, std::string& error) override;
+    Result<Done, std::string> start(const AudioFormat& format, AudioRenderer& renderer) override;
     void stop() override;
     [[nodiscard]] bool isRunning() const override { return thread_.joinable(); }
     [[nodiscard]] AudioFormat format() const override { return format_; }

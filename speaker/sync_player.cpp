@@ -104,9 +104,9 @@ void SyncPlayer::startEngine() {
     if (engine_->isRunning()) {
         return;
     }
-    std::string error;
-    if (!engine_->start(*connectedFormat_, *pipeline_, error)) {
-        context_.log.error(LogCategory::player, "[{}] engine start failed: {}", label, error);
+    if (const auto started = engine_->start(*connectedFormat_, *pipeline_); !started) {
+        context_.log.error(LogCategory::player, "[{}] engine start failed: {}", label,
+                           started.error());
         return;
     }
     context_.log.info(LogCategory::player, "[{}] engine started, output latency {} ms", label,

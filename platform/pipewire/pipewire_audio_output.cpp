@@ -80,7 +80,7 @@ struct PipeWireSession {
     PipeWireSession(const PipeWireSession&) = delete;
     PipeWireSession& operator=(const PipeWireSession&) = delete;
 
-    bool open(const PipeWireAudioOutput::Options& options, std::string& error);
+    Result<Done, std::string> open(const PipeWireAudioOutput::Options& options);
     void close();
 
     // Loop thread: hands a change to the owner on the main loop.
@@ -148,32 +148,29 @@ struct PipeWireAudioOutput::State {
     std::atomic<int64_t> latencyNs{0};
 };
 
-bool PipeWireSession::open(const PipeWireAudioOutput::Options& options, std::string& error) {
+Result<Done, std::string> PipeWireSession::open(const PipeWireAudioOutput::Options& options) {
     initPipeWireOnce();
     loop = pw_thread_loop_new("merriphonic-pw", nullptr);
     if (loop == nullptr) {
-        error = "cannot create the PipeWire loop: " + errnoText(errno);
-        return false;
+        return "cannot create the PipeWire loop: " + errnoText(errno);
     }
     // The real-time client configuration: the data thread that runs onProcess() is given
     // real-time priority where the system allows it.
     context = pw_context_new(pw_thread_loop_get_loop(loop),
                              pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
     if (context == nullptr) {
-        error = "cannot create the PipeWire context: " + errnoText(errno);
-        return false;
+        return "cannot create the PipeWire context: " + errnoText(errno);
     }
     if (pw_thread_loop_start(loop) < 0) {
-        error = "cannot start the PipeWire loop: " + errnoText(errno);
-        return false;
+        return "cannot start the PipeWire loop: " + errnoText(errno);
     }
 
     pw_thread_loop_lock(loop);
     core = pw_context_connect(context, nullptr, 0);
     if (core == nullptr) {
-        error = "cannot connect to PipeWire: " + errnoText(errno);
+        std::string why = "cannot connect to PipeWire: " + errnoText(errno);
         pw_thread_loop_unlock(loop);
-        return false;
+        return why;
     }
     coreEvents.version = PW_VERSION_CORE_EVENTS;
     coreEvents.error = &PipeWireSession::onCoreError;
@@ -191,9 +188,9 @@ bool PipeWireSession::open(const PipeWireAudioOutput::Options& options, std::str
     }
     stream = pw_stream_new(core, options.description.c_str(), props);
     if (stream == nullptr) {
-        error = "cannot create the PipeWire stream: " + errnoText(errno);
+        std::string why = "cannot create the PipeWire stream: " + errnoText(errno);
         pw_thread_loop_unlock(loop);
-        return false;
+        return why;
     }
     streamEvents.version = PW_VERSION_STREAM_EVENTS;
     streamEvents.state_changed = &PipeWireSession::onStateChanged;
@@ -216,9 +213,8 @@ bool PipeWireSession::open(const PipeWireAudioOutput::Options& options, std::str
     const int res =
         pw_stream_connect(stream, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params.data(), 1);
     if (res < 0) {
-        error = "cannot connect the PipeWire stream: " + errnoText(res);
         pw_thread_loop_unlock(loop);
-        return false;
+        return "cannot connect the PipeWire stream: " + errnoText(res);
     }
 
     if (options.startTimeoutNs > 0) {
@@ -232,11 +228,12 @@ bool PipeWireSession::open(const PipeWireAudioOutput::Options& options, std::str
     }
     starting = false;
     const bool ok = !failed;
-    if (!ok) {
-        error = failure;
-    }
+    std::string why = failure;
     pw_thread_loop_unlock(loop);
-    return ok;
+    if (!ok) {
+        return why;
+    }
+    return Done{};
 }
 
 void PipeWireSession::close() {
@@ -453,24 +450,23 @@ PipeWireAudioOutput::~PipeWireAudioOutput() {
     stop();
 }
 
-bool PipeWireAudioOutput::start(const AudioFormat& format, AudioRenderer& renderer,
-                                std::string& error) {
+Result<Done, std::string> PipeWireAudioOutput::start(const AudioFormat& format,
+                                                     AudioRenderer& renderer) {
     stop();
-    if (const auto checked = checkAudioFormat(format); !checked) {
-        error = checked.error();
-        return false;
+    if (auto checked = checkAudioFormat(format); !checked) {
+        return checked;
     }
     State& s = *state_;
     s.latencyNs.store(0, std::memory_order_relaxed);
     auto session =
         std::make_unique<PipeWireSession>(state_, s.main, ++s.generation, s.latencyNs, format,
                                           renderer, s.options.latencyToleranceNs);
-    if (!session->open(s.options, error)) {
-        return false; // the session closes itself
+    if (auto opened = session->open(s.options); !opened) {
+        return opened; // the session closes itself
     }
     s.format = format;
     s.session = std::move(session);
-    return true;
+    return Done{};
 }
 
 void PipeWireAudioOutput::stop() {

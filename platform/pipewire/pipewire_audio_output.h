@@ -53,7 +53,7 @@ public:
     PipeWireAudioOutput(RunLoop& main, Options options);
     ~PipeWireAudioOutput() override;
 
-    bool start(const AudioFormat& format, AudioRenderer& renderer, std::string& error) override;
+    Result<Done, std::string> start(const AudioFormat& format, AudioRenderer& renderer) override;
     void stop() override;
     [[nodiscard]] bool isRunning() const override;
     [[nodiscard]] AudioFormat format() const override;

@@ -83,11 +83,11 @@ SimAudioOutput::~SimAudioOutput() {
     }
 }
 
-bool SimAudioOutput::start(const AudioFormat& format, AudioRenderer& renderer, std::string& error) {
+Result<Done, std::string> SimAudioOutput::start(const AudioFormat& format,
+                                                AudioRenderer& renderer) {
     stop();
-    if (const auto checked = checkAudioFormat(format); !checked) {
-        error = checked.error();
-        return false;
+    if (auto checked = checkAudioFormat(format); !checked) {
+        return checked;
     }
     format_ = format;
     renderer_ = &renderer;
@@ -106,7 +106,7 @@ bool SimAudioOutput::start(const AudioFormat& format, AudioRenderer& renderer, s
         world_.nowNs() + std::llround(2.0 * config_.periodFrames * nsPerSecond / format.sampleRate);
     interruptedUntilNs_ = 0;
     scheduleTick();
-    return true;
+    return Done{};
 }
 
 void SimAudioOutput::stop() {

@@ -69,7 +69,7 @@ public:
                    SimAudioCardConfig config = {}, std::string name = "card");
     ~SimAudioOutput() override;
 
-    bool start(const AudioFormat& format, AudioRenderer& renderer, std::string& error) override;
+    Result<Done, std::string> start(const AudioFormat& format, AudioRenderer& renderer) override;
     void stop() override;
     [[nodiscard]] bool isRunning() const override { return running_; }
     [[nodiscard]] AudioFormat format() const override { return format_; }

@@ -65,9 +65,9 @@ namespace {
 class CountingOutput final : public AudioOutput, AudioRenderer {
 public:
     explicit CountingOutput(std::unique_ptr<AudioOutput> inner) : inner_(std::move(inner)) {}
-    bool start(const AudioFormat& format, AudioRenderer& renderer, std::string& error) override {
+    Result<Done, std::string> start(const AudioFormat& format, AudioRenderer& renderer) override {
         target_ = &renderer;
-        return inner_->start(format, *this, error);
+        return inner_->start(format, *this);
     }
     void stop() override { inner_->stop(); }
     bool isRunning() const override { return inner_->isRunning(); }

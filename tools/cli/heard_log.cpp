@@ -32,12 +32,10 @@ std::string HeardLog::line(const HeardBuffer& buffer) {
                        buffer.sampleRate, buffer.stream);
 }
 
-std::optional<std::vector<HeardBuffer>> HeardLog::read(const std::filesystem::path& file,
-                                                       std::string& error) {
+Result<std::vector<HeardBuffer>, std::string> HeardLog::read(const std::filesystem::path& file) {
     std::ifstream in(file);
     if (!in) {
-        error = "cannot open " + file.string();
-        return std::nullopt;
+        return "cannot open " + file.string();
     }
     std::vector<HeardBuffer> buffers;
     std::string text;
@@ -51,8 +49,7 @@ std::optional<std::vector<HeardBuffer>> HeardLog::read(const std::filesystem::pa
         if (!(fields >> buffer.heardNs >> buffer.mediaFrame >> buffer.frames >> buffer.sampleRate >>
               buffer.stream) ||
             (fields >> rest) || buffer.frames <= 0 || buffer.sampleRate <= 0) {
-            error = fmt::format("{}:{}: not a heard buffer: {}", file.string(), number, text);
-            return std::nullopt;
+            return fmt::format("{}:{}: not a heard buffer: {}", file.string(), number, text);
         }
         buffers.push_back(buffer);
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/heard_timeline.h"
+#include "core/result.h"
 
 namespace merriphonic {
 
@@ -28,10 +29,9 @@ struct HeardLog {
     static constexpr std::string_view header = "# heard_ns media_frame frames rate stream\n";
 
     static std::string line(const HeardBuffer& buffer);
-    // Every buffer of a log; the comment lines are skipped. Nothing (and the reason, with the
-    // line number) when the file can't be read or a line is not a buffer.
-    static std::optional<std::vector<HeardBuffer>> read(const std::filesystem::path& file,
-                                                        std::string& error);
+    // Every buffer of a log; the comment lines are skipped. The reason, with the line number,
+    // when the file can't be read or a line is not a buffer.
+    static Result<std::vector<HeardBuffer>, std::string> read(const std::filesystem::path& file);
 };
 
 // How far a speaker's sound was from the host's: for every buffer the speaker heard at or after

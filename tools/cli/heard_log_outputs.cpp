@@ -66,11 +66,11 @@ public:
     HeardLogOutput(const HeardLogOutput&) = delete;
     HeardLogOutput& operator=(const HeardLogOutput&) = delete;
 
-    bool start(const AudioFormat& format, AudioRenderer& renderer, std::string& error) override {
+    Result<Done, std::string> start(const AudioFormat& format, AudioRenderer& renderer) override {
         // The recorder changes only while nothing renders through it.
         output_->stop();
         recorder_.use(renderer, format.sampleRate, streams_->fetch_add(1) + 1);
-        return output_->start(format, recorder_, error);
+        return output_->start(format, recorder_);
     }
     void stop() override { output_->stop(); }
     [[nodiscard]] bool isRunning() const override { return output_->isRunning(); }

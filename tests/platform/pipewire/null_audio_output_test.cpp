@@ -62,9 +62,9 @@ TEST(NullAudioOutputTest, buffersFollowAnExactGridThatAStalledThreadKeeps) {
     RecordingRenderer renderer(AudioFormat{44100, 2});
     renderer.stallAt = 10;
     renderer.stallNs = 3 * NullAudioOutput::maxLagNs;
-    std::string error;
     const int64_t startedNs = SystemClock().nowNs();
-    ASSERT_TRUE(output.start(renderer.format, renderer, error)) << error;
+    const auto started = output.start(renderer.format, renderer);
+    ASSERT_TRUE(started) << started.error();
     ASSERT_TRUE(runMainLoopUntil([&] { return renderer.count() > 20; }, milliseconds(3000)));
     output.stop();
     EXPECT_FALSE(output.isRunning());

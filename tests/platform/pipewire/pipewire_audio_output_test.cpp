@@ -97,7 +97,8 @@ protected:
 TEST_F(PipeWireAudioOutputTest, clicksAreHeardWithinTwoMillisecondsThroughQuantumAndRateChanges) {
     ClickRenderer renderer(stereo);
     auto output = makeOutput();
-    ASSERT_TRUE(output->start(stereo, renderer, error)) << error;
+    const auto started = output->start(stereo, renderer);
+    ASSERT_TRUE(started) << started.error();
     EXPECT_EQ(renderer.buffers(), 0) << "start() returned before the stream was negotiated";
     EXPECT_EQ(output->format(), stereo);
     ASSERT_TRUE(waitForChange(AudioChangeKind::latency));
@@ -120,7 +121,8 @@ TEST_F(PipeWireAudioOutputTest, clicksAreHeardWithinTwoMillisecondsThroughQuantu
 TEST_F(PipeWireAudioOutputTest, lostDaemonStopsTheOutput) {
     ClickRenderer renderer(stereo);
     auto output = makeOutput();
-    ASSERT_TRUE(output->start(stereo, renderer, error)) << error;
+    const auto started = output->start(stereo, renderer);
+    ASSERT_TRUE(started) << started.error();
     ASSERT_TRUE(runMainLoopUntil([&] { return renderer.buffers() > 10; }, milliseconds(2000)));
 
     daemon.killDaemon();
@@ -129,7 +131,7 @@ TEST_F(PipeWireAudioOutputTest, lostDaemonStopsTheOutput) {
     runMainLoopFor(milliseconds(100));
     EXPECT_EQ(changes.back().kind, AudioChangeKind::error) << "nothing after the error";
     const int64_t rendered = renderer.buffers();
-    EXPECT_FALSE(output->start(stereo, renderer, error));
+    EXPECT_FALSE(output->start(stereo, renderer));
     EXPECT_FALSE(output->isRunning());
     EXPECT_EQ(renderer.buffers(), rendered);
 }

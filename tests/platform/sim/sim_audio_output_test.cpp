@@ -62,8 +62,8 @@ TEST(SimAudioOutput, RendersAheadOfAHandOffTimelineSetByItsCrystalAndCapturesIt)
                                    .captureAudio = true});
     Recorder recorder{world};
     auto output = factory.makeOutput(main);
-    std::string error;
-    ASSERT_TRUE(output->start(AudioFormat{rate, 2}, recorder, error)) << error;
+    const auto started = output->start(AudioFormat{rate, 2}, recorder);
+    ASSERT_TRUE(started) << started.error();
     auto feeder = factory.output()->makeFeeder();
     feeder->start(recorder);
     world.runFor(2'000'000'000);

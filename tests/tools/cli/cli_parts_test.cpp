@@ -92,10 +92,9 @@ protected:
     }
 
     std::vector<HeardBuffer> read(const std::filesystem::path& path) {
-        std::string error;
-        std::optional<std::vector<HeardBuffer>> log = HeardLog::read(path, error);
-        EXPECT_TRUE(log) << error;
-        return log.value_or(std::vector<HeardBuffer>{});
+        auto log = HeardLog::read(path);
+        EXPECT_TRUE(log) << log.error();
+        return log ? std::move(log).value() : std::vector<HeardBuffer>{};
     }
 
     SimWorld world;
@@ -109,15 +108,15 @@ TEST_F(HeardLogTest, outputsWriteWhenEachBufferIsHeard) {
     auto opened = HeardLogOutputs::open(cards, device.main(), file("host.log"));
     ASSERT_TRUE(opened) << opened.error();
     std::unique_ptr<HeardLogOutputs> outputs = std::move(opened).value();
-    std::string error;
     CountingRenderer renderer;
     std::unique_ptr<AudioOutput> output = outputs->makeOutput(device.main());
-    ASSERT_TRUE(output->start({44100, 2}, renderer, error)) << error;
+    const auto started = output->start({44100, 2}, renderer);
+    ASSERT_TRUE(started) << started.error();
     world.runFor(1'000'000'000);
     renderer.playing = false; // silence is not logged
     world.runFor(200'000'000);
     renderer.playing = true;
-    ASSERT_TRUE(output->start({44100, 2}, renderer, error)); // a second stream
+    ASSERT_TRUE(output->start({44100, 2}, renderer)); // a second stream
     world.runFor(300'000'000);
     // When the card handed each buffer on: the log must say that plus the card's latency.
     std::set<int64_t> handOffs;
@@ -147,8 +146,9 @@ TEST_F(HeardLogTest, outputsWriteWhenEachBufferIsHeard) {
 
     // A line that is not a buffer is refused with its place.
     std::ofstream(file("bad.log")) << HeardLog::header << "1 2 3 44100 1\n12 oops\n";
-    EXPECT_FALSE(HeardLog::read(file("bad.log"), error));
-    EXPECT_NE(error.find("bad.log:3:"), std::string::npos) << error;
+    const auto bad = HeardLog::read(file("bad.log"));
+    ASSERT_FALSE(bad);
+    EXPECT_NE(bad.error().find("bad.log:3:"), std::string::npos) << bad.error();
 }
 
 } // namespace

@@ -24,8 +24,7 @@ constexpr auto joining = 60s;
 
 // The media heard so far, in seconds past the log's first sound.
 double heardSeconds(const std::filesystem::path& log) {
-    std::string error;
-    const std::optional<std::vector<HeardBuffer>> buffers = HeardLog::read(log, error);
+    const auto buffers = HeardLog::read(log);
     if (!buffers || buffers->empty()) {
         return 0.0;
     }

@@ -31,13 +31,12 @@ int usage() {
 }
 
 std::vector<HeardBuffer> readOrExit(const std::string& file) {
-    std::string error;
-    std::optional<std::vector<HeardBuffer>> log = HeardLog::read(file, error);
+    auto log = HeardLog::read(file);
     if (!log) {
-        std::fprintf(stderr, "merriphonic-heard-align: %s\n", error.c_str());
+        std::fprintf(stderr, "merriphonic-heard-align: %s\n", log.error().c_str());
         std::exit(2);
     }
-    return std::move(*log);
+    return std::move(log).value();
 }
 
 } // namespace
