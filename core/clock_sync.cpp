@@ -28,9 +28,6 @@ std::optional<ClockSample> ClockSync::add(int64_t t1, int64_t t2, int64_t t3, in
     const ClockSample sample{estimate.offsetNs, estimate.rttNs, t4};
     samples_.push_back(sample);
     dropOlderThan(wrappingSub(t4, windowNs_));
-    if (isSynced()) {
-        hasSynced_ = true;
-    }
     lastBest_ = best();
     return sample;
 }
@@ -41,7 +38,6 @@ void ClockSync::prune(int64_t nowLocalNs) {
 
 void ClockSync::reset() {
     samples_.clear();
-    hasSynced_ = false;
     lastBest_.reset();
 }
 
@@ -76,14 +72,6 @@ std::optional<double> ClockSync::bestRttMs() const {
 
 bool ClockSync::isSynced() const {
     return std::cmp_greater_equal(samples_.size(), minSamples_);
-}
-
-int64_t ClockSync::hostNs(int64_t fromLocalNs) const {
-    return wrappingAdd(fromLocalNs, offsetNs().value_or(0));
-}
-
-int64_t ClockSync::localNs(int64_t fromHostNs) const {
-    return wrappingSub(fromHostNs, offsetNs().value_or(0));
 }
 
 } // namespace merriphonic

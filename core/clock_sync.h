@@ -34,16 +34,11 @@ public:
     std::optional<int64_t> offsetNs() const;
     std::optional<double> bestRttMs() const;
     bool isSynced() const;
-    bool hasSynced() const { return hasSynced_; }
     const std::optional<ClockSample>& lastBest() const { return lastBest_; }
     // Oldest first.
     const std::vector<ClockSample>& samples() const { return samples_; }
     int64_t windowNs() const { return windowNs_; }
     int minSamples() const { return minSamples_; }
-
-    // Conversions with the current offset, or 0 when there is none yet.
-    int64_t hostNs(int64_t fromLocalNs) const;
-    int64_t localNs(int64_t fromHostNs) const;
 
     bool operator==(const ClockSync&) const = default;
 
@@ -54,7 +49,6 @@ private:
     int64_t windowNs_;
     int minSamples_;
     std::vector<ClockSample> samples_;
-    bool hasSynced_ = false;
     std::optional<ClockSample> lastBest_;
 };
 

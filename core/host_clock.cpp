@@ -46,15 +46,6 @@ uint64_t HostClock::ticksToNs(uint64_t ticks) {
     return scale(ticks, base.numer, base.denom);
 }
 
-uint64_t HostClock::nsToTicks(uint64_t ns) {
-    const Timebase base = timebase();
-    return scale(ns, base.denom, base.numer);
-}
-
-uint64_t HostClock::nsToTicks(int64_t ns) {
-    return ns < 0 ? 0 : nsToTicks(static_cast<uint64_t>(ns));
-}
-
 uint64_t HostClock::scale(uint64_t value, uint32_t numer, uint32_t denom) {
     constexpr uint64_t maxValue = std::numeric_limits<uint64_t>::max();
     if (numer == denom || denom == 0) {

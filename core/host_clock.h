@@ -21,9 +21,6 @@ struct HostClock {
     static int64_t nowNs();
 
     static uint64_t ticksToNs(uint64_t ticks);
-    static uint64_t nsToTicks(uint64_t ns);
-    // Negative times count as 0.
-    static uint64_t nsToTicks(int64_t ns);
 
     // floor(value * numer / denom) without a 128-bit intermediate. A result beyond UINT64_MAX
     // saturates at UINT64_MAX. A zero denominator (an unknown ratio) leaves the value unchanged.

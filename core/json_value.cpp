@@ -187,28 +187,6 @@ void JsonObject::set(std::string key, JsonValue value) {
     }
 }
 
-void JsonObject::remove(std::string_view key) {
-    const auto at = find(key);
-    if (!at) {
-        return;
-    }
-    if (index_) {
-        index_->erase(index_->find(key));
-    }
-    keys_.erase(keys_.begin() + static_cast<std::ptrdiff_t>(*at));
-    values_.erase(values_.begin() + static_cast<std::ptrdiff_t>(*at));
-    if (!index_) {
-        return;
-    }
-    if (keys_.size() <= indexThreshold / 2) {
-        index_.reset();
-        return;
-    }
-    for (size_t later = *at; later < keys_.size(); ++later) {
-        index_->find(keys_[later])->second = later;
-    }
-}
-
 bool JsonObject::operator==(const JsonObject& other) const {
     return keys_ == other.keys_ && values_ == other.values_;
 }

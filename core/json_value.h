@@ -37,7 +37,6 @@ public:
     const JsonValue* get(std::string_view key) const;
     // A new key is appended; an existing key keeps its position and gets the new value.
     void set(std::string key, JsonValue value);
-    void remove(std::string_view key);
 
     // Same keys in the same order, and equal values.
     bool operator==(const JsonObject& other) const;

@@ -131,29 +131,4 @@ Transcoder::Metadata Transcoder::metadataNow(MediaToolkit* media,
     return Metadata{std::move(tags.title), std::move(tags.artist), tags.durationMs};
 }
 
-void Transcoder::transcode(DeviceContext& context, std::filesystem::path source,
-                           std::filesystem::path destination, TranscodeDone done) {
-    context.background.run(
-        workLabel,
-        [media = context.media, source = std::move(source), destination = std::move(destination)] {
-            return transcodeNow(media, source, destination);
-        },
-        [done = std::move(done)](Result<Done, Failure> transcoded) mutable {
-            if (done) {
-                done(std::move(transcoded));
-            }
-        });
-}
-
-void Transcoder::metadata(DeviceContext& context, std::filesystem::path file, MetadataDone done) {
-    context.background.run(
-        workLabel,
-        [media = context.media, file = std::move(file)] { return metadataNow(media, file); },
-        [done = std::move(done)](Metadata metadata) mutable {
-            if (done) {
-                done(std::move(metadata));
-            }
-        });
-}
-
 } // namespace merriphonic

@@ -2,13 +2,11 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "core/result.h"
-#include "platform/device_context.h"
 #include "platform/media.h"
 
 namespace merriphonic {
@@ -39,9 +37,6 @@ public:
         bool operator==(const Metadata&) const = default;
     };
 
-    using TranscodeDone = std::function<void(Result<Done, Failure>)>;
-    using MetadataDone = std::function<void(Metadata)>;
-
     static constexpr int preferredBitRate = 96000;
     static constexpr const char* workLabel = "app.merriphonic.transcode";
 
@@ -53,19 +48,12 @@ public:
     // The same on the encoder's own offer for a rate and channel count.
     static int aacBitRate(MediaToolkit& media, double sampleRate, int channels, int preferred);
 
-    // Converts source into destination (replaced) on a background worker, then calls done on
-    // the main loop. A failed conversion may leave a partial destination for the caller to
-    // delete.
-    static void transcode(DeviceContext& context, std::filesystem::path source,
-                          std::filesystem::path destination, TranscodeDone done);
-    // Reads a file's tags and duration on a background worker, then calls done on the main
-    // loop. Never fails: what cannot be read stays absent or 0.
-    static void metadata(DeviceContext& context, std::filesystem::path file, MetadataDone done);
-
-    // The blocking forms, for code that already runs on a worker.
+    // Converts source into destination (replaced). Blocks: for code that runs on a worker. A
+    // failed conversion may leave a partial destination for the caller to delete.
     static Result<Done, Failure> transcodeNow(MediaToolkit* media,
                                               const std::filesystem::path& source,
                                               const std::filesystem::path& destination);
+    // A file's tags and duration; never fails: what cannot be read stays absent or 0. Blocks.
     static Metadata metadataNow(MediaToolkit* media, const std::filesystem::path& file);
 };
 

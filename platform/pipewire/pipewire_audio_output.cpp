@@ -127,7 +127,6 @@ struct PipeWireSession {
 
     // Real-time thread to loop thread: StreamTiming's change bits.
     std::atomic<uint32_t> rtEvents{0};
-    std::atomic<bool> timingKnown{false};
     std::atomic<uint32_t> graphRateHz{0};
 
     // Real-time thread only.
@@ -217,15 +216,6 @@ Result<Done, std::string> PipeWireSession::open(const PipeWireAudioOutput::Optio
         return "cannot connect the PipeWire stream: " + errnoText(res);
     }
 
-    if (options.startTimeoutNs > 0) {
-        timespec deadline{};
-        pw_thread_loop_get_time(loop, &deadline, options.startTimeoutNs);
-        while (!failed && !timingKnown.load(std::memory_order_acquire)) {
-            if (pw_thread_loop_timed_wait_full(loop, &deadline) != 0) {
-                break;
-            }
-        }
-    }
     starting = false;
     const bool ok = !failed;
     std::string why = failure;
@@ -281,10 +271,8 @@ void PipeWireSession::fail(std::string text) {
     }
     failed = true;
     failure = std::move(text);
-    if (starting) {
-        pw_thread_loop_signal(loop, false);
-    } else {
-        report(AudioChangeKind::error, failure);
+    if (!starting) {
+        report(AudioChangeKind::error, failure); // a failure while starting is start()'s answer
     }
 }
 
@@ -311,9 +299,6 @@ void PipeWireSession::publishTiming(const RenderInfo& info, const pw_time& time,
     }
     latencyNs.store(info.outputLatencyNs, std::memory_order_relaxed);
     graphRateHz.store(time.rate.denom / time.rate.num, std::memory_order_relaxed);
-    if ((changes & StreamTiming::firstTiming) != 0) {
-        timingKnown.store(true, std::memory_order_release);
-    }
     rtEvents.fetch_or(changes, std::memory_order_release);
     pw_loop_signal_event(pw_thread_loop_get_loop(loop), wake);
 }
@@ -410,7 +395,6 @@ void PipeWireSession::onWake(void* data, uint64_t count) {
     (void)count;
     const uint32_t events = s.rtEvents.exchange(0, std::memory_order_acquire);
     if (s.starting) {
-        pw_thread_loop_signal(s.loop, false);
         return;
     }
     if ((events & StreamTiming::rateChanged) != 0) {

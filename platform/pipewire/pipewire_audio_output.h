@@ -33,12 +33,6 @@ public:
         int quantumFrames = 256;
         // A node name or serial to link to instead of the default sink; empty for the default.
         std::string target;
-        // How long start() may wait for the first timed buffer, so that outputLatencyNs() is
-        // known when it returns. A stream that is not linked by then starts when it is, and
-        // reports that as a device change. By default start() does not wait: it returns once
-        // the stream is connected, so that the caller's loop (the app's main thread) never
-        // waits on the sound server, and the first timing arrives as a latency change.
-        int64_t startTimeoutNs = 0;
         // The delay to sound is republished (with a latency change, which re-schedules the
         // player audibly) only when it moves by more than this; smaller variation goes into
         // RenderInfo::handOffNs, where the drift trim (0.3 %) absorbs what is real within

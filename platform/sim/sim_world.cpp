@@ -40,8 +40,6 @@ private:
     bool& flag_;
 };
 
-constexpr std::string_view worldLoopName = "world";
-
 } // namespace
 
 SimWorld::SimWorld(uint64_t seed, int64_t startNs) : seed_(seed), rng_(seed), nowNs_(startNs) {}
@@ -111,10 +109,6 @@ std::optional<SimWorld::Event> SimWorld::popDue(int64_t limitNs) {
 void SimWorld::execute(Event& event) {
     nowNs_ = std::max(nowNs_, event.timeNs);
     ++executed_;
-    if (traceHook_) {
-        traceHook_(SimTraceEntry{event.timeNs, event.sequence,
-                                 event.loop ? std::string_view(event.loop->name) : worldLoopName});
-    }
     const SimLoopState* saved = currentLoop_;
     currentLoop_ = event.loop.get();
     try {

@@ -8,7 +8,6 @@
 #include <optional>
 #include <random>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "platform/run_loop.h"
@@ -22,13 +21,6 @@ class SimRunLoop;
 struct SimLoopState {
     std::string name;
     bool alive = true;
-};
-
-// One executed event, as reported to the trace hook.
-struct SimTraceEntry {
-    int64_t timeNs = 0;
-    uint64_t sequence = 0; // insertion order, unique per world
-    std::string_view loop; // "world" for events that belong to no loop
 };
 
 // Bounds for SimWorld::runUntilIdle, so a repeating timer cannot keep a test running forever.
@@ -83,11 +75,6 @@ public:
     [[nodiscard]] std::optional<int64_t> nextEventNs() const;
     [[nodiscard]] uint64_t executedEvents() const { return executed_; }
 
-    // Called before each executed event; lets tests compare two runs.
-    void setTraceHook(std::function<void(const SimTraceEntry&)> hook) {
-        traceHook_ = std::move(hook);
-    }
-
 private:
     struct Event {
         int64_t timeNs = 0;
@@ -113,7 +100,6 @@ private:
     const SimLoopState* currentLoop_ = nullptr;
     bool running_ = false;
     bool destroying_ = false;
-    std::function<void(const SimTraceEntry&)> traceHook_;
 };
 
 } // namespace merriphonic
