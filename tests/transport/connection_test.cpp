@@ -156,40 +156,44 @@ TEST(ConnectionOverSockets, ControlFramesOvertakeBulkFramesWithoutCorruptingThem
     }
 }
 
-// A peer that closes with bytes of ours unread resets a message socket, and the reset reaches
-// whichever call comes first, a read or a write; the peer's BYE sent before it is still read.
+// A peer that writes its BYE and exits with bytes of ours unread: a stream socket refuses the
+// next write while the BYE still waits to be read, and a message socket reports a reset to
+// whichever call comes first, ahead of the BYE. Either way the BYE is still read.
 TEST(ConnectionOverSockets, APeersByeArrivesThoughItsCloseResetTheChannel) {
     ThreadedDevice host;
-    for (const bool writeFirst : {false, true}) {
-        SCOPED_TRACE(writeFirst ? "reset seen by a write" : "reset seen by a read");
-        std::array<int, 2> fds{-1, -1};
-        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds.data()), 0);
-        auto a = Connection::create(
-            host.context,
-            makeFdStreamPair(fds[0], StreamThread::shared(), FdStreamOptions{true, 672, 672}),
-            "host");
-        const auto rec = record(*a);
-        a->start();
-        a->enqueue(OutboundFrame(Message(Pause{}))); // left unread by the peer
-        std::array<uint8_t, 1> probe{};
-        ASSERT_TRUE(runMainLoopUntil(
-            [&] { return ::recv(fds[1], probe.data(), 1, MSG_PEEK | MSG_DONTWAIT) == 1; }));
-        test::onStreams([&] {
-            // One stream-loop task: the socket's notifier cannot run before the write.
-            const Bytes bye = OutboundFrame(Message(Bye{})).bytes;
-            EXPECT_EQ(::send(fds[1], bye.data(), bye.size(), 0), static_cast<ssize_t>(bye.size()));
-            ::close(fds[1]);
-            if (writeFirst) {
-                a->enqueue(OutboundFrame(Message(Pause{})));
-            }
-            return 0;
-        });
-        ASSERT_TRUE(runMainLoopUntil([&] { return !rec->closes.empty(); }));
-        drain();
-        ASSERT_EQ(rec->messages.size(), 1U);
-        EXPECT_TRUE(rec->messages.front().is<Bye>());
-        a.reset();
-        drain();
+    for (const int type : {SOCK_STREAM, SOCK_SEQPACKET}) {
+        for (const bool writeFirst : {false, true}) {
+            SCOPED_TRACE(testing::Message() << (type == SOCK_STREAM ? "stream" : "seqpacket")
+                                            << (writeFirst ? ", a write first" : ", a read first"));
+            std::array<int, 2> fds{-1, -1};
+            ASSERT_EQ(::socketpair(AF_UNIX, type, 0, fds.data()), 0);
+            const FdStreamOptions options{type == SOCK_SEQPACKET, 672, 672};
+            auto a = Connection::create(
+                host.context, makeFdStreamPair(fds[0], StreamThread::shared(), options), "host");
+            const auto rec = record(*a);
+            a->start();
+            a->enqueue(OutboundFrame(Message(Pause{}))); // left unread by the peer
+            std::array<uint8_t, 1> probe{};
+            ASSERT_TRUE(runMainLoopUntil(
+                [&] { return ::recv(fds[1], probe.data(), 1, MSG_PEEK | MSG_DONTWAIT) == 1; }));
+            test::onStreams([&] {
+                // One stream-loop task: the socket's notifier cannot run before the write.
+                const Bytes bye = OutboundFrame(Message(Bye{})).bytes;
+                EXPECT_EQ(::send(fds[1], bye.data(), bye.size(), 0),
+                          static_cast<ssize_t>(bye.size()));
+                ::close(fds[1]);
+                if (writeFirst) {
+                    a->enqueue(OutboundFrame(Message(Pause{})));
+                }
+                return 0;
+            });
+            ASSERT_TRUE(runMainLoopUntil([&] { return !rec->closes.empty(); }));
+            drain();
+            ASSERT_EQ(rec->messages.size(), 1U);
+            EXPECT_TRUE(rec->messages.front().is<Bye>());
+            a.reset();
+            drain();
+        }
     }
 }
 
