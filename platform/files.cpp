@@ -130,4 +130,18 @@ void removeQuietly(const fs::path& file) {
     fs::remove(file, ignored);
 }
 
+std::filesystem::path makeTemporaryFolder(const std::filesystem::path& prefix) {
+    std::string pattern = prefix.string() + "XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        throw std::filesystem::filesystem_error("cannot make a temporary folder", prefix,
+                                                std::error_code(errno, std::generic_category()));
+    }
+    return pattern;
+}
+
+TemporaryFolder::~TemporaryFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
 } // namespace merriphonic

@@ -43,4 +43,23 @@ Result<Done, std::string> writeAtomically(const std::filesystem::path& target, c
 // Removes a file if it is there; a failure is of no consequence to the caller.
 void removeQuietly(const std::filesystem::path& file);
 
+// Makes a new folder, open to this user only, named prefix followed by six random characters.
+// Throws std::filesystem::filesystem_error when it cannot.
+std::filesystem::path makeTemporaryFolder(const std::filesystem::path& prefix);
+
+// A folder from makeTemporaryFolder, removed with everything in it when this goes.
+class TemporaryFolder {
+public:
+    explicit TemporaryFolder(const std::filesystem::path& prefix)
+        : path_(makeTemporaryFolder(prefix)) {}
+    ~TemporaryFolder();
+    TemporaryFolder(const TemporaryFolder&) = delete;
+    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+
+    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
 } // namespace merriphonic

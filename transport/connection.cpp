@@ -179,9 +179,8 @@ void Connection::writeFailed() {
     if (!writeFailure_) {
         writeFailure_ = "write error: " + describe(output_->errorDescription());
     }
-    // A message socket reports a peer's close to whichever call comes first; the messages it
-    // sent before closing (a BYE) are still to be read. A read loop further up the stack
-    // closes the connection when it is done.
+    // A peer that went away may have sent its last messages (a BYE) before it did: they are
+    // still to be read. A read loop further up the stack closes the connection when it is done.
     readAvailable();
 }
 

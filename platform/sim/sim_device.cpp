@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/sim/sim_world.h"
 
 namespace merriphonic {
@@ -23,26 +24,14 @@ std::string folderSafe(const std::string& name) {
     return safe.empty() ? std::string("device") : safe;
 }
 
-std::filesystem::path makeTemporaryRoot(const std::string& name) {
-    const std::filesystem::path pattern = std::filesystem::temp_directory_path() /
-                                          ("merriphonic-sim-" + folderSafe(name) + "-XXXXXX");
-    std::string text = pattern.string();
-    std::vector<char> buffer(text.begin(), text.end());
-    buffer.push_back('\0');
-    if (::mkdtemp(buffer.data()) == nullptr) {
-        throw std::filesystem::filesystem_error("cannot create a device folder", pattern,
-                                                std::error_code(errno, std::generic_category()));
-    }
-    return {buffer.data()};
-}
-
 } // namespace
 
 SimDevice::Folders SimDevice::makeFolders(const SimDeviceConfig& config) {
     Folders folders;
     std::filesystem::path root = config.folderRoot;
     if (root.empty()) {
-        root = makeTemporaryRoot(config.name);
+        root = makeTemporaryFolder(std::filesystem::temp_directory_path() /
+                                   ("merriphonic-sim-" + folderSafe(config.name) + "-"));
         folders.ownedRoot = root;
     }
     folders.paths = DeviceFolders{root / "data", root / "cache", root / "temp"};

@@ -66,19 +66,6 @@ void runMainLoopFor(std::chrono::milliseconds duration) {
     runMainLoopUntil([] { return false; }, duration);
 }
 
-TempFolder::TempFolder() {
-    std::string pattern = "/tmp/mpt-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
-    }
-    path_ = pattern;
-}
-
-TempFolder::~TempFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
 ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value)
     : name_(std::move(name)) {
     if (const char* current = std::getenv(name_.c_str())) {

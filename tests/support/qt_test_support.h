@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/files.h"
 #include "platform/qt/qt_run_loop.h"
 #include "platform/qt/stream_thread.h"
 
@@ -43,16 +44,9 @@ auto onStreams(Fn fn) {
 
 // A fresh private folder under /tmp (short, so that socket paths fit), removed with its
 // contents.
-class TempFolder {
+class TempFolder : public TemporaryFolder {
 public:
-    TempFolder();
-    ~TempFolder();
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
+    TempFolder() : TemporaryFolder("/tmp/mpt-") {}
 };
 
 // Sets (or, with nothing, unsets) an environment variable for its lifetime.

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
+
 namespace merriphonic::testmedia {
 
 struct CommandResult {
@@ -69,23 +71,10 @@ inline const char* chirpRight = "0.4*sin(2*PI*(700+500*t)*t)";
 // A folder of generated media, each file made on first use and kept for the whole run.
 class MediaFolder {
 public:
-    MediaFolder() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "merriphonic-media-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("cannot make a temporary folder");
-        }
-        root_ = pattern;
+    [[nodiscard]] const std::filesystem::path& root() const { return folder_.path(); }
+    [[nodiscard]] std::filesystem::path path(const std::string& name) const {
+        return root() / name;
     }
-    ~MediaFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(root_, ignored);
-    }
-    MediaFolder(const MediaFolder&) = delete;
-    MediaFolder& operator=(const MediaFolder&) = delete;
-
-    [[nodiscard]] const std::filesystem::path& root() const { return root_; }
-    [[nodiscard]] std::filesystem::path path(const std::string& name) const { return root_ / name; }
 
     // The named file of the catalogue in make(), made on first request.
     std::filesystem::path get(const std::string& name) {
@@ -158,7 +147,7 @@ private:
         }
     }
 
-    std::filesystem::path root_;
+    TemporaryFolder folder_{std::filesystem::temp_directory_path() / "merriphonic-media-"};
     std::recursive_mutex mutex_;
 };
 

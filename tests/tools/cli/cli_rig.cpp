@@ -129,37 +129,30 @@ bool CliProcess::waitForOut(const std::string& text, std::chrono::milliseconds l
 }
 
 CliRig::CliRig() {
-    // Short: the radio's sockets live below it.
-    std::string pattern = "/tmp/mpcli-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp");
-    }
-    root_ = pattern;
-    std::filesystem::create_directories(root_ / "run");
-    std::filesystem::permissions(root_ / "run", std::filesystem::perms::owner_all);
+    std::filesystem::create_directories(root_.path() / "run");
+    std::filesystem::permissions(root_.path() / "run", std::filesystem::perms::owner_all);
 }
 
 CliRig::~CliRig() {
     processes_.clear();
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
 }
 
 CliProcess& CliRig::start(const std::string& user, const std::vector<std::string>& arguments) {
-    const std::filesystem::path home = root_ / user;
+    const std::filesystem::path home = root_.path() / user;
     const std::filesystem::path config = home / "config" / "Merriphonic";
     if (!std::filesystem::exists(config)) {
         std::filesystem::create_directories(config);
         std::ofstream(config / "Merriphonic.conf") << "[General]\nname=" << user << "\n";
     }
-    const std::filesystem::path folder = root_ / ("process-" + std::to_string(++started_));
+    const std::filesystem::path folder = root_.path() / ("process-" + std::to_string(++started_));
     std::filesystem::create_directories(folder);
-    std::map<std::string, std::string> environment{{"MERRIPHONIC_RADIO", "local"},
-                                                   {"MERRIPHONIC_AUDIO", "null"},
-                                                   {"XDG_RUNTIME_DIR", (root_ / "run").string()},
-                                                   {"XDG_CONFIG_HOME", (home / "config").string()},
-                                                   {"XDG_DATA_HOME", (home / "data").string()},
-                                                   {"XDG_CACHE_HOME", (home / "cache").string()}};
+    std::map<std::string, std::string> environment{
+        {"MERRIPHONIC_RADIO", "local"},
+        {"MERRIPHONIC_AUDIO", "null"},
+        {"XDG_RUNTIME_DIR", (root_.path() / "run").string()},
+        {"XDG_CONFIG_HOME", (home / "config").string()},
+        {"XDG_DATA_HOME", (home / "data").string()},
+        {"XDG_CACHE_HOME", (home / "cache").string()}};
     // The ThreadSanitizer pass: a program built with it looks past the libraries built without.
     if (const char* options = std::getenv("TSAN_OPTIONS")) {
         environment["TSAN_OPTIONS"] =
@@ -173,7 +166,7 @@ std::vector<std::string> CliRig::advertisedParties() const {
     std::vector<std::string> records;
     std::error_code error;
     for (const auto& entry :
-         std::filesystem::directory_iterator(root_ / "run" / "merriphonic-local", error)) {
+         std::filesystem::directory_iterator(root_.path() / "run" / "merriphonic-local", error)) {
         if (entry.path().extension() == ".json") {
             records.push_back(readAll(entry.path()));
         }

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
+
 namespace merriphonic::test {
 
 // One merriphonic-cli process: its output goes to files, its input comes from a pipe.
@@ -59,14 +61,16 @@ public:
     // stored name is the user's name).
     CliProcess& start(const std::string& user, const std::vector<std::string>& arguments);
 
-    [[nodiscard]] std::filesystem::path file(const std::string& name) const { return root_ / name; }
+    [[nodiscard]] std::filesystem::path file(const std::string& name) const {
+        return root_.path() / name;
+    }
     // The hosts' records in the radio's rendezvous folder: a party left behind shows here.
     [[nodiscard]] std::vector<std::string> advertisedParties() const;
     // A song of the given length, made with the ffmpeg tool.
     [[nodiscard]] std::filesystem::path song(double seconds) const;
 
 private:
-    std::filesystem::path root_;
+    TemporaryFolder root_{"/tmp/mpcli-"}; // short: the radio's sockets live below it
     std::vector<std::unique_ptr<CliProcess>> processes_;
     int started_ = 0;
 };
